@@ -1,0 +1,65 @@
+// Test control of the emulated QuorvexSDK: reset, camera configuration, scripted answers
+// and a journal of the calls the library received. Not part of the QuorvexSDK interface.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <QuorvexSDK/QxExport.h>
+
+namespace qx_emulator {
+
+// A value crossing the control interface: nothing, an integer, a floating-point number,
+// raw bytes (strings, records, buffers), a list of byte strings, or a list of floats.
+using Value = std::variant<std::monostate, std::int64_t, double, std::string, std::vector<std::string>,
+                           std::vector<float>>;
+
+// A scripted answer for the next call(s) of one library function. While a script is queued
+// for a function, the function's own behaviour does not run: it returns `result`, writes the
+// out-parameters named in `outs` and leaves every other out-parameter untouched.
+struct Script {
+    std::string function;
+    // What the function returns: an integer status or enumeration value (default 0); for the
+    // handle factories an integer camera index, or nothing for an empty handle.
+    Value result = std::int64_t{0};
+    // Out-parameter name -> value to write. Records take raw bytes of their exact size.
+    std::map<std::string, Value> outs;
+    // When set, the call throws std::runtime_error with this message instead of returning.
+    std::optional<std::string> exception;
+    // How many calls the script answers; 0 answers every call until the scripts are cleared.
+    int times = 1;
+};
+
+// One call as the library received it: its arguments in declaration order, out-parameters
+// excluded. Handles appear as the camera's index (nothing for an empty handle), strings and
+// records as raw bytes, enumerations as integers.
+struct JournalEntry {
+    std::string function;
+    std::vector<std::pair<std::string, Value>> arguments;
+};
+
+// Restores the state of a freshly loaded library: the configuration from QX_EMULATOR_CONFIG
+// (or the built-in one), every camera closed, no scripts, an empty journal, default logging.
+QX_SDK_API void reset();
+
+// Replaces the camera configuration with the given YAML text; an empty text selects the
+// built-in configuration. Existing handles are detached (their cameras are gone). Returns
+// false, logs the reason and leaves no cameras when the text is not a valid configuration.
+QX_SDK_API bool configure(const std::string& yamlText);
+
+// Names of the functions that can be scripted and journalled, in declaration order.
+QX_SDK_API std::vector<std::string> function_names();
+
+// Queues a script; throws std::invalid_argument for a function the library does not have.
+QX_SDK_API void add_script(Script script);
+QX_SDK_API void clear_scripts();
+
+QX_SDK_API std::vector<JournalEntry> journal();
+QX_SDK_API void clear_journal();
+
+}  // namespace qx_emulator

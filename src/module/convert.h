@@ -1,0 +1,38 @@
+// Conversion pieces shared by every binding: the handle types, out-variables and the
+// status-and-value tuple.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl_bind.h>
+
+#include <QuorvexSDK/QuorvexSDK.h>
+
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+// Every std::vector<std::string> crossing the boundary is a QxStringList, never a list.
+PYBIND11_MAKE_OPAQUE(std::vector<std::string>)
+
+namespace pyqx {
+
+namespace py = pybind11;
+
+using CameraPtr = std::shared_ptr<QxCamera>;
+
+// Calls a library function whose out-parameters follow its inputs and returns the
+// status-and-value tuple (status, outs...). Every out-variable starts value-initialised
+// (zero, the enumerator 0, an all-zero record, an empty string or vector), so a library
+// that fails without writing an out-parameter never hands back uninitialised memory.
+template <typename... Outs, typename Function, typename... Inputs>
+std::tuple<int, Outs...> call_with_outs(Function&& function, Inputs&&... inputs) {
+    std::tuple<Outs...> outs{};
+    const int status = std::apply(
+        [&](Outs&... out) { return static_cast<int>(function(std::forward<Inputs>(inputs)..., out...)); }, outs);
+    return std::tuple_cat(std::make_tuple(status), std::move(outs));
+}
+
+}  // namespace pyqx

@@ -1,0 +1,32 @@
+// Module entry: the registration sequence, top to bottom. Every function is registered after
+// the types it names, so that its signature shows their Python names.
+#include <pybind11/pybind11.h>
+
+#include "module/registration.h"
+
+using namespace pyqx;
+
+PYBIND11_MODULE(pyQuorvexSDK, m) {
+    register_QxStringList(m);
+    register_QX_LOG_LEVEL(m);
+    register_QX_CAMERA_PRODUCT_TYPE(m);
+    register_QX_CAPTURE_RESULT(m);
+    register_QX_CAMERA_INTERFACE_TYPE(m);
+    register_QX_USB_DEVICE_SPEED(m);
+    register_QX_IMAGE_FORMAT(m);
+    register_QX_UVC_IMAGE_PROPERTIES(m);
+    register_QX_ISP_IMAGE_PROPERTIES(m);
+    register_QX_OSP_PROFILE_FLAG(m);
+    register_QX_FX3_FW_TARGET(m);
+    register_QX_SENSOR_MODE(m);
+    register_QX_UPGRADE_RESULT(m);
+    register_QX_IMU_MODE(m);
+    register_QX_IMU_SELF_TEST_MODE(m);
+    register_QX_DISTORTION_MODEL(m);
+
+    m.doc() = "Python bindings for QuorvexSDK";
+
+    register_library_functions(m);
+    register_QxCamera(m);
+    register_discovery_functions(m);
+}

@@ -1,0 +1,32 @@
+// The registration functions that the module entry calls, one per type or family slice.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace pyqx {
+
+void register_QxStringList(pybind11::module_& m);
+void register_QxCamera(pybind11::module_& m);
+
+// Enumerations (src/types/enumerations.cpp)
+void register_QX_LOG_LEVEL(pybind11::module_& m);
+void register_QX_CAMERA_PRODUCT_TYPE(pybind11::module_& m);
+void register_QX_CAPTURE_RESULT(pybind11::module_& m);
+void register_QX_CAMERA_INTERFACE_TYPE(pybind11::module_& m);
+void register_QX_USB_DEVICE_SPEED(pybind11::module_& m);
+void register_QX_IMAGE_FORMAT(pybind11::module_& m);
+void register_QX_UVC_IMAGE_PROPERTIES(pybind11::module_& m);
+void register_QX_ISP_IMAGE_PROPERTIES(pybind11::module_& m);
+void register_QX_OSP_PROFILE_FLAG(pybind11::module_& m);
+void register_QX_FX3_FW_TARGET(pybind11::module_& m);
+void register_QX_SENSOR_MODE(pybind11::module_& m);
+void register_QX_UPGRADE_RESULT(pybind11::module_& m);
+void register_QX_IMU_MODE(pybind11::module_& m);
+void register_QX_IMU_SELF_TEST_MODE(pybind11::module_& m);
+void register_QX_DISTORTION_MODEL(pybind11::module_& m);
+
+// Library functions by family (src/bindings/)
+void register_library_functions(pybind11::module_& m);    // greeting and logging
+void register_discovery_functions(pybind11::module_& m);  // discovery, lifecycle, device information
+
+}  // namespace pyqx

@@ -1,0 +1,156 @@
+import importlib
+import pickle
+import sys
+
+import pytest
+
+import pyQuorvexSDK as qx
+
+from conftest import run_python
+from test_enumerations import ENUMERATIONS
+
+DISCOVERY_FUNCTIONS = {
+    "HelloQuorvexSDK": "A function that prints Hello QuorvexSDK and version",
+    "QxSetLogFile": "Set log file path",
+    "QxSetLogLevel": "Set log level",
+    "QxDiscoverCameraDevices": "Discover available camera devices",
+    "QxInitialCameraDevice": "Initialize camera device by index",
+    "QxOpen": "Open camera device",
+    "QxClose": "Close camera device",
+    "QxIsQuorvexCamera": "Check if camera is Quorvex camera",
+    "QxGetDeviceName": "Get camera device name",
+    "QxGetDevicePath": "Get camera device path",
+    "QxGetDeviceInterfaceType": "Get camera device interface type",
+    "QxGetDeviceProductType": "Get camera device product type",
+    "QxGetHardwareID": "Get camera hardware ID",
+    "QxGetUSBDeviceSpeed": "Get USB device speed",
+}
+
+
+def expected_attribute_order():
+    names = ["QxStringList"]
+    for type_name, members in ENUMERATIONS.items():
+        names.append(type_name)
+        names.extend(name for name, _ in members)
+    functions = list(DISCOVERY_FUNCTIONS)
+    return names + functions[:3] + ["QxCamera"] + functions[3:]
+
+
+def test_docstring():
+    assert qx.__doc__ == "Python bindings for QuorvexSDK"
+
+
+def test_attributes_follow_the_registration_order():
+    names = list(vars(qx))
+    first_own = names.index("QxStringList")
+    assert all(name.startswith("__") for name in names[:first_own])
+    assert names[first_own:] == expected_attribute_order()
+
+
+@pytest.mark.parametrize("name, doc", DISCOVERY_FUNCTIONS.items())
+def test_function_docstring_and_positional_signature(name, doc):
+    signature, _, text = getattr(qx, name).__doc__.partition("\n")
+    assert signature.startswith(name + "(")
+    assert "arg" not in signature or "arg0" in signature
+    assert text.strip() == doc
+
+
+def test_signatures_name_types_by_their_python_names():
+    assert "pyQuorvexSDK.QxCamera" in qx.QxOpen.__doc__
+    assert "pyQuorvexSDK.QX_LOG_LEVEL" in qx.QxSetLogLevel.__doc__
+    assert "pyQuorvexSDK.QxStringList" in qx.QxDiscoverCameraDevices.__doc__
+
+
+def test_camera_has_no_constructor():
+    with pytest.raises(TypeError, match="^pyQuorvexSDK.QxCamera: No constructor defined!$"):
+        qx.QxCamera()
+
+
+def test_reimport_returns_the_same_module_object():
+    functions_before = qx.QxOpen
+    del sys.modules["pyQuorvexSDK"]
+    again = importlib.import_module("pyQuorvexSDK")
+    assert again is qx
+    assert again.QxOpen is functions_before
+
+
+def test_subinterpreters_are_refused():
+    result = run_python(
+        """
+        import _interpreters
+        interpreter = _interpreters.create()
+        error = _interpreters.exec(interpreter, "import pyQuorvexSDK")
+        print(error.type.__name__ if error else "imported")
+        print(error.msg if error else "")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    kind, message = result.stdout.splitlines()[:2]
+    assert kind == "ImportError"
+    assert "subinterpreters" in message
+
+
+class TestStringList:
+    def test_construction_repr_and_search(self):
+        strings = qx.QxStringList(["a", "b"])
+        assert len(strings) == 2 and "a" in strings
+        assert repr(strings) == "QxStringList[a, b]"
+        assert strings.count(x="a") == 1
+        assert qx.QxStringList(strings) == strings
+        assert qx.QxStringList() != strings and not qx.QxStringList()
+
+    def test_modification(self):
+        strings = qx.QxStringList(["a", "b", "c"])
+        strings.append("d")
+        strings.insert(0, "z")
+        strings.extend(["e"])
+        strings.extend(qx.QxStringList(["f"]))
+        assert list(strings) == ["z", "a", "b", "c", "d", "e", "f"]
+        assert strings.pop() == "f" and strings.pop(0) == "z"
+        strings.remove("b")
+        del strings[0]
+        strings[-1] = "E"
+        assert list(strings) == ["c", "d", "E"]
+        assert type(strings[1:]) is qx.QxStringList and list(strings[::-1]) == ["E", "d", "c"]
+        strings[0:2] = qx.QxStringList(["x", "y"])
+        del strings[:1]
+        assert list(strings) == ["y", "E"]
+        strings.clear()
+        assert len(strings) == 0
+
+    def test_failures(self):
+        strings = qx.QxStringList(["a", "b"])
+        with pytest.raises(ValueError):
+            strings.remove("c")
+        with pytest.raises(IndexError):
+            strings[2]
+        with pytest.raises(RuntimeError, match="Left and right hand size of slice assignment"):
+            strings[0:2] = qx.QxStringList(["x"])
+
+
+def test_unpicklable_objects_raise_type_error_at_every_protocol(emu):
+    # Run in a fresh interpreter: a regression here aborts the process.
+    result = run_python(
+        """
+        import copy, pickle
+        import pyQuorvexSDK as qx
+        samples = {"QxStringList": qx.QxStringList(["a"]), "QxCamera": qx.QxInitialCameraDevice(0)}
+        for name, sample in samples.items():
+            for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+                try:
+                    pickle.dumps(sample, protocol=protocol)
+                except TypeError as error:
+                    assert str(error) == f"cannot pickle '{name}' object", error
+                else:
+                    raise AssertionError(f"{name} pickled at protocol {protocol}")
+            try:
+                copy.copy(sample)
+            except TypeError:
+                pass
+            else:
+                raise AssertionError(f"{name} copied")
+        print("ok")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
