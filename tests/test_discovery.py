@@ -196,9 +196,9 @@ def test_log_file_receives_messages_at_the_set_level(emu, tmp_path, as_bytes):
     assert qx.QxSetLogFile(path) == 0
     qx.QxSetLogLevel(qx.QX_LOG_LEVEL_TRACE)
     qx.QxOpen(qx.QxInitialCameraDevice(0))
+    qx.QxSetLogLevel(qx.QX_LOG_LEVEL_OFF)
     traced = log_file.read_text()
     assert "QxOpen" in traced
-    qx.QxSetLogLevel(qx.QX_LOG_LEVEL_OFF)
     qx.QxClose(qx.QxInitialCameraDevice(0))
     assert log_file.read_text() == traced
 

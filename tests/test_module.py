@@ -1,5 +1,8 @@
+import glob
 import importlib
-import pickle
+import os
+import shutil
+import subprocess
 import sys
 
 import pytest
@@ -59,6 +62,43 @@ def test_signatures_name_types_by_their_python_names():
     assert "pyQuorvexSDK.QxCamera" in qx.QxOpen.__doc__
     assert "pyQuorvexSDK.QX_LOG_LEVEL" in qx.QxSetLogLevel.__doc__
     assert "pyQuorvexSDK.QxStringList" in qx.QxDiscoverCameraDevices.__doc__
+
+
+def other_python():
+    """Some CPython that is not 3.13, to load the module into, or None."""
+    pyenv_root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    candidates = sorted(glob.glob(os.path.join(pyenv_root, "versions", "3.1[0-2]*", "bin", "python3")))
+    candidates += filter(None, (shutil.which(f"python3.{minor}") for minor in (12, 11, 10)))
+    for candidate in reversed(candidates):
+        probe = subprocess.run([candidate, "-c", "import sys; sys.exit(sys.version_info[:2] == (3, 13))"],
+                               capture_output=True, timeout=60)
+        if probe.returncode == 0:
+            return candidate
+    return None
+
+
+def test_other_interpreter_versions_are_refused():
+    python = other_python()
+    if python is None:
+        pytest.skip("no Python other than 3.13 on this machine")
+    loader = f"""
+import importlib.machinery, importlib.util, os, platform, sys
+sys.setdlopenflags(os.RTLD_LAZY)
+path = {qx.__file__!r}
+spec = importlib.util.spec_from_file_location(
+    "pyQuorvexSDK", path, loader=importlib.machinery.ExtensionFileLoader("pyQuorvexSDK", path))
+try:
+    importlib.util.module_from_spec(spec)
+except ImportError as error:
+    print(error)
+    print(sys.version)
+"""
+    result = subprocess.run([python, "-c", loader], capture_output=True, text=True, timeout=60)
+    message, version = result.stdout.splitlines()[:2]
+    assert message == (
+        "Python version mismatch: module was compiled for Python 3.13, "
+        f"but the interpreter version is incompatible: {version}."
+    )
 
 
 def test_camera_has_no_constructor():

@@ -31,20 +31,22 @@ struct Script {
     std::map<std::string, Value> outs;
     // When set, the call throws std::runtime_error with this message instead of returning.
     std::optional<std::string> exception;
-    // How many calls the script answers; 0 answers every call until the scripts are cleared.
+    // How many calls the script answers (not negative); 0 answers every call until the scripts
+    // are cleared.
     int times = 1;
 };
 
 // One call as the library received it: its arguments in declaration order, out-parameters
 // excluded. Handles appear as the camera's index (nothing for an empty handle), strings and
-// records as raw bytes, enumerations as integers.
+// records as raw bytes, enumerations as integers. The journal keeps the latest 100,000 calls.
 struct JournalEntry {
     std::string function;
     std::vector<std::pair<std::string, Value>> arguments;
 };
 
-// Restores the state of a freshly loaded library: the configuration from QX_EMULATOR_CONFIG
-// (or the built-in one), every camera closed, no scripts, an empty journal, default logging.
+// Restores the state of a freshly loaded library: every camera gone (old handles detached) and
+// the configuration read again from QX_EMULATOR_CONFIG (or the built-in one) on next use, no
+// scripts, an empty journal, default logging.
 QX_SDK_API void reset();
 
 // Replaces the camera configuration with the given YAML text; an empty text selects the

@@ -1,0 +1,96 @@
+#include "camera_model.h"
+
+#include <utility>
+
+#include "log.h"
+
+QxCamera::Impl::Impl(int index, qx_emulator::CameraConfig config) : index(index), config(std::move(config)) {}
+
+QxCamera::QxCamera(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+QxCamera::~QxCamera() = default;
+
+QxRoute::QxRoute(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+QxRoute::~QxRoute() = default;
+
+namespace qx_emulator {
+namespace {
+
+struct Model {
+    bool loaded = false;
+    std::vector<std::shared_ptr<QxCamera>> cameras;
+};
+
+Model& model() {
+    static Model instance;
+    return instance;
+}
+
+void detach_all(Model& m) {
+    for (const auto& camera : m.cameras) camera->impl().detached = true;
+    m.cameras.clear();
+}
+
+void replace(Model& m, const std::optional<CameraList>& configuration) {
+    detach_all(m);
+    m.loaded = true;
+    if (!configuration) return;
+    for (const CameraConfig& config : *configuration) {
+        const int index = static_cast<int>(m.cameras.size());
+        m.cameras.push_back(std::make_shared<QxCamera>(std::make_unique<QxCamera::Impl>(index, config)));
+    }
+}
+
+Model& loaded_model() {
+    Model& m = model();
+    if (!m.loaded) replace(m, environment_configuration());
+    return m;
+}
+
+}  // namespace
+
+std::mutex& model_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<std::shared_ptr<QxCamera>> cameras() {
+    std::lock_guard<std::mutex> lock(model_mutex());
+    return loaded_model().cameras;
+}
+
+std::shared_ptr<QxCamera> camera_at(int index) {
+    std::lock_guard<std::mutex> lock(model_mutex());
+    const auto& all = loaded_model().cameras;
+    if (index < 0 || index >= static_cast<int>(all.size())) return nullptr;
+    return all[static_cast<std::size_t>(index)];
+}
+
+void install_cameras(const std::optional<CameraList>& configuration) {
+    std::lock_guard<std::mutex> lock(model_mutex());
+    replace(model(), configuration);
+}
+
+void forget_cameras() {
+    std::lock_guard<std::mutex> lock(model_mutex());
+    detach_all(model());
+    model().loaded = false;
+}
+
+int camera_status(const char* function, const std::shared_ptr<QxCamera>& camera, Need need) {
+    if (!camera) {
+        logger().warn("{}: empty camera handle", function);
+        return QXE_INVALID_HANDLE;
+    }
+    const QxCamera::Impl& c = camera->impl();
+    if (c.detached) {
+        logger().warn("{}: camera {} is gone (the configuration was replaced)", function, c.index);
+        return QXE_NO_DEVICE;
+    }
+    if (need == Need::open && !c.open) {
+        logger().warn("{}: camera {} is not open", function, c.index);
+        return QXE_NOT_OPEN;
+    }
+    return QXE_OK;
+}
+
+}  // namespace qx_emulator

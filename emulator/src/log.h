@@ -1,0 +1,24 @@
+// The emulated library's logger "QuorvexSDK": stderr at level warn until the caller picks
+// a log file or level.
+#pragma once
+
+#include <string>
+
+#include <spdlog/logger.h>
+
+#include <QuorvexSDK/QxEnums.h>
+
+namespace qx_emulator {
+
+spdlog::logger& logger();
+
+// Sends all further messages to the file at `path` (appending). Returns false and keeps the
+// current destination when the file cannot be opened.
+bool log_to_file(const std::string& path);
+
+void set_log_level(QX_LOG_LEVEL level);
+
+// Back to stderr at level warn.
+void reset_logging();
+
+}  // namespace qx_emulator

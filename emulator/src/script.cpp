@@ -1,0 +1,220 @@
+#include "script.h"
+
+#include <algorithm>
+#include <deque>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "camera_model.h"
+#include "log.h"
+
+namespace qx_emulator {
+namespace {
+
+// Every function of include/QuorvexSDK/QuorvexSDK.h, in declaration order.
+constexpr const char* kFunctionNames[] = {
+    "HelloQuorvexSDK", "QxSetLogFile", "QxSetLogLevel", "QxDiscoverCameraDevices", "QxInitialCameraDevice",
+    "QxOpen", "QxClose", "QxIsQuorvexCamera", "QxGetDeviceName", "QxGetDevicePath", "QxGetDeviceInterfaceType",
+    "QxGetDeviceProductType", "QxGetHardwareID", "QxGetUSBDeviceSpeed",
+    "QxGetFormatList", "QxSetFormat", "QxStartStreaming", "QxStopStreaming", "QxGetImage",
+    "QxSetUVCImageProcessing", "QxGetUVCImageProcessing", "QxGetUVCImageProcessingRange",
+    "QxSetISPImageProcessing", "QxSetISPImageProcessingDefault", "QxGetISPImageProcessing",
+    "QxGetISPImageProcessingRange", "QxGetCurrentGain", "QxGetCurrentExposure", "QxGetMaxFPS", "QxSetMaxFPS",
+    "QxGetThroughPut", "QxSetThroughPut",
+    "QxGenericI2CRead", "QxGenericI2CWrite", "QxAP1302I2CRead", "QxAP1302I2CWrite",
+    "QxAP1302SensorRegisterRead", "QxAP1302SensorRegisterWrite",
+    "QxResetUVC", "QxGetUSBFirmwareVersion", "QxGetZENAFirmwareVersion", "QxGetSensorFirmwareVersion",
+    "QxGetSensorUniqueID", "QxGetHeaderVersion", "QxGotoUSBProgramMode", "QxUpgradeFX3FW", "QxUpgradeSensorFW",
+    "QxGetBootdataHeaderV2", "QxGetBootdataHeaderV3", "QxGetBootdataHeaderV2FromFile",
+    "QxGetBootdataHeaderV3FromFile",
+    "QxGetOSPProfileFlag", "QxSetOSPProfileFlag", "QxGetOSPProfileConfig", "QxLoadProfileConfig",
+    "QxActivateProfileStreaming", "QxActivateProfileImageProcessing", "QxGetTimestamp", "QxResetTimestamp",
+    "QxGetFrameCount", "QxResetFrameCount", "QxExportSensorConfig", "QxDecodeSensorConfig",
+    "QxResetActiveRoutes", "QxLoadRouteYaml", "QxActivateYamlRoutes",
+    "QxGetSensorWorkMode", "QxEnableIMUMode", "QxRebootIMUMode", "QxGetIMUAccData", "QxGetIMUGyrData",
+    "QxGetISPUData", "QxGetIMUTemperature", "QxGetIMUSensorTime",
+    "QxFlashProductInfo", "QxWriteIntrinsics", "QxGetIntrinsics",
+};
+static_assert(std::size(kFunctionNames) == 77, "QuorvexSDK.h declares 77 functions");
+
+// The journal keeps the most recent calls only, so that a long capture loop does not grow
+// the library's memory without bound.
+constexpr std::size_t kJournalLimit = 100000;
+
+struct Scripting {
+    std::mutex mutex;
+    std::map<std::string, std::deque<Script>> queues;
+    std::deque<JournalEntry> journal;
+};
+
+Scripting& scripting() {
+    static Scripting instance;
+    return instance;
+}
+
+const char* kind_of(const Value& value) {
+    constexpr const char* kinds[] = {"nothing", "an integer", "a float", "bytes", "a list of bytes",
+                                     "a list of floats"};
+    static_assert(std::size(kinds) == std::variant_size_v<Value>, "one name per alternative of Value");
+    return kinds[value.index()];
+}
+
+std::string quoted(const std::string& bytes) {
+    constexpr std::size_t kShown = 64;
+    std::string text = "'";
+    for (std::size_t i = 0; i < bytes.size() && i < kShown; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\\' || c == '\'') text += fmt::format("\\{}", static_cast<char>(c));
+        else if (c >= 0x20 && c < 0x7f) text += static_cast<char>(c);
+        else text += fmt::format("\\x{:02x}", c);
+    }
+    text += "'";
+    if (bytes.size() > kShown) text += fmt::format("...({} bytes)", bytes.size());
+    return text;
+}
+
+struct Describe {
+    std::string operator()(std::monostate) const { return "none"; }
+    std::string operator()(std::int64_t v) const { return std::to_string(v); }
+    std::string operator()(double v) const { return fmt::format("{}", v); }
+    std::string operator()(const std::string& v) const { return quoted(v); }
+    std::string operator()(const std::vector<std::string>& v) const {
+        std::vector<std::string> items;
+        std::transform(v.begin(), v.end(), std::back_inserter(items), quoted);
+        return fmt::format("[{}]", fmt::join(items, ", "));
+    }
+    std::string operator()(const std::vector<float>& v) const { return fmt::format("[{}]", fmt::join(v, ", ")); }
+};
+
+std::string describe(const Arguments& arguments) {
+    std::vector<std::string> items;
+    for (const auto& [name, value] : arguments) items.push_back(name + "=" + std::visit(Describe{}, value));
+    return fmt::format("{}", fmt::join(items, ", "));
+}
+
+}  // namespace
+
+Value as_value(const std::shared_ptr<QxCamera>& camera) {
+    if (!camera) return std::monostate{};
+    return static_cast<std::int64_t>(camera->impl().index);
+}
+
+Value as_value(const std::string& text) {
+    return text;
+}
+
+ScriptedAnswer::ScriptedAnswer(const char* function, Script script)
+    : function_(function), script_(std::move(script)) {}
+
+const Value* ScriptedAnswer::take(const char* name) {
+    const auto found = script_.outs.find(name);
+    if (found == script_.outs.end()) return nullptr;
+    written_.insert(found->first);
+    return &found->second;
+}
+
+void ScriptedAnswer::check_all_written() const {
+    for (const auto& entry : script_.outs) {
+        if (!written_.count(entry.first)) {
+            throw std::invalid_argument(std::string(function_) + ": the script sets out-parameter '" + entry.first +
+                                        "', which " + function_ + " does not have");
+        }
+    }
+}
+
+void ScriptedAnswer::wrong_kind(const std::string& what, const Value& value, const char* expected) const {
+    throw std::invalid_argument(std::string(function_) + ": " + what + " must be " + expected +
+                                ", the script gives " + kind_of(value));
+}
+
+std::shared_ptr<QxCamera> ScriptedAnswer::camera_result() const {
+    if (std::holds_alternative<std::monostate>(script_.result)) return nullptr;
+    const auto* index = std::get_if<std::int64_t>(&script_.result);
+    if (index == nullptr) wrong_kind("the result", script_.result, "a camera index or nothing");
+    if (*index < 0 || *index > std::numeric_limits<int>::max()) return nullptr;
+    return camera_at(static_cast<int>(*index));
+}
+
+Call::Call(const char* function, Arguments arguments) {
+    spdlog::logger& log = logger();
+    if (log.should_log(spdlog::level::trace)) log.trace("{}({})", function, describe(arguments));
+
+    std::optional<Script> script;
+    {
+        Scripting& s = scripting();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.journal.size() == kJournalLimit) s.journal.pop_front();
+        s.journal.push_back({function, std::move(arguments)});
+        const auto queue = s.queues.find(function);
+        if (queue != s.queues.end() && !queue->second.empty()) {
+            Script& next = queue->second.front();
+            script = next;
+            if (next.times == 1) queue->second.pop_front();
+            else if (next.times > 1) --next.times;
+        }
+    }
+    if (script) {
+        log.debug("{}: answered by a script", function);
+        answer_.emplace(function, std::move(*script));
+    }
+}
+
+ScriptedAnswer* Call::scripted() {
+    if (!answer_) return nullptr;
+    if (const auto& message = answer_->exception()) throw std::runtime_error(*message);
+    return &*answer_;
+}
+
+void reset() {
+    forget_cameras();
+    clear_scripts();
+    clear_journal();
+    reset_logging();
+}
+
+bool configure(const std::string& yamlText) {
+    const auto configuration =
+        yamlText.empty() ? builtin_configuration() : parse_configuration(yamlText, "configuration text");
+    install_cameras(configuration);
+    return configuration.has_value();
+}
+
+std::vector<std::string> function_names() {
+    return {std::begin(kFunctionNames), std::end(kFunctionNames)};
+}
+
+void add_script(Script script) {
+    const auto known = std::find_if(std::begin(kFunctionNames), std::end(kFunctionNames),
+                                    [&](const char* name) { return script.function == name; });
+    if (known == std::end(kFunctionNames))
+        throw std::invalid_argument("QuorvexSDK has no function '" + script.function + "'");
+    if (script.times < 0)
+        throw std::invalid_argument("script for " + script.function + ": times must be 0 (always) or more");
+    Scripting& s = scripting();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.queues[script.function].push_back(std::move(script));
+}
+
+void clear_scripts() {
+    Scripting& s = scripting();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.queues.clear();
+}
+
+std::vector<JournalEntry> journal() {
+    Scripting& s = scripting();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return {s.journal.begin(), s.journal.end()};
+}
+
+void clear_journal() {
+    Scripting& s = scripting();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.journal.clear();
+}
+
+}  // namespace qx_emulator

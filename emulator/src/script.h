@@ -1,0 +1,136 @@
+// Scripted answers and the call journal, shared by every library function:
+//
+//   Call call(__func__, {{"camera", as_value(camera)}});
+//   if (auto* s = call.scripted()) { s->write("name", name); return s->result<int>(); }
+//   ... the function's own behaviour ...
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <QuorvexEmulator/Control.h>
+#include <QuorvexSDK/QxHandles.h>
+
+namespace qx_emulator {
+
+using Arguments = std::vector<std::pair<std::string, Value>>;
+
+// A camera handle appears as the camera's index, an empty handle as nothing.
+Value as_value(const std::shared_ptr<QxCamera>& camera);
+Value as_value(const std::string& text);
+
+template <class T>
+Value as_value(const T& value) {
+    if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
+        return static_cast<std::int64_t>(value);
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return static_cast<double>(value);
+    } else {
+        static_assert(std::is_trivially_copyable_v<T>, "no journal form for this argument type");
+        return std::string(reinterpret_cast<const char*>(&value), sizeof(T));
+    }
+}
+
+// The script answering one call: writes its out-values and gives its result.
+class ScriptedAnswer {
+public:
+    ScriptedAnswer(const char* function, Script script);
+
+    // Writes the scripted value of out-parameter `name` into `out`, if the script names it.
+    template <class T>
+    void write(const char* name, T& out);
+
+    // The scripted return value. Throws std::invalid_argument when the script names an
+    // out-parameter that was never written, or gives a result of the wrong kind.
+    template <class T>
+    T result();
+
+    const std::optional<std::string>& exception() const { return script_.exception; }
+
+private:
+    const Value* take(const char* name);
+    void check_all_written() const;
+    [[noreturn]] void wrong_kind(const std::string& what, const Value& value, const char* expected) const;
+    std::shared_ptr<QxCamera> camera_result() const;
+
+    const char* function_;
+    Script script_;
+    std::set<std::string> written_;
+};
+
+// One call of a library function: journals its arguments and takes the next script queued
+// for it, if any.
+class Call {
+public:
+    Call(const char* function, Arguments arguments);
+
+    // The script answering this call, or nullptr. Throws std::runtime_error with the
+    // script's message when the script asks for an exception.
+    ScriptedAnswer* scripted();
+
+private:
+    std::optional<ScriptedAnswer> answer_;
+};
+
+template <class T>
+void ScriptedAnswer::write(const char* name, T& out) {
+    const Value* value = take(name);
+    if (value == nullptr) return;
+    const std::string what = std::string("out-parameter '") + name + "'";
+    if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
+        const auto* number = std::get_if<std::int64_t>(value);
+        if (number == nullptr) wrong_kind(what, *value, "an integer");
+        out = static_cast<T>(*number);
+    } else if constexpr (std::is_floating_point_v<T>) {
+        if (const auto* real = std::get_if<double>(value)) out = static_cast<T>(*real);
+        else if (const auto* number = std::get_if<std::int64_t>(value)) out = static_cast<T>(*number);
+        else wrong_kind(what, *value, "a number");
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        const auto* bytes = std::get_if<std::string>(value);
+        if (bytes == nullptr) wrong_kind(what, *value, "bytes");
+        out = *bytes;
+    } else if constexpr (std::is_same_v<T, std::vector<std::string>> || std::is_same_v<T, std::vector<float>>) {
+        // An empty list carries no element kind, so it fits either list type.
+        using Other = std::conditional_t<std::is_same_v<T, std::vector<float>>, std::vector<std::string>,
+                                         std::vector<float>>;
+        const auto* other = std::get_if<Other>(value);
+        if (const auto* list = std::get_if<T>(value)) out = *list;
+        else if (other != nullptr && other->empty()) out.clear();
+        else wrong_kind(what, *value, std::is_same_v<T, std::vector<float>> ? "a list of floats" : "a list of bytes");
+    } else {
+        static_assert(std::is_trivially_copyable_v<T>, "no scripted form for this out-parameter type");
+        const auto* bytes = std::get_if<std::string>(value);
+        if (bytes == nullptr) wrong_kind(what, *value, "bytes");
+        if (bytes->size() != sizeof(T)) {
+            throw std::invalid_argument(std::string(function_) + ": " + what + " needs exactly " +
+                                        std::to_string(sizeof(T)) + " bytes, the script gives " +
+                                        std::to_string(bytes->size()));
+        }
+        std::memcpy(static_cast<void*>(&out), bytes->data(), sizeof(T));
+    }
+}
+
+template <class T>
+T ScriptedAnswer::result() {
+    check_all_written();
+    if constexpr (std::is_void_v<T>) {
+        return;
+    } else if constexpr (std::is_same_v<T, std::shared_ptr<QxCamera>>) {
+        return camera_result();
+    } else {
+        static_assert(std::is_integral_v<T> || std::is_enum_v<T>, "no scripted form for this result type");
+        const auto* number = std::get_if<std::int64_t>(&script_.result);
+        if (number == nullptr) wrong_kind("the result", script_.result, "an integer");
+        return static_cast<T>(*number);
+    }
+}
+
+}  // namespace qx_emulator

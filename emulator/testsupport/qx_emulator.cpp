@@ -1,0 +1,168 @@
+// Python test control of the emulated QuorvexSDK. Registers functions and integer constants
+// only: every type crossing into Python is a builtin, so nothing clashes with pyQuorvexSDK.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <QuorvexEmulator/Control.h>
+#include <QuorvexEmulator/Status.h>
+
+namespace py = pybind11;
+using qx_emulator::Value;
+
+namespace {
+
+bool is_text(py::handle item) {
+    return py::isinstance<py::str>(item) || py::isinstance<py::bytes>(item) || py::isinstance<py::bytearray>(item);
+}
+
+bool is_number(py::handle item) {
+    return !py::isinstance<py::bool_>(item) && (py::isinstance<py::int_>(item) || py::isinstance<py::float_>(item));
+}
+
+std::string bytes_of(py::handle item) {
+    if (py::isinstance<py::str>(item)) return item.cast<std::string>();  // UTF-8
+    if (py::isinstance<py::bytearray>(item)) return py::reinterpret_borrow<py::bytearray>(item).cast<std::string>();
+    return py::reinterpret_borrow<py::bytes>(item).cast<std::string>();
+}
+
+[[noreturn]] void refuse(const char* what, py::handle value) {
+    throw py::type_error(std::string(what) + ": cannot script a value of type " +
+                         py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>());
+}
+
+Value to_value(py::handle value, const char* what) {
+    if (value.is_none()) return std::monostate{};
+    if (py::isinstance<py::bool_>(value)) refuse(what, value);
+    if (py::isinstance<py::int_>(value)) {
+        const long long number = PyLong_AsLongLong(value.ptr());
+        if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+        return static_cast<std::int64_t>(number);
+    }
+    if (py::isinstance<py::float_>(value)) return value.cast<double>();
+    if (is_text(value)) return bytes_of(value);
+    if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+        const auto items = py::reinterpret_borrow<py::sequence>(value);
+        std::vector<std::string> texts;
+        std::vector<float> numbers;
+        for (py::handle item : items) {
+            if (is_text(item) && numbers.empty()) texts.push_back(bytes_of(item));
+            else if (is_number(item) && texts.empty()) numbers.push_back(item.cast<float>());
+            else throw py::type_error(std::string(what) + ": a list must hold only str/bytes or only numbers");
+        }
+        if (!numbers.empty()) return numbers;
+        return texts;  // also the empty list, which the library accepts for either list kind
+    }
+    refuse(what, value);
+}
+
+py::object to_python(const Value& value) {
+    struct Convert {
+        py::object operator()(std::monostate) const { return py::none(); }
+        py::object operator()(std::int64_t v) const { return py::int_(v); }
+        py::object operator()(double v) const { return py::float_(v); }
+        py::object operator()(const std::string& v) const { return py::bytes(v); }
+        py::object operator()(const std::vector<std::string>& v) const {
+            py::list list;
+            for (const auto& item : v) list.append(py::bytes(item));
+            return std::move(list);
+        }
+        py::object operator()(const std::vector<float>& v) const {
+            py::list list;
+            for (float item : v) list.append(py::float_(item));
+            return std::move(list);
+        }
+    };
+    return std::visit(Convert{}, value);
+}
+
+void check_function_name(const std::string& function) {
+    for (const auto& name : qx_emulator::function_names()) {
+        if (name == function) return;
+    }
+    throw py::value_error("QuorvexSDK has no function '" + function + "'");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(qx_emulator, m) {
+    m.doc() = "Test control of the emulated QuorvexSDK";
+
+    m.def("reset", &qx_emulator::reset,
+          "Restore a freshly loaded library: configuration from QX_EMULATOR_CONFIG (or the built-in one,\n"
+          "loaded on next use), all cameras new and closed (old handles detached), no scripts, an empty\n"
+          "journal, logging to stderr at level warn.");
+
+    m.def("configure", &qx_emulator::configure, py::arg("yaml_text"),
+          "Replace the camera configuration with YAML text ('' = built-in). Old handles are detached.\n"
+          "Returns False, logs the reason and leaves no cameras when the text is invalid.");
+
+    m.def("function_names", &qx_emulator::function_names,
+          "Names of the library functions that can be scripted and journalled, in declaration order.");
+
+    m.def(
+        "script",
+        [](const std::string& function, py::object result, std::optional<py::dict> outs,
+           std::optional<std::string> exception, int times) {
+            qx_emulator::Script script;
+            script.function = function;
+            script.result = to_value(result, "result");
+            if (outs) {
+                for (const auto& [key, value] : *outs) {
+                    if (!py::isinstance<py::str>(key)) throw py::type_error("outs: keys must be str");
+                    const std::string name = key.cast<std::string>();
+                    script.outs[name] = to_value(value, ("outs['" + name + "']").c_str());
+                }
+            }
+            script.exception = std::move(exception);
+            script.times = times;
+            qx_emulator::add_script(std::move(script));
+        },
+        py::arg("function"), py::arg("result") = 0, py::arg("outs") = py::none(), py::arg("exception") = py::none(),
+        py::arg("times") = 1,
+        "Queue a scripted answer for the next `times` calls of `function` (0 = every call until\n"
+        "clear_scripts()). The call returns `result` (a camera index or None for the handle factories),\n"
+        "writes the out-parameters named in `outs`, or raises RuntimeError(exception) when set.\n"
+        "Values: None, int, float, str (UTF-8) or bytes, list of str/bytes, list of numbers.");
+
+    m.def("clear_scripts", &qx_emulator::clear_scripts, "Drop every queued script.");
+
+    m.def(
+        "journal",
+        [](std::optional<std::string> function) {
+            if (function) check_function_name(*function);
+            py::list calls;
+            for (const auto& entry : qx_emulator::journal()) {
+                if (function && entry.function != *function) continue;
+                py::dict arguments;
+                for (const auto& [name, value] : entry.arguments) arguments[py::str(name)] = to_python(value);
+                calls.append(py::make_tuple(entry.function, arguments));
+            }
+            return calls;
+        },
+        py::arg("function") = py::none(),
+        "The calls the library received, in order, as (function, {argument: value}); only those of\n"
+        "`function` when given. Handles appear as camera indexes (None when empty), strings and records\n"
+        "as bytes, enumerations as ints.");
+
+    m.def("clear_journal", &qx_emulator::clear_journal, "Forget the calls received so far.");
+
+    for (const auto& [name, code] : {
+             std::pair{"QXE_OK", qx_emulator::QXE_OK},
+             std::pair{"QXE_FAILED", qx_emulator::QXE_FAILED},
+             std::pair{"QXE_INVALID_HANDLE", qx_emulator::QXE_INVALID_HANDLE},
+             std::pair{"QXE_NOT_OPEN", qx_emulator::QXE_NOT_OPEN},
+             std::pair{"QXE_ALREADY_OPEN", qx_emulator::QXE_ALREADY_OPEN},
+             std::pair{"QXE_BUSY", qx_emulator::QXE_BUSY},
+             std::pair{"QXE_INVALID_ARGUMENT", qx_emulator::QXE_INVALID_ARGUMENT},
+             std::pair{"QXE_NOT_SUPPORTED", qx_emulator::QXE_NOT_SUPPORTED},
+             std::pair{"QXE_IO_ERROR", qx_emulator::QXE_IO_ERROR},
+             std::pair{"QXE_NO_DEVICE", qx_emulator::QXE_NO_DEVICE},
+         }) {
+        m.attr(name) = static_cast<int>(code);
+    }
+}
