@@ -1,3 +1,4 @@
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -49,3 +50,7 @@ def run_python(code, **kwargs):
         timeout=120,
         **kwargs,
     )
+
+
+# The examples' frame conversion serves the tests too.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))

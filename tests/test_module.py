@@ -12,7 +12,8 @@ import pyQuorvexSDK as qx
 from conftest import run_python
 from test_enumerations import ENUMERATIONS
 
-DISCOVERY_FUNCTIONS = {
+# Docstrings of the bound functions, in registration order.
+FUNCTION_DOCS = {
     "HelloQuorvexSDK": "A function that prints Hello QuorvexSDK and version",
     "QxSetLogFile": "Set log file path",
     "QxSetLogLevel": "Set log level",
@@ -27,16 +28,33 @@ DISCOVERY_FUNCTIONS = {
     "QxGetDeviceProductType": "Get camera device product type",
     "QxGetHardwareID": "Get camera hardware ID",
     "QxGetUSBDeviceSpeed": "Get USB device speed",
+    "QxGetFormatList": "Get supported format list",
+    "QxSetFormat": "Set camera format",
+    "QxStartStreaming": "Start camera streaming",
+    "QxStopStreaming": "Stop camera streaming",
+    "QxGetImage": "Get camera image",
 }
+
+# The module's registration sequence: types (enumerations followed by their exported members),
+# the docstring, then functions and handle types.
+TYPES = [
+    "QxStringList", "QX_LOG_LEVEL", "QX_CAMERA_PRODUCT_TYPE", "QX_CAPTURE_RESULT",
+    "QX_CAMERA_INTERFACE_TYPE", "QX_USB_DEVICE_SPEED", "QxFormat", "QX_IMAGE_FORMAT",
+    "QxHeaderV2", "QxHeaderV3", "QX_UVC_IMAGE_PROPERTIES", "QX_ISP_IMAGE_PROPERTIES",
+    "QX_OSP_PROFILE_FLAG", "QX_FX3_FW_TARGET", "QX_SENSOR_MODE", "QX_UPGRADE_RESULT",
+    "QX_IMU_MODE", "QX_IMU_SELF_TEST_MODE", "QX_DISTORTION_MODEL",
+]
+FUNCTIONS_AND_HANDLES = (
+    list(FUNCTION_DOCS)[:3] + ["QxCamera"] + list(FUNCTION_DOCS)[3:]
+)
 
 
 def expected_attribute_order():
-    names = ["QxStringList"]
-    for type_name, members in ENUMERATIONS.items():
-        names.append(type_name)
-        names.extend(name for name, _ in members)
-    functions = list(DISCOVERY_FUNCTIONS)
-    return names + functions[:3] + ["QxCamera"] + functions[3:]
+    names = []
+    for name in TYPES:
+        names.append(name)
+        names.extend(member for member, _ in ENUMERATIONS.get(name, []))
+    return names + FUNCTIONS_AND_HANDLES
 
 
 def test_docstring():
@@ -50,7 +68,7 @@ def test_attributes_follow_the_registration_order():
     assert names[first_own:] == expected_attribute_order()
 
 
-@pytest.mark.parametrize("name, doc", DISCOVERY_FUNCTIONS.items())
+@pytest.mark.parametrize("name, doc", FUNCTION_DOCS.items())
 def test_function_docstring_and_positional_signature(name, doc):
     signature, _, text = getattr(qx, name).__doc__.partition("\n")
     assert signature.startswith(name + "(")

@@ -4,7 +4,8 @@
 
 #include "log.h"
 
-QxCamera::Impl::Impl(int index, qx_emulator::CameraConfig config) : index(index), config(std::move(config)) {}
+QxCamera::Impl::Impl(int index, qx_emulator::CameraConfig config, bool paced)
+    : index(index), config(std::move(config)), paced(paced) {}
 
 QxCamera::QxCamera(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 QxCamera::~QxCamera() = default;
@@ -26,17 +27,21 @@ Model& model() {
 }
 
 void detach_all(Model& m) {
-    for (const auto& camera : m.cameras) camera->impl().detached = true;
+    for (const auto& camera : m.cameras) {
+        camera->impl().detached = true;
+        camera->impl().stream.reset();  // frees its frames
+    }
     m.cameras.clear();
 }
 
-void replace(Model& m, const std::optional<CameraList>& configuration) {
+void replace(Model& m, const std::optional<Configuration>& configuration) {
     detach_all(m);
     m.loaded = true;
     if (!configuration) return;
-    for (const CameraConfig& config : *configuration) {
+    for (const CameraConfig& config : configuration->cameras) {
         const int index = static_cast<int>(m.cameras.size());
-        m.cameras.push_back(std::make_shared<QxCamera>(std::make_unique<QxCamera::Impl>(index, config)));
+        m.cameras.push_back(
+            std::make_shared<QxCamera>(std::make_unique<QxCamera::Impl>(index, config, configuration->pacing)));
     }
 }
 
@@ -65,7 +70,7 @@ std::shared_ptr<QxCamera> camera_at(int index) {
     return all[static_cast<std::size_t>(index)];
 }
 
-void install_cameras(const std::optional<CameraList>& configuration) {
+void install_cameras(const std::optional<Configuration>& configuration) {
     std::lock_guard<std::mutex> lock(model_mutex());
     replace(model(), configuration);
 }
@@ -74,6 +79,14 @@ void forget_cameras() {
     std::lock_guard<std::mutex> lock(model_mutex());
     detach_all(model());
     model().loaded = false;
+}
+
+bool device_open_elsewhere(const QxCamera::Impl& camera) {
+    for (const auto& other : model().cameras) {
+        const QxCamera::Impl& o = other->impl();
+        if (&o != &camera && o.open && o.config.path == camera.config.path) return true;
+    }
+    return false;
 }
 
 int camera_status(const char* function, const std::shared_ptr<QxCamera>& camera, Need need) {

@@ -1,6 +1,9 @@
 // The cameras of the emulated library, built from the camera configuration.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,15 +13,34 @@
 #include <QuorvexSDK/QxHandles.h>
 
 #include "config.h"
+#include "frames.h"
+
+namespace qx_emulator {
+
+using Clock = std::chrono::steady_clock;
+
+// A running stream. Frame k of the schedule is due at scheduleStart + k / framerate.
+struct Stream {
+    std::shared_ptr<const FrameSource> source;
+    int framerate = 0;
+    std::uint64_t delivered = 0;  // frames delivered since QxStartStreaming: the next frame's number
+    Clock::time_point scheduleStart;
+    std::uint64_t scheduled = 0;  // frames delivered since scheduleStart
+};
+
+}  // namespace qx_emulator
 
 // One configured camera. The mutable members are guarded by qx_emulator::model_mutex().
 struct QxCamera::Impl {
-    Impl(int index, qx_emulator::CameraConfig config);
+    Impl(int index, qx_emulator::CameraConfig config, bool paced);
 
     const int index;  // position in the configuration, also its index in the journal
     const qx_emulator::CameraConfig config;
+    const bool paced;  // false: a frame is due whenever one is asked for
     bool open = false;
     bool detached = false;  // its configuration was replaced: the device is gone
+    std::size_t selected = 0;  // index in config.formats of the format QxStartStreaming uses
+    std::optional<qx_emulator::Stream> stream;
 };
 
 // Routes get their content with the media-route functions.
@@ -35,10 +57,13 @@ std::vector<std::shared_ptr<QxCamera>> cameras();
 std::shared_ptr<QxCamera> camera_at(int index);
 
 // Replaces the cameras (no cameras when `configuration` is empty). Old handles are detached.
-void install_cameras(const std::optional<CameraList>& configuration);
+void install_cameras(const std::optional<Configuration>& configuration);
 
 // Detaches every camera; the next use loads the configuration from the environment again.
 void forget_cameras();
+
+// With model_mutex() held: whether another camera of the same device (same path) is open.
+bool device_open_elsewhere(const QxCamera::Impl& camera);
 
 enum class Need { present, open };
 

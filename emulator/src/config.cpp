@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -26,17 +27,51 @@ cameras:
     hardware_id: "3F1D:A013"
     usb_speed: super
     isp: ap1302
+    formats:
+      - {format: YUY2, sizes: ["640x480", "1280x720", "1920x1080"], fps: [60, 30]}
+      - {format: YUY2, sizes: ["3840x2160"], fps: [15]}
+      - {format: UYVY, sizes: ["1280x720", "1920x1080"], fps: [30]}
+      - {format: NV12, sizes: ["1920x1080", "3840x2160"], fps: [30]}
+      - {format: MJPG, sizes: ["640x480", "1280x720", "1920x1080", "3840x2160"], fps: [60, 30]}
+      - {format: BGRA, sizes: ["640x480", "1920x1080", "3840x2160"], fps: [30]}
+      - {format: BGRX, sizes: ["1920x1080"], fps: [30]}
+      - {format: BGR, sizes: ["640x480", "1920x1080"], fps: [30]}
+      - {format: RGB16, sizes: ["640x480", "1280x720"], fps: [30]}
+      - {format: RGB, sizes: ["640x480", "1920x1080"], fps: [30]}
   - name: Quorvex ZenM 5MP MIPI CSI-2 Camera
     path: /dev/video2
     interface: mipi_csi2
     product: zenm
     hardware_id: "10-003c"
+    formats:
+      - {format: UYVY, sizes: ["640x480", "1280x720", "1920x1080"], fps: [60, 30]}
+      - {format: UYVY, sizes: ["2592x1944"], fps: [15]}
+      - {format: YUY2, sizes: ["1280x720", "1920x1080"], fps: [30]}
+      - {format: NV12, sizes: ["1280x720", "1920x1080", "2592x1944"], fps: [30]}
+      - {format: MJPG, sizes: ["1920x1080", "2592x1944"], fps: [30, 15]}
+      - {format: BGRA, sizes: ["1280x720", "2592x1944"], fps: [15]}
+      - {format: BGRX, sizes: ["1280x720"], fps: [30]}
+      - {format: BGR, sizes: ["1920x1080"], fps: [30]}
+      - {format: RGB16, sizes: ["640x480"], fps: [60, 30]}
+      - {format: RGB, sizes: ["1280x720", "2592x1944"], fps: [15]}
   - name: Generic UVC HD Webcam
     path: /dev/video4
     interface: usb
     product: generic
     hardware_id: "046D:0825"
     usb_speed: high
+    formats:
+      - {format: MJPG, sizes: ["1920x1080", "1280x720", "640x480"], fps: [30]}
+      - {format: YUY2, sizes: ["640x480", "320x240", "176x144", "160x120"], fps: [30, 15]}
+      - {format: YUY2, sizes: ["1280x720"], fps: [10]}
+      - {format: YUY2, sizes: ["1920x1080"], fps: [5]}
+      - {format: UYVY, sizes: ["640x480"], fps: [30]}
+      - {format: NV12, sizes: ["1280x720", "640x480"], fps: [30]}
+      - {format: BGRA, sizes: ["640x480"], fps: [30]}
+      - {format: BGRX, sizes: ["640x480"], fps: [30]}
+      - {format: BGR, sizes: ["1280x720", "640x480"], fps: [30]}
+      - {format: RGB16, sizes: ["320x240"], fps: [30]}
+      - {format: RGB, sizes: ["640x480"], fps: [30]}
 )yaml";
 
 template <class T>
@@ -67,6 +102,20 @@ const Choice<IspType> kIsps[] = {
     {"none", IspType::none},
     {"ap1302", IspType::ap1302},
 };
+const Choice<QX_IMAGE_FORMAT> kFormats[] = {
+    {"YUY2", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_YUY2}, {"UYVY", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_UYVY},
+    {"NV12", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NV12}, {"MJPG", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_MJPG},
+    {"BGRA", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRA}, {"BGRX", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRX},
+    {"BGR", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGR},   {"RGB16", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_RGB16},
+    {"RGB", QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_RGB},
+};
+const Choice<bool> kBooleans[] = {
+    {"true", true},
+    {"false", false},
+};
+
+// formatId is an unsigned short.
+constexpr std::size_t kMaxFormats = 65535;
 
 struct ConfigError {
     int line;  // 1-based; 0 when unknown
@@ -110,6 +159,100 @@ T choice_of(const Property& p, const Choice<T> (&choices)[N]) {
     fail(p.key, p.label + " is '" + value + "', expected one of: " + allowed);
 }
 
+// A whole number of at most `digits` decimal digits, or nothing.
+std::optional<int> whole_number(const std::string& text, std::size_t digits) {
+    if (text.empty() || text.size() > digits) return std::nullopt;
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+const YAML::Node& non_empty_list(const Property& p) {
+    if (!p.value.IsSequence() || p.value.size() == 0) fail(p.key, p.label + " must be a non-empty list");
+    return p.value;
+}
+
+std::string scalar_item(const YAML::Node& item, const std::string& label) {
+    if (!item.IsScalar()) fail(item, label + " must hold single values, not lists or mappings");
+    return item.Scalar();
+}
+
+// "640x480" -> {640, 480}, checked against what `format` can carry.
+std::pair<int, int> parse_size(const YAML::Node& item, const std::string& label, QX_IMAGE_FORMAT format) {
+    const std::string text = scalar_item(item, label);
+    const std::size_t x = text.find('x');
+    const auto width = x == std::string::npos ? std::nullopt : whole_number(text.substr(0, x), 5);
+    const auto height = x == std::string::npos ? std::nullopt : whole_number(text.substr(x + 1), 5);
+    if (!width || !height) fail(item, label + ": '" + text + "' is not a size like \"640x480\"");
+    if (*width < kMinWidth || *height < kMinHeight || *width > kMaxSide || *height > kMaxSide) {
+        fail(item, label + ": '" + text + "' is outside " + std::to_string(kMinWidth) + "x" +
+                       std::to_string(kMinHeight) + " .. " + std::to_string(kMaxSide) + "x" + std::to_string(kMaxSide));
+    }
+    const bool pairsColumns = format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_YUY2 ||
+                              format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_UYVY ||
+                              format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NV12;
+    if (pairsColumns && *width % 2 != 0)
+        fail(item, label + ": '" + text + "': " + format_name(format) + " needs an even width");
+    if (format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NV12 && *height % 2 != 0)
+        fail(item, label + ": '" + text + "': NV12 needs an even height");
+    return {*width, *height};
+}
+
+int parse_framerate(const YAML::Node& item, const std::string& label) {
+    const std::string text = scalar_item(item, label);
+    const auto fps = whole_number(text, 4);
+    if (!fps || *fps < 1 || *fps > kMaxFramerate)
+        fail(item, label + ": '" + text + "' is not a frame rate from 1 to " + std::to_string(kMaxFramerate));
+    return *fps;
+}
+
+// One entry {format, sizes, fps}, expanded sizes first, then frame rates.
+void parse_format_entry(const YAML::Node& item, const std::string& where, std::vector<FormatConfig>& formats) {
+    if (!item.IsMap()) fail(item, where + "expected a mapping with keys 'format', 'sizes' and 'fps'");
+    std::optional<QX_IMAGE_FORMAT> format;
+    std::optional<YAML::Node> sizes, rates;
+    std::set<std::string> seen;
+    for (const auto& entry : item) {
+        const std::string key = entry.first.IsScalar() ? entry.first.Scalar() : std::string();
+        const Property p{entry.first, entry.second, where + "'" + key + "'"};
+        if (!seen.insert(key).second) fail(entry.first, where + "duplicate key '" + key + "'");
+        if (key == "format") format = choice_of(p, kFormats);
+        else if (key == "sizes") sizes = non_empty_list(p);
+        else if (key == "fps") rates = non_empty_list(p);
+        else fail(entry.first, where + "unknown key '" + key + "'");
+    }
+    for (const char* required : {"format", "sizes", "fps"}) {
+        if (!seen.count(required)) fail(item, where + "missing key '" + required + "'");
+    }
+    std::vector<int> framerates;
+    for (const auto& rate : *rates) framerates.push_back(parse_framerate(rate, where + "'fps'"));
+    for (const auto& size : *sizes) {
+        const auto [width, height] = parse_size(size, where + "'sizes'", *format);
+        for (const int fps : framerates) {
+            const FormatConfig added{*format, width, height, fps};
+            if (std::find(formats.begin(), formats.end(), added) != formats.end()) {
+                fail(size, where + format_name(added.format) + " " + std::to_string(width) + "x" +
+                               std::to_string(height) + " at " + std::to_string(fps) + " fps is listed twice");
+            }
+            if (formats.size() == kMaxFormats)
+                fail(size, where + "more than " + std::to_string(kMaxFormats) + " formats in the list");
+            formats.push_back(added);
+        }
+    }
+}
+
+std::vector<FormatConfig> parse_formats(const Property& p) {
+    std::vector<FormatConfig> formats;
+    int number = 0;
+    for (const auto& item : non_empty_list(p)) {
+        parse_format_entry(item, p.label + " entry " + std::to_string(++number) + ": ", formats);
+    }
+    return formats;
+}
+
 CameraConfig parse_camera(const YAML::Node& item, int number) {
     const std::string where = "camera " + std::to_string(number) + ": ";
     if (!item.IsMap()) fail(item, where + "expected a mapping of camera properties");
@@ -127,30 +270,37 @@ CameraConfig parse_camera(const YAML::Node& item, int number) {
         else if (key == "hardware_id") camera.hardwareId = text_of(p);
         else if (key == "usb_speed") camera.usbSpeed = choice_of(p, kSpeeds);
         else if (key == "isp") camera.isp = choice_of(p, kIsps);
+        else if (key == "formats") camera.formats = parse_formats(p);
         else fail(entry.first, where + "unknown key '" + key + "'");
     }
     for (const char* required : {"name", "path", "interface", "product", "hardware_id"}) {
         if (!seen.count(required)) fail(item, where + "missing key '" + required + "'");
     }
+    if (camera.formats.empty()) camera.formats = default_formats();
     return camera;
 }
 
-CameraList parse_document(const std::string& yamlText) {
+Configuration parse_document(const std::string& yamlText) {
     const YAML::Node root = YAML::Load(yamlText);
     if (!root.IsMap()) fail(root, "expected a mapping with a 'cameras' list");
+    Configuration configuration;
     std::optional<YAML::Node> list;
+    std::set<std::string> seen;
     for (const auto& entry : root) {
         const std::string key = entry.first.IsScalar() ? entry.first.Scalar() : std::string();
-        if (key != "cameras") fail(entry.first, "unknown key '" + key + "'");
-        if (list) fail(entry.first, "duplicate key 'cameras'");
-        list.emplace(entry.second);
+        if (!seen.insert(key).second) fail(entry.first, "duplicate key '" + key + "'");
+        if (key == "cameras") list.emplace(entry.second);
+        else if (key == "pacing")
+            configuration.pacing = choice_of(Property{entry.first, entry.second, "'pacing'"}, kBooleans);
+        else fail(entry.first, "unknown key '" + key + "'");
     }
     if (!list) fail(root, "missing key 'cameras'");
     if (!list->IsSequence()) fail(list->IsNull() ? root : *list, "'cameras' must be a list");
 
-    CameraList cameras;
-    for (const auto& item : *list) cameras.push_back(parse_camera(item, static_cast<int>(cameras.size()) + 1));
-    return cameras;
+    for (const auto& item : *list) {
+        configuration.cameras.push_back(parse_camera(item, static_cast<int>(configuration.cameras.size()) + 1));
+    }
+    return configuration;
 }
 
 void report(const std::string& source, int line, const std::string& problem) {
@@ -162,11 +312,12 @@ void report(const std::string& source, int line, const std::string& problem) {
 
 }  // namespace
 
-std::optional<CameraList> parse_configuration(const std::string& yamlText, const std::string& source) {
+std::optional<Configuration> parse_configuration(const std::string& yamlText, const std::string& source) {
     try {
-        CameraList cameras = parse_document(yamlText);
-        logger().info("camera configuration from {}: {} camera(s)", source, cameras.size());
-        return cameras;
+        Configuration configuration = parse_document(yamlText);
+        logger().info("camera configuration from {}: {} camera(s), pacing {}", source,
+                      configuration.cameras.size(), configuration.pacing ? "on" : "off");
+        return configuration;
     } catch (const ConfigError& error) {
         report(source, error.line, error.problem);
     } catch (const YAML::Exception& error) {
@@ -177,11 +328,11 @@ std::optional<CameraList> parse_configuration(const std::string& yamlText, const
     return std::nullopt;
 }
 
-std::optional<CameraList> builtin_configuration() {
+std::optional<Configuration> builtin_configuration() {
     return parse_configuration(kBuiltinConfiguration, "built-in configuration");
 }
 
-std::optional<CameraList> environment_configuration() {
+std::optional<Configuration> environment_configuration() {
     const char* path = std::getenv("QX_EMULATOR_CONFIG");
     if (path == nullptr || *path == '\0') return builtin_configuration();
 
@@ -199,6 +350,22 @@ std::optional<CameraList> environment_configuration() {
         return std::nullopt;
     }
     return parse_configuration(text, path);
+}
+
+std::vector<FormatConfig> default_formats() {
+    using F = QX_IMAGE_FORMAT;
+    return {
+        {F::QX_IMAGE_FORMAT_YUY2, 640, 480, 30},   {F::QX_IMAGE_FORMAT_YUY2, 640, 480, 15},
+        {F::QX_IMAGE_FORMAT_YUY2, 1280, 720, 10},  {F::QX_IMAGE_FORMAT_MJPG, 1920, 1080, 30},
+        {F::QX_IMAGE_FORMAT_MJPG, 1280, 720, 30},  {F::QX_IMAGE_FORMAT_MJPG, 640, 480, 30},
+    };
+}
+
+const char* format_name(QX_IMAGE_FORMAT format) {
+    for (const auto& [name, value] : kFormats) {
+        if (value == format) return name;
+    }
+    return "NONE";
 }
 
 }  // namespace qx_emulator

@@ -1,14 +1,19 @@
 // Camera configuration of the emulated library: YAML from the file named by the environment
 // variable QX_EMULATOR_CONFIG, or the built-in configuration.
 //
+//   pacing: true                       # false: every camera delivers frames as fast as asked
 //   cameras:
 //     - name: Generic UVC HD Webcam    # required
-//       path: /dev/video4              # required
+//       path: /dev/video4              # required; cameras sharing a path are handles of one device
 //       interface: usb                 # required: usb | mipi_csi2 | ethernet
 //       product: generic               # required: none | generic | zena | zeni | ov5640 | zenm
 //       hardware_id: "046D:0825"       # required
 //       usb_speed: high                # low | full | high | super | super_plus | unknown (default)
 //       isp: none                      # ap1302 | none (default)
+//       formats:                       # default: default_formats()
+//         - format: MJPG               # YUY2 | UYVY | NV12 | MJPG | BGRA | BGRX | BGR | RGB16 | RGB
+//           sizes: ["1920x1080", "640x480"]
+//           fps: [30, 15]
 #pragma once
 
 #include <optional>
@@ -21,6 +26,25 @@ namespace qx_emulator {
 
 enum class IspType { none, ap1302 };
 
+struct FormatConfig {
+    QX_IMAGE_FORMAT format = QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NONE;
+    int width = 0;
+    int height = 0;
+    int framerate = 0;
+
+    bool operator==(const FormatConfig& other) const {
+        return format == other.format && width == other.width && height == other.height &&
+               framerate == other.framerate;
+    }
+};
+
+// Sizes a format may have, in pixels. The lower bounds keep every part of the test pattern
+// visible (32 counter cells need 32 columns).
+constexpr int kMinWidth = 32;
+constexpr int kMinHeight = 16;
+constexpr int kMaxSide = 8192;
+constexpr int kMaxFramerate = 255;
+
 struct CameraConfig {
     std::string name;
     std::string path;
@@ -29,17 +53,29 @@ struct CameraConfig {
     std::string hardwareId;
     QX_USB_DEVICE_SPEED usbSpeed = QX_USB_DEVICE_SPEED::USB_DEVICE_SPEED_UNKNOWN;
     IspType isp = IspType::none;
+    std::vector<FormatConfig> formats;  // never empty
 };
 
 using CameraList = std::vector<CameraConfig>;
 
+struct Configuration {
+    CameraList cameras;
+    bool pacing = true;
+};
+
 // Parses a configuration. When it is invalid, logs an error naming `source` (a file name or
 // "configuration text"), the line and the problem, and returns nothing. Never throws.
-std::optional<CameraList> parse_configuration(const std::string& yamlText, const std::string& source);
+std::optional<Configuration> parse_configuration(const std::string& yamlText, const std::string& source);
 
-std::optional<CameraList> builtin_configuration();
+std::optional<Configuration> builtin_configuration();
 
 // The configuration named by QX_EMULATOR_CONFIG (unset or empty: the built-in one).
-std::optional<CameraList> environment_configuration();
+std::optional<Configuration> environment_configuration();
+
+// The formats of a camera configured without a `formats` list.
+std::vector<FormatConfig> default_formats();
+
+// "YUY2", "MJPG", ...
+const char* format_name(QX_IMAGE_FORMAT format);
 
 }  // namespace qx_emulator

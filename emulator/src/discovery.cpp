@@ -16,7 +16,9 @@
 //                          until the configuration is replaced; empty when i is out of range.
 // QxOpen / QxClose         QXE_INVALID_HANDLE for an empty handle, QXE_NO_DEVICE for a camera
 //                          whose configuration was replaced, QXE_ALREADY_OPEN / QXE_NOT_OPEN,
-//                          else 0.
+//                          QxOpen: QXE_BUSY while another camera with the same path is open;
+//                          else 0. QxOpen selects the first format of the list, QxClose stops
+//                          streaming first.
 // QxIsQuorvexCamera        1 for the products zena, zeni, ov5640 and zenm; 0 for generic and
 //                          none, an empty handle or a replaced camera. The camera may be closed.
 // QxGetDeviceName, QxGetDevicePath, QxGetDeviceInterfaceType, QxGetDeviceProductType,
@@ -115,7 +117,12 @@ int QxOpen(std::shared_ptr<QxCamera> camera) {
             logger().warn("QxOpen: camera {} is open already", c.index);
             return QXE_ALREADY_OPEN;
         }
+        if (device_open_elsewhere(c)) {
+            logger().warn("QxOpen: camera {}: device {} is open through another handle", c.index, c.config.path);
+            return QXE_BUSY;
+        }
         c.open = true;
+        c.selected = 0;
         logger().info("QxOpen: camera {} '{}' at {} opened", c.index, c.config.name, c.config.path);
         return QXE_OK;
     });
@@ -125,6 +132,8 @@ int QxClose(std::shared_ptr<QxCamera> camera) {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [](QxCamera::Impl& c) -> int {
+        if (c.stream) logger().info("QxClose: camera {} stops streaming", c.index);
+        c.stream.reset();
         c.open = false;
         logger().info("QxClose: camera {} '{}' closed", c.index, c.config.name);
         return QXE_OK;

@@ -117,6 +117,14 @@ const Value* ScriptedAnswer::take(const char* name) {
     return &found->second;
 }
 
+void ScriptedAnswer::write_bytes(const char* name, unsigned char* destination) {
+    const Value* value = take(name);
+    if (value == nullptr) return;
+    const auto* bytes = std::get_if<std::string>(value);
+    if (bytes == nullptr) wrong_kind(std::string("out-parameter '") + name + "'", *value, "bytes");
+    if (destination != nullptr && !bytes->empty()) std::memcpy(destination, bytes->data(), bytes->size());
+}
+
 void ScriptedAnswer::check_all_written() const {
     for (const auto& entry : script_.outs) {
         if (!written_.count(entry.first)) {

@@ -23,6 +23,11 @@ namespace qx_emulator {
 
 using Arguments = std::vector<std::pair<std::string, Value>>;
 
+template <class T>
+struct is_vector : std::false_type {};
+template <class T, class A>
+struct is_vector<std::vector<T, A>> : std::true_type {};
+
 // A camera handle appears as the camera's index, an empty handle as nothing.
 Value as_value(const std::shared_ptr<QxCamera>& camera);
 Value as_value(const std::string& text);
@@ -47,6 +52,15 @@ public:
     // Writes the scripted value of out-parameter `name` into `out`, if the script names it.
     template <class T>
     void write(const char* name, T& out);
+
+    // Like write, through a pointer that may be null: then the value is checked and taken but
+    // written nowhere.
+    template <class T>
+    void write_through(const char* name, T* out);
+
+    // Copies the scripted bytes of `name` to `destination`, which the caller trusts to hold
+    // them; a null destination takes the value without writing it.
+    void write_bytes(const char* name, unsigned char* destination);
 
     // The scripted return value. Throws std::invalid_argument when the script names an
     // out-parameter that was never written, or gives a result of the wrong kind.
@@ -105,6 +119,23 @@ void ScriptedAnswer::write(const char* name, T& out) {
         if (const auto* list = std::get_if<T>(value)) out = *list;
         else if (other != nullptr && other->empty()) out.clear();
         else wrong_kind(what, *value, std::is_same_v<T, std::vector<float>> ? "a list of floats" : "a list of bytes");
+    } else if constexpr (is_vector<T>::value) {
+        using Record = typename T::value_type;
+        static_assert(std::is_trivially_copyable_v<Record>, "no scripted form for this out-parameter type");
+        const auto* list = std::get_if<std::vector<std::string>>(value);
+        const auto* numbers = std::get_if<std::vector<float>>(value);
+        if (list == nullptr && (numbers == nullptr || !numbers->empty())) wrong_kind(what, *value, "a list of bytes");
+        T records(list == nullptr ? 0 : list->size());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const std::string& bytes = (*list)[i];
+            if (bytes.size() != sizeof(Record)) {
+                throw std::invalid_argument(std::string(function_) + ": " + what + " item " + std::to_string(i) +
+                                            " needs exactly " + std::to_string(sizeof(Record)) +
+                                            " bytes, the script gives " + std::to_string(bytes.size()));
+            }
+            std::memcpy(static_cast<void*>(&records[i]), bytes.data(), sizeof(Record));
+        }
+        out = std::move(records);
     } else {
         static_assert(std::is_trivially_copyable_v<T>, "no scripted form for this out-parameter type");
         const auto* bytes = std::get_if<std::string>(value);
@@ -116,6 +147,12 @@ void ScriptedAnswer::write(const char* name, T& out) {
         }
         std::memcpy(static_cast<void*>(&out), bytes->data(), sizeof(T));
     }
+}
+
+template <class T>
+void ScriptedAnswer::write_through(const char* name, T* out) {
+    T ignored{};
+    write(name, out != nullptr ? *out : ignored);
 }
 
 template <class T>

@@ -1,12 +1,19 @@
 // Python test control of the emulated QuorvexSDK. Registers functions and integer constants
 // only: every type crossing into Python is a builtin, so nothing clashes with pyQuorvexSDK.
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+
+#include <QuorvexSDK/QuorvexSDK.h>
 
 #include <QuorvexEmulator/Control.h>
 #include <QuorvexEmulator/Status.h>
@@ -87,6 +94,19 @@ void check_function_name(const std::string& function) {
     throw py::value_error("QuorvexSDK has no function '" + function + "'");
 }
 
+// The buffer size pyQuorvexSDK.QxGetImage allocates for a frame of this format.
+std::size_t binding_capacity(int width, int height, int format) {
+    const bool four_bytes = format == static_cast<int>(QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRA) ||
+                            format == static_cast<int>(QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRX);
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * (four_bytes ? 4 : 3);
+}
+
+std::shared_ptr<QxCamera> camera_or_throw(int index) {
+    auto camera = QxInitialCameraDevice(index);
+    if (!camera) throw py::value_error("no camera at index " + std::to_string(index));
+    return camera;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(qx_emulator, m) {
@@ -147,7 +167,8 @@ PYBIND11_MODULE(qx_emulator, m) {
         py::arg("function") = py::none(),
         "The calls the library received, in order, as (function, {argument: value}); only those of\n"
         "`function` when given. Handles appear as camera indexes (None when empty), strings and records\n"
-        "as bytes, enumerations as ints.");
+        "as bytes, enumerations as ints; QxGetImage's buffer as its address and size as the value *size\n"
+        "held on entry (None when null).");
 
     m.def("clear_journal", &qx_emulator::clear_journal, "Forget the calls received so far.");
 
@@ -162,7 +183,47 @@ PYBIND11_MODULE(qx_emulator, m) {
              std::pair{"QXE_NOT_SUPPORTED", qx_emulator::QXE_NOT_SUPPORTED},
              std::pair{"QXE_IO_ERROR", qx_emulator::QXE_IO_ERROR},
              std::pair{"QXE_NO_DEVICE", qx_emulator::QXE_NO_DEVICE},
+             std::pair{"QXE_NOT_STREAMING", qx_emulator::QXE_NOT_STREAMING},
          }) {
         m.attr(name) = static_cast<int>(code);
     }
+
+    // Benchmark references for QxGetImage.
+    m.def(
+        "floor_capture",
+        [](int index, unsigned short timeout, int width, int height, int format, int frames) {
+            const auto camera = camera_or_throw(index);
+            const std::size_t capacity = binding_capacity(width, height, format);
+            const auto start = std::chrono::steady_clock::now();
+            for (int i = 0; i < frames; ++i) {
+                auto* buffer = static_cast<unsigned char*>(std::calloc(capacity, 1));
+                if (buffer == nullptr) throw std::bad_alloc();
+                int size = 0;
+                const auto result = QxGetImage(camera, buffer, &size, timeout);
+                std::free(buffer);
+                if (result != QX_CAPTURE_RESULT::QX_SUCCESS) throw std::runtime_error("QxGetImage failed");
+            }
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        },
+        py::arg("index"), py::arg("timeout"), py::arg("width"), py::arg("height"), py::arg("format"),
+        py::arg("frames"),
+        "Seconds that `frames` captures take in a C++ loop: per frame a zero-filled buffer of the\n"
+        "binding's capacity (calloc), one QxGetImage into it, free. No Python in between.");
+
+    m.def(
+        "copying_capture",
+        [](int index, unsigned short timeout, int width, int height, int format) {
+            const std::size_t capacity = binding_capacity(width, height, format);
+            std::unique_ptr<unsigned char, decltype(&std::free)> buffer(
+                static_cast<unsigned char*>(std::calloc(capacity, 1)), &std::free);
+            if (!buffer && capacity != 0) throw std::bad_alloc();
+            int size = 0;
+            const auto result = QxGetImage(camera_or_throw(index), buffer.get(), &size, timeout);
+            py::array_t<std::uint8_t> frame(result == QX_CAPTURE_RESULT::QX_SUCCESS ? size : 0);
+            std::memcpy(frame.mutable_data(), buffer.get(), static_cast<std::size_t>(frame.size()));
+            return py::make_tuple(static_cast<int>(result), frame);
+        },
+        py::arg("index"), py::arg("timeout"), py::arg("width"), py::arg("height"), py::arg("format"),
+        "(result, frame) through the straightforward binding path: a zero-filled buffer, then a\n"
+        "second copy of the frame into a new array.");
 }

@@ -2,6 +2,7 @@
 // status-and-value tuple.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl_bind.h>
@@ -33,6 +34,12 @@ std::tuple<int, Outs...> call_with_outs(Function&& function, Inputs&&... inputs)
     const int status = std::apply(
         [&](Outs&... out) { return static_cast<int>(function(std::forward<Inputs>(inputs)..., out...)); }, outs);
     return std::tuple_cat(std::make_tuple(status), std::move(outs));
+}
+
+// The array item of a failed array wrapper: one-dimensional, length 0.
+template <typename Element>
+py::array_t<Element> empty_array() {
+    return py::array_t<Element>(0);
 }
 
 }  // namespace pyqx

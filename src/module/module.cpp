@@ -13,7 +13,12 @@ PYBIND11_MODULE(pyQuorvexSDK, m) {
     register_QX_CAPTURE_RESULT(m);
     register_QX_CAMERA_INTERFACE_TYPE(m);
     register_QX_USB_DEVICE_SPEED(m);
+    // QxFormat comes before the enumeration of its own `format` field, so that field's
+    // accessors name the enumeration by its C++ type rather than its Python name.
+    register_QxFormat(m);
     register_QX_IMAGE_FORMAT(m);
+    register_QxHeaderV2(m);
+    register_QxHeaderV3(m);
     register_QX_UVC_IMAGE_PROPERTIES(m);
     register_QX_ISP_IMAGE_PROPERTIES(m);
     register_QX_OSP_PROFILE_FLAG(m);
@@ -29,4 +34,5 @@ PYBIND11_MODULE(pyQuorvexSDK, m) {
     register_library_functions(m);
     register_QxCamera(m);
     register_discovery_functions(m);
+    register_format_functions(m);
 }

@@ -8,6 +8,11 @@ namespace pyqx {
 void register_QxStringList(pybind11::module_& m);
 void register_QxCamera(pybind11::module_& m);
 
+// Records (src/types/records.cpp)
+void register_QxFormat(pybind11::module_& m);
+void register_QxHeaderV2(pybind11::module_& m);
+void register_QxHeaderV3(pybind11::module_& m);
+
 // Enumerations (src/types/enumerations.cpp)
 void register_QX_LOG_LEVEL(pybind11::module_& m);
 void register_QX_CAMERA_PRODUCT_TYPE(pybind11::module_& m);
@@ -28,5 +33,6 @@ void register_QX_DISTORTION_MODEL(pybind11::module_& m);
 // Library functions by family (src/bindings/)
 void register_library_functions(pybind11::module_& m);    // greeting and logging
 void register_discovery_functions(pybind11::module_& m);  // discovery, lifecycle, device information
+void register_format_functions(pybind11::module_& m);     // formats, streaming and frame capture
 
 }  // namespace pyqx

@@ -27,7 +27,8 @@ struct Script {
     // What the function returns: an integer status or enumeration value (default 0); for the
     // handle factories an integer camera index, or nothing for an empty handle.
     Value result = std::int64_t{0};
-    // Out-parameter name -> value to write. Records take raw bytes of their exact size.
+    // Out-parameter name -> value to write. Records take raw bytes of their exact size, record
+    // lists a list of such byte strings; QxGetImage's `buffer` takes bytes copied to its start.
     std::map<std::string, Value> outs;
     // When set, the call throws std::runtime_error with this message instead of returning.
     std::optional<std::string> exception;
@@ -38,7 +39,9 @@ struct Script {
 
 // One call as the library received it: its arguments in declaration order, out-parameters
 // excluded. Handles appear as the camera's index (nothing for an empty handle), strings and
-// records as raw bytes, enumerations as integers. The journal keeps the latest 100,000 calls.
+// records as raw bytes, enumerations as integers; QxGetImage's `buffer` as its address and
+// `size` as the value *size held on entry (nothing when null). The journal keeps the latest
+// 100,000 calls.
 struct JournalEntry {
     std::string function;
     std::vector<std::pair<std::string, Value>> arguments;

@@ -14,6 +14,7 @@ enum Status : int {
     QXE_NOT_SUPPORTED = -7,     // the camera has no such feature
     QXE_IO_ERROR = -8,          // a file could not be read or written
     QXE_NO_DEVICE = -9,         // the camera is gone (its configuration was replaced)
+    QXE_NOT_STREAMING = -10,    // QxStopStreaming on a camera that is not streaming
 };
 
 }  // namespace qx_emulator
