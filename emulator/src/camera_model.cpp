@@ -2,10 +2,12 @@
 
 #include <utility>
 
+#include "controls.h"
+#include "device.h"
 #include "log.h"
 
 QxCamera::Impl::Impl(int index, qx_emulator::CameraConfig config, bool paced)
-    : index(index), config(std::move(config)), paced(paced) {}
+    : index(index), config(std::move(config)), paced(paced), controls(qx_emulator::default_controls(this->config)) {}
 
 QxCamera::QxCamera(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 QxCamera::~QxCamera() = default;
@@ -40,8 +42,13 @@ void replace(Model& m, const std::optional<Configuration>& configuration) {
     if (!configuration) return;
     for (const CameraConfig& config : configuration->cameras) {
         const int index = static_cast<int>(m.cameras.size());
-        m.cameras.push_back(
-            std::make_shared<QxCamera>(std::make_unique<QxCamera::Impl>(index, config, configuration->pacing)));
+        auto camera = std::make_unique<QxCamera::Impl>(index, config, configuration->pacing);
+        for (const auto& earlier : m.cameras) {
+            if (same_controls(earlier->impl().config, config)) camera->controls = earlier->impl().controls;
+            if (same_device(earlier->impl().config, config)) camera->device = earlier->impl().device;
+        }
+        if (!camera->device) camera->device = make_device(config, configuration->upgradeTimeMs);
+        m.cameras.push_back(std::make_shared<QxCamera>(std::move(camera)));
     }
 }
 

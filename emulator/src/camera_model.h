@@ -28,6 +28,9 @@ struct Stream {
     std::uint64_t scheduled = 0;  // frames delivered since scheduleStart
 };
 
+struct ControlState;
+struct Device;
+
 }  // namespace qx_emulator
 
 // One configured camera. The mutable members are guarded by qx_emulator::model_mutex().
@@ -41,6 +44,10 @@ struct QxCamera::Impl {
     bool detached = false;  // its configuration was replaced: the device is gone
     std::size_t selected = 0;  // index in config.formats of the format QxStartStreaming uses
     std::optional<qx_emulator::Stream> stream;
+    // Image-processing settings; shared with the other handles of the same device.
+    std::shared_ptr<qx_emulator::ControlState> controls;
+    // Registers, boot data and firmware; shared with the other handles of the same device.
+    std::shared_ptr<qx_emulator::Device> device;
 };
 
 // Routes get their content with the media-route functions.

@@ -209,6 +209,16 @@ int parse_framerate(const YAML::Node& item, const std::string& label) {
     return *fps;
 }
 
+int parse_upgrade_time(const Property& p) {
+    const std::string text = text_of(p);
+    const auto ms = whole_number(text, 6);
+    if (!ms || *ms > kMaxUpgradeTimeMs) {
+        fail(p.key, p.label + " is '" + text + "', expected whole milliseconds from 0 to " +
+                        std::to_string(kMaxUpgradeTimeMs));
+    }
+    return *ms;
+}
+
 // One entry {format, sizes, fps}, expanded sizes first, then frame rates.
 void parse_format_entry(const YAML::Node& item, const std::string& where, std::vector<FormatConfig>& formats) {
     if (!item.IsMap()) fail(item, where + "expected a mapping with keys 'format', 'sizes' and 'fps'");
@@ -292,6 +302,8 @@ Configuration parse_document(const std::string& yamlText) {
         if (key == "cameras") list.emplace(entry.second);
         else if (key == "pacing")
             configuration.pacing = choice_of(Property{entry.first, entry.second, "'pacing'"}, kBooleans);
+        else if (key == "upgrade_time_ms")
+            configuration.upgradeTimeMs = parse_upgrade_time(Property{entry.first, entry.second, "'upgrade_time_ms'"});
         else fail(entry.first, "unknown key '" + key + "'");
     }
     if (!list) fail(root, "missing key 'cameras'");
@@ -326,6 +338,10 @@ std::optional<Configuration> parse_configuration(const std::string& yamlText, co
         report(source, 0, error.what());
     }
     return std::nullopt;
+}
+
+const char* builtin_configuration_yaml() {
+    return kBuiltinConfiguration;
 }
 
 std::optional<Configuration> builtin_configuration() {

@@ -2,6 +2,7 @@
 // variable QX_EMULATOR_CONFIG, or the built-in configuration.
 //
 //   pacing: true                       # false: every camera delivers frames as fast as asked
+//   upgrade_time_ms: 1500              # how long a firmware upgrade programs, 0..600000
 //   cameras:
 //     - name: Generic UVC HD Webcam    # required
 //       path: /dev/video4              # required; cameras sharing a path are handles of one device
@@ -58,9 +59,13 @@ struct CameraConfig {
 
 using CameraList = std::vector<CameraConfig>;
 
+constexpr int kDefaultUpgradeTimeMs = 1500;
+constexpr int kMaxUpgradeTimeMs = 600000;
+
 struct Configuration {
     CameraList cameras;
     bool pacing = true;
+    int upgradeTimeMs = kDefaultUpgradeTimeMs;
 };
 
 // Parses a configuration. When it is invalid, logs an error naming `source` (a file name or
@@ -68,6 +73,7 @@ struct Configuration {
 std::optional<Configuration> parse_configuration(const std::string& yamlText, const std::string& source);
 
 std::optional<Configuration> builtin_configuration();
+const char* builtin_configuration_yaml();
 
 // The configuration named by QX_EMULATOR_CONFIG (unset or empty: the built-in one).
 std::optional<Configuration> environment_configuration();

@@ -12,7 +12,8 @@
 //                          fields equal entry formatId of the list; else selects it for the next
 //                          QxStartStreaming. QxOpen selects the first entry.
 // QxStartStreaming         QXE_BUSY when streaming already; QXE_FAILED when the frames cannot be
-//                          prepared (memory); else frame 0 is due at once, frame k at k / fps.
+//                          prepared (memory); else frame 0 is due at once, frame k at k / fps
+//                          (fps capped by QxSetMaxFPS). Frames show the image-processing settings.
 // QxStopStreaming          QXE_NOT_STREAMING when not streaming.
 // QxGetImage(buffer, size, timeout)
 //                          QX_OTHER_ERROR for an empty or replaced handle or a camera that is not
@@ -37,6 +38,7 @@
 #include <QuorvexSDK/QuorvexSDK.h>
 
 #include "camera_model.h"
+#include "controls.h"
 #include "frames.h"
 #include "log.h"
 #include "script.h"
@@ -147,17 +149,17 @@ int QxStartStreaming(std::shared_ptr<QxCamera> camera) {
         const FormatConfig& f = c.config.formats[c.selected];
         Stream stream;
         try {
-            stream.source = frame_source(f.format, f.width, f.height);
+            stream.source = frame_source(f.format, f.width, f.height, picture_of(c));
         } catch (const std::exception& error) {
             logger().error("QxStartStreaming: camera {}: cannot prepare {} {}x{} frames: {}", c.index,
                            format_name(f.format), f.width, f.height, error.what());
             return QXE_FAILED;
         }
-        stream.framerate = f.framerate;
+        stream.framerate = capped_framerate(c, f.framerate);
         stream.scheduleStart = Clock::now();
         c.stream = std::move(stream);
         logger().info("QxStartStreaming: camera {} streams {} {}x{} at {} fps{}", c.index, format_name(f.format),
-                      f.width, f.height, f.framerate, c.paced ? "" : " (unpaced)");
+                      f.width, f.height, c.stream->framerate, c.paced ? "" : " (unpaced)");
         return QXE_OK;
     });
 }

@@ -47,7 +47,7 @@ Rgb pixel(const unsigned char* rgb, std::size_t index) {
     return {rgb[3 * index], rgb[3 * index + 1], rgb[3 * index + 2]};
 }
 
-std::vector<unsigned char> render_rgb(const PatternGeometry& g) {
+std::vector<unsigned char> render_rgb(const PatternGeometry& g, const Picture& picture) {
     const auto W = static_cast<std::size_t>(g.width);
     std::vector<unsigned char> rgb(W * static_cast<std::size_t>(g.height) * 3);
     std::vector<unsigned char> bars(W * 3), ramp(W * 3);
@@ -59,6 +59,9 @@ std::vector<unsigned char> render_rgb(const PatternGeometry& g) {
     for (int x = 0; x < g.width; ++x) {
         std::memset(&ramp[3 * static_cast<std::size_t>(x)], x * 255 / (g.width - 1), 3);
     }
+    // Every row is a copy of one of these two, so adjusting them adjusts the whole picture.
+    apply_picture(picture, bars.data(), W);
+    apply_picture(picture, ramp.data(), W);
     for (int y = 0; y < g.height; ++y) {
         std::memcpy(&rgb[static_cast<std::size_t>(y) * W * 3], (y < g.barsEnd ? bars : ramp).data(), W * 3);
     }
@@ -182,9 +185,9 @@ std::size_t raw_frame_size(QX_IMAGE_FORMAT format, int width, int height) {
     }
 }
 
-FrameSource::FrameSource(QX_IMAGE_FORMAT format, int width, int height)
-    : format_(format), geometry_(width, height) {
-    base_ = render_rgb(geometry_);
+FrameSource::FrameSource(QX_IMAGE_FORMAT format, int width, int height, const Picture& picture)
+    : format_(format), geometry_(width, height), picture_(picture) {
+    base_ = render_rgb(geometry_, picture);
     if (format != F::QX_IMAGE_FORMAT_MJPG) base_ = convert(base_, format, width, height);
 }
 
@@ -285,18 +288,19 @@ void FrameSource::fill_grey(unsigned char* frame, QX_IMAGE_FORMAT format, int x,
     }
 }
 
-std::shared_ptr<const FrameSource> frame_source(QX_IMAGE_FORMAT format, int width, int height) {
+std::shared_ptr<const FrameSource> frame_source(QX_IMAGE_FORMAT format, int width, int height,
+                                                const Picture& picture) {
     static std::mutex mutex;
     static std::list<std::shared_ptr<const FrameSource>> recent;  // most recently used first
     std::lock_guard<std::mutex> lock(mutex);
     const auto found = std::find_if(recent.begin(), recent.end(), [&](const auto& s) {
-        return s->format() == format && s->width() == width && s->height() == height;
+        return s->format() == format && s->width() == width && s->height() == height && s->picture() == picture;
     });
     if (found != recent.end()) {
         recent.splice(recent.begin(), recent, found);
         return recent.front();
     }
-    recent.push_front(std::make_shared<const FrameSource>(format, width, height));
+    recent.push_front(std::make_shared<const FrameSource>(format, width, height, picture));
     std::size_t kept = 0;
     for (auto it = recent.begin(); it != recent.end();) {
         kept += (*it)->memory();

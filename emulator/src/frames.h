@@ -15,6 +15,8 @@
 
 #include <QuorvexSDK/QxEnums.h>
 
+#include "picture.h"
+
 namespace qx_emulator {
 
 constexpr int kJpegRing = 16;
@@ -40,8 +42,9 @@ std::size_t raw_frame_size(QX_IMAGE_FORMAT format, int width, int height);
 
 class FrameSource {
 public:
-    // Renders the base pattern; throws std::bad_alloc when memory runs out.
-    FrameSource(QX_IMAGE_FORMAT format, int width, int height);
+    // Renders the base pattern as `picture` shows it (the marker and counter are drawn over it
+    // unchanged); throws std::bad_alloc when memory runs out.
+    FrameSource(QX_IMAGE_FORMAT format, int width, int height, const Picture& picture = {});
     ~FrameSource();
     FrameSource(const FrameSource&) = delete;
     FrameSource& operator=(const FrameSource&) = delete;
@@ -53,6 +56,7 @@ public:
     QX_IMAGE_FORMAT format() const { return format_; }
     int width() const { return geometry_.width; }
     int height() const { return geometry_.height; }
+    const Picture& picture() const { return picture_; }
     std::size_t memory() const { return base_.size(); }
 
 private:
@@ -68,12 +72,14 @@ private:
 
     const QX_IMAGE_FORMAT format_;
     const PatternGeometry geometry_;
+    const Picture picture_;
     std::vector<unsigned char> base_;  // the pattern without marker and counter; RGB for MJPG
     mutable std::array<JpegSlot, kJpegRing> jpegs_;
 };
 
-// The source of a format, shared with every camera streaming it. Recently used sources are
-// kept so that switching formats back and forth renders nothing again.
-std::shared_ptr<const FrameSource> frame_source(QX_IMAGE_FORMAT format, int width, int height);
+// The source of a format and picture, shared with every camera streaming it. Recently used
+// sources are kept so that switching formats or settings back and forth renders nothing again.
+std::shared_ptr<const FrameSource> frame_source(QX_IMAGE_FORMAT format, int width, int height,
+                                                const Picture& picture = {});
 
 }  // namespace qx_emulator

@@ -107,6 +107,11 @@ Value as_value(const std::string& text) {
     return text;
 }
 
+Value as_bytes(const unsigned char* data, std::size_t count) {
+    if (data == nullptr) return std::monostate{};
+    return std::string(reinterpret_cast<const char*>(data), count);
+}
+
 ScriptedAnswer::ScriptedAnswer(const char* function, Script script)
     : function_(function), script_(std::move(script)) {}
 
@@ -117,11 +122,16 @@ const Value* ScriptedAnswer::take(const char* name) {
     return &found->second;
 }
 
-void ScriptedAnswer::write_bytes(const char* name, unsigned char* destination) {
+void ScriptedAnswer::write_bytes(const char* name, unsigned char* destination, std::size_t capacity) {
     const Value* value = take(name);
     if (value == nullptr) return;
     const auto* bytes = std::get_if<std::string>(value);
     if (bytes == nullptr) wrong_kind(std::string("out-parameter '") + name + "'", *value, "bytes");
+    if (bytes->size() > capacity) {
+        throw std::invalid_argument(std::string(function_) + ": out-parameter '" + name + "' holds at most " +
+                                    std::to_string(capacity) + " bytes, the script gives " +
+                                    std::to_string(bytes->size()));
+    }
     if (destination != nullptr && !bytes->empty()) std::memcpy(destination, bytes->data(), bytes->size());
 }
 
@@ -189,6 +199,10 @@ bool configure(const std::string& yamlText) {
         yamlText.empty() ? builtin_configuration() : parse_configuration(yamlText, "configuration text");
     install_cameras(configuration);
     return configuration.has_value();
+}
+
+std::string builtin_configuration_text() {
+    return builtin_configuration_yaml();
 }
 
 std::vector<std::string> function_names() {

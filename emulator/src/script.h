@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <set>
@@ -28,9 +31,25 @@ struct is_vector : std::false_type {};
 template <class T, class A>
 struct is_vector<std::vector<T, A>> : std::true_type {};
 
+template <class T>
+struct is_unique_ptr : std::false_type {};
+template <class T>
+struct is_unique_ptr<std::unique_ptr<T>> : std::true_type {};
+
+// A callback taking one number, such as an upgrade's progress report.
+template <class T>
+struct is_callback : std::false_type {};
+template <class A>
+struct is_callback<std::function<void(A)>> : std::bool_constant<std::is_arithmetic_v<A>> {
+    using argument = A;
+};
+
 // A camera handle appears as the camera's index, an empty handle as nothing.
 Value as_value(const std::shared_ptr<QxCamera>& camera);
 Value as_value(const std::string& text);
+
+// The first `count` bytes at `data`, or nothing when `data` is null.
+Value as_bytes(const unsigned char* data, std::size_t count);
 
 template <class T>
 Value as_value(const T& value) {
@@ -49,7 +68,10 @@ class ScriptedAnswer {
 public:
     ScriptedAnswer(const char* function, Script script);
 
-    // Writes the scripted value of out-parameter `name` into `out`, if the script names it.
+    // Writes the scripted value of out-parameter `name` into `out`, if the script names it. A
+    // record pointer takes the record's exact bytes (a new record replaces the old one) or
+    // nothing (the pointer is emptied). A callback is "written" by calling it with each number
+    // of a scripted list in order, unless it is empty; what it throws propagates.
     template <class T>
     void write(const char* name, T& out);
 
@@ -58,9 +80,10 @@ public:
     template <class T>
     void write_through(const char* name, T* out);
 
-    // Copies the scripted bytes of `name` to `destination`, which the caller trusts to hold
-    // them; a null destination takes the value without writing it.
-    void write_bytes(const char* name, unsigned char* destination);
+    // Copies the scripted bytes of `name` to `destination`, which holds `capacity` bytes (more
+    // bytes than that are a script error); a null destination takes the value without writing it.
+    void write_bytes(const char* name, unsigned char* destination,
+                     std::size_t capacity = std::numeric_limits<std::size_t>::max());
 
     // The scripted return value. Throws std::invalid_argument when the script names an
     // out-parameter that was never written, or gives a result of the wrong kind.
@@ -136,6 +159,41 @@ void ScriptedAnswer::write(const char* name, T& out) {
             std::memcpy(static_cast<void*>(&records[i]), bytes.data(), sizeof(Record));
         }
         out = std::move(records);
+    } else if constexpr (is_unique_ptr<T>::value) {
+        using Record = typename T::element_type;
+        static_assert(std::is_trivially_copyable_v<Record>, "no scripted form for this out-parameter type");
+        if (std::holds_alternative<std::monostate>(*value)) {
+            out.reset();
+            return;
+        }
+        const auto* bytes = std::get_if<std::string>(value);
+        if (bytes == nullptr) wrong_kind(what, *value, "bytes or nothing");
+        if (bytes->size() != sizeof(Record)) {
+            throw std::invalid_argument(std::string(function_) + ": " + what + " needs exactly " +
+                                        std::to_string(sizeof(Record)) + " bytes, the script gives " +
+                                        std::to_string(bytes->size()));
+        }
+        auto record = std::make_unique<Record>();
+        std::memcpy(static_cast<void*>(record.get()), bytes->data(), sizeof(Record));
+        out = std::move(record);
+    } else if constexpr (is_callback<T>::value) {
+        using Argument = typename is_callback<T>::argument;
+        const auto* numbers = std::get_if<std::vector<float>>(value);
+        const auto* others = std::get_if<std::vector<std::string>>(value);
+        if (numbers == nullptr && (others == nullptr || !others->empty()))
+            wrong_kind(what, *value, "a list of numbers");
+        if (numbers == nullptr) return;
+        if constexpr (std::is_integral_v<Argument>) {
+            for (const float number : *numbers) {
+                if (number != std::trunc(number)) {
+                    throw std::invalid_argument(std::string(function_) + ": " + what +
+                                                " must hold whole numbers, the script gives " +
+                                                std::to_string(number));
+                }
+            }
+        }
+        if (!out) return;
+        for (const float number : *numbers) out(static_cast<Argument>(number));
     } else {
         static_assert(std::is_trivially_copyable_v<T>, "no scripted form for this out-parameter type");
         const auto* bytes = std::get_if<std::string>(value);

@@ -121,6 +121,9 @@ PYBIND11_MODULE(qx_emulator, m) {
           "Replace the camera configuration with YAML text ('' = built-in). Old handles are detached.\n"
           "Returns False, logs the reason and leaves no cameras when the text is invalid.");
 
+    m.def("builtin_configuration", &qx_emulator::builtin_configuration_text,
+          "The YAML text of the built-in configuration, for tests that vary it.");
+
     m.def("function_names", &qx_emulator::function_names,
           "Names of the library functions that can be scripted and journalled, in declaration order.");
 
@@ -147,7 +150,9 @@ PYBIND11_MODULE(qx_emulator, m) {
         "Queue a scripted answer for the next `times` calls of `function` (0 = every call until\n"
         "clear_scripts()). The call returns `result` (a camera index or None for the handle factories),\n"
         "writes the out-parameters named in `outs`, or raises RuntimeError(exception) when set.\n"
-        "Values: None, int, float, str (UTF-8) or bytes, list of str/bytes, list of numbers.");
+        "Values: None, int, float, str (UTF-8) or bytes, list of str/bytes, list of numbers. A record\n"
+        "pointer (`header`) takes the record's bytes or None (emptied); `progress` a list of numbers,\n"
+        "each passed to the upgrade's progress function in order before the call returns.");
 
     m.def("clear_scripts", &qx_emulator::clear_scripts, "Drop every queued script.");
 
@@ -184,6 +189,16 @@ PYBIND11_MODULE(qx_emulator, m) {
              std::pair{"QXE_IO_ERROR", qx_emulator::QXE_IO_ERROR},
              std::pair{"QXE_NO_DEVICE", qx_emulator::QXE_NO_DEVICE},
              std::pair{"QXE_NOT_STREAMING", qx_emulator::QXE_NOT_STREAMING},
+             std::pair{"QXE_NO_ACK", qx_emulator::QXE_NO_ACK},
+             std::pair{"QXE_NO_REGISTER", qx_emulator::QXE_NO_REGISTER},
+             std::pair{"QXE_READ_ONLY", qx_emulator::QXE_READ_ONLY},
+             std::pair{"QXE_NO_FX3_DEVICE", qx_emulator::QXE_NO_FX3_DEVICE},
+             std::pair{"QXE_IMAGE_TRUNCATED", qx_emulator::QXE_IMAGE_TRUNCATED},
+             std::pair{"QXE_BAD_IMAGE", qx_emulator::QXE_BAD_IMAGE},
+             std::pair{"QXE_BAD_CHECKSUM", qx_emulator::QXE_BAD_CHECKSUM},
+             std::pair{"QXE_WRONG_TARGET", qx_emulator::QXE_WRONG_TARGET},
+             std::pair{"QXE_WRONG_PRODUCT", qx_emulator::QXE_WRONG_PRODUCT},
+             std::pair{"QXE_NO_BOOTDATA", qx_emulator::QXE_NO_BOOTDATA},
          }) {
         m.attr(name) = static_cast<int>(code);
     }

@@ -9,6 +9,7 @@
 
 #include <QuorvexSDK/QuorvexSDK.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -40,6 +41,14 @@ std::tuple<int, Outs...> call_with_outs(Function&& function, Inputs&&... inputs)
 template <typename Element>
 py::array_t<Element> empty_array() {
     return py::array_t<Element>(0);
+}
+
+// A new one-dimensional array that owns a copy of `values`.
+template <typename Element>
+py::array_t<Element> array_from(const std::vector<Element>& values) {
+    py::array_t<Element> array(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), array.mutable_data());
+    return array;
 }
 
 }  // namespace pyqx

@@ -35,4 +35,9 @@ PYBIND11_MODULE(pyQuorvexSDK, m) {
     register_QxCamera(m);
     register_discovery_functions(m);
     register_format_functions(m);
+    // The firmware family is split around register access: version getters first.
+    register_firmware_version_functions(m);
+    register_register_functions(m);
+    register_firmware_functions(m);
+    register_control_functions(m);
 }

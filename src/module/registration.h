@@ -34,5 +34,9 @@ void register_QX_DISTORTION_MODEL(pybind11::module_& m);
 void register_library_functions(pybind11::module_& m);    // greeting and logging
 void register_discovery_functions(pybind11::module_& m);  // discovery, lifecycle, device information
 void register_format_functions(pybind11::module_& m);     // formats, streaming and frame capture
+void register_firmware_version_functions(pybind11::module_& m);  // UVC reset, firmware versions
+void register_register_functions(pybind11::module_& m);   // generic I2C, AP1302 and sensor registers
+void register_firmware_functions(pybind11::module_& m);   // unique ID, upgrades, boot-data headers
+void register_control_functions(pybind11::module_& m);    // UVC and ISP image-processing controls
 
 }  // namespace pyqx

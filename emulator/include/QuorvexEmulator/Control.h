@@ -28,7 +28,10 @@ struct Script {
     // handle factories an integer camera index, or nothing for an empty handle.
     Value result = std::int64_t{0};
     // Out-parameter name -> value to write. Records take raw bytes of their exact size, record
-    // lists a list of such byte strings; QxGetImage's `buffer` takes bytes copied to its start.
+    // lists a list of such byte strings; QxGetImage's `buffer` and QxGenericI2CRead's `data`
+    // take bytes copied to their start. A record pointer (`header`) takes the record's bytes (a
+    // new record replaces the caller's) or nothing (the pointer is emptied); an upgrade's
+    // `progress` takes a list of whole numbers, passed to its progress function in order.
     std::map<std::string, Value> outs;
     // When set, the call throws std::runtime_error with this message instead of returning.
     std::optional<std::string> exception;
@@ -56,6 +59,9 @@ QX_SDK_API void reset();
 // built-in configuration. Existing handles are detached (their cameras are gone). Returns
 // false, logs the reason and leaves no cameras when the text is not a valid configuration.
 QX_SDK_API bool configure(const std::string& yamlText);
+
+// The YAML text of the built-in configuration, for tests that vary it.
+QX_SDK_API std::string builtin_configuration_text();
 
 // Names of the functions that can be scripted and journalled, in declaration order.
 QX_SDK_API std::vector<std::string> function_names();

@@ -15,6 +15,16 @@ enum Status : int {
     QXE_IO_ERROR = -8,          // a file could not be read or written
     QXE_NO_DEVICE = -9,         // the camera is gone (its configuration was replaced)
     QXE_NOT_STREAMING = -10,    // QxStopStreaming on a camera that is not streaming
+    QXE_NO_ACK = -11,           // no I2C device answers at that bus and address
+    QXE_NO_REGISTER = -12,      // the device has no register at that address
+    QXE_READ_ONLY = -13,        // a write to a read-only register
+    QXE_NO_FX3_DEVICE = -14,    // QxUpgradeFX3FW: no camera is in USB program mode
+    QXE_IMAGE_TRUNCATED = -15,  // the firmware image file ends early
+    QXE_BAD_IMAGE = -16,        // the file is not a valid firmware image
+    QXE_BAD_CHECKSUM = -17,     // the firmware payload does not match its CRC-32
+    QXE_WRONG_TARGET = -18,     // the image is firmware for another chip (USB controller / sensor)
+    QXE_WRONG_PRODUCT = -19,    // the image is firmware for another product
+    QXE_NO_BOOTDATA = -20,      // the boot-data EEPROM holds no valid header
 };
 
 }  // namespace qx_emulator

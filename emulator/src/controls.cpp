@@ -1,0 +1,640 @@
+// Image-processing controls of the emulated QuorvexSDK.
+//
+// Every call is journalled with its arguments. A queued script replaces the behaviour below:
+// the call returns the scripted result and writes only the scripted out-values.
+//
+// Every function first checks the camera like the device-information getters
+// (QXE_INVALID_HANDLE, QXE_NO_DEVICE, QXE_NOT_OPEN); a refused call changes nothing and leaves
+// its out-values untouched. Settings belong to the device: they survive QxClose / QxOpen, are
+// shared by handles with the same path, and return to their defaults when the configuration
+// is replaced (qx_emulator::reset or configure).
+//
+// QxSetUVCImageProcessing(property, value, flag)
+//      QXE_NOT_SUPPORTED for a property the camera's table lacks (UVC_IMAGE_PROP_MAX included),
+//      QXE_INVALID_ARGUMENT for a flag other than 1 (automatic) or 2 (manual), QXE_NOT_SUPPORTED
+//      for flag 1 on a property without automatic mode. Flag 1 ignores `value`: the camera holds
+//      the property at its default. Flag 2 needs min <= value <= max on the step grid
+//      (QXE_INVALID_ARGUMENT otherwise).
+// QxGetUVCImageProcessing      the value in use and its flag (1 or 2).
+// QxGetUVCImageProcessingRange min, max, step, defaultValue.
+// QxSetISPImageProcessing, QxSetISPImageProcessingDefault, QxGetISPImageProcessing,
+// QxGetISPImageProcessingRange
+//      QXE_NOT_SUPPORTED on a camera without `isp: ap1302` and for ISP_IMAGE_PROP_MAX or any
+//      other value outside 0..28. Set: QXE_INVALID_ARGUMENT off the range or step, or when a
+//      lower limit would exceed its upper limit (exposure min/max time, eHDR exposure number and
+//      ratio). Get: flag 1 when the value is the default, else 0. Default restores all 29.
+// QxGetCurrentGain      the total gain in 1/16 steps above unity: (16+g_uvc)*(16+g_isp)/16 - 16
+//                       rounded down, at most 255 (g_isp = 0 without an ISP).
+// QxGetCurrentExposure  the exposure time in µs: UVC exposure * 100, on AP1302 cameras scaled
+//                       by ISP exposure time / its default (rounded down).
+// QxSetMaxFPS(fps)      caps the stream's frame rate (0: no cap); QxGetMaxFPS reads it back.
+// QxSetThroughPut(throughput), QxGetThroughPut
+//                       the share of the USB bandwidth in percent, 1..100 (default 100);
+//                       QXE_INVALID_ARGUMENT outside it, QXE_NOT_SUPPORTED on a camera whose
+//                       interface is not USB.
+#include "controls.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include <QuorvexSDK/QuorvexSDK.h>
+
+#include "camera_model.h"
+#include "frames.h"
+#include "log.h"
+#include "script.h"
+
+namespace qx_emulator {
+namespace {
+
+using U = QX_UVC_IMAGE_PROPERTIES;
+using I = QX_ISP_IMAGE_PROPERTIES;
+
+constexpr int kAutomatic = 1;
+constexpr int kManual = 2;
+
+// Gains count 1/16 steps above unity: value g multiplies by (16 + g) / 16.
+constexpr int kGainUnity = 16;
+constexpr std::int64_t kMicrosecondsPerUvcExposureUnit = 100;
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+
+// ISP modes of EXPOSURE_MODE and WHITEBALANCE_MODE.
+constexpr int kIspManual = 0;
+
+struct UvcControl {
+    long min, max, step, defaultValue;
+    bool automatic;  // has an automatic mode, which it starts in
+};
+
+using UvcTable = std::array<std::optional<UvcControl>, kUvcProperties>;
+
+constexpr const char* kUvcNames[kUvcProperties] = {
+    "BRIGHTNESS", "CONTRAST", "HUE", "SATURATION", "SHARPNESS", "GAMMA", "COLORENABLE", "WHITEBALANCE",
+    "BACKLIGHT_COMPENSATION", "GAIN", "PAN", "TILT", "ROLL", "ZOOM", "EXPOSURE", "IRIS", "FOCUS",
+};
+
+int at(U property) {
+    return static_cast<int>(property);
+}
+
+int at(I property) {
+    return static_cast<int>(property);
+}
+
+UvcTable quorvex_uvc_table() {
+    UvcTable t;
+    t[at(U::UVC_IMAGE_BRIGHTNESS)] = UvcControl{-64, 64, 1, 0, false};
+    t[at(U::UVC_IMAGE_CONTRAST)] = UvcControl{0, 100, 1, 50, false};
+    t[at(U::UVC_IMAGE_HUE)] = UvcControl{-180, 180, 1, 0, false};
+    t[at(U::UVC_IMAGE_SATURATION)] = UvcControl{0, 128, 1, 64, false};
+    t[at(U::UVC_IMAGE_SHARPNESS)] = UvcControl{0, 6, 1, 3, false};
+    t[at(U::UVC_IMAGE_GAMMA)] = UvcControl{72, 500, 1, 100, false};
+    t[at(U::UVC_IMAGE_COLORENABLE)] = UvcControl{0, 1, 1, 1, false};
+    t[at(U::UVC_IMAGE_WHITEBALANCE)] = UvcControl{2800, 6500, 10, 4600, true};
+    t[at(U::UVC_IMAGE_BACKLIGHT_COMPENSATION)] = UvcControl{0, 2, 1, 1, false};
+    t[at(U::UVC_IMAGE_GAIN)] = UvcControl{0, 255, 1, 0, false};
+    t[at(U::UVC_IMAGE_PAN)] = UvcControl{-36000, 36000, 3600, 0, false};
+    t[at(U::UVC_IMAGE_TILT)] = UvcControl{-36000, 36000, 3600, 0, false};
+    t[at(U::UVC_IMAGE_ROLL)] = UvcControl{-180, 180, 1, 0, false};
+    t[at(U::UVC_IMAGE_ZOOM)] = UvcControl{100, 400, 1, 100, false};
+    t[at(U::UVC_IMAGE_EXPOSURE)] = UvcControl{1, 10000, 1, 100, true};
+    t[at(U::UVC_IMAGE_IRIS)] = UvcControl{100, 1600, 10, 280, false};
+    t[at(U::UVC_IMAGE_FOCUS)] = UvcControl{0, 255, 1, 128, true};
+    return t;
+}
+
+UvcTable webcam_uvc_table() {
+    UvcTable t;
+    t[at(U::UVC_IMAGE_BRIGHTNESS)] = UvcControl{0, 255, 1, 128, false};
+    t[at(U::UVC_IMAGE_CONTRAST)] = UvcControl{0, 255, 1, 128, false};
+    t[at(U::UVC_IMAGE_SATURATION)] = UvcControl{0, 255, 1, 128, false};
+    t[at(U::UVC_IMAGE_SHARPNESS)] = UvcControl{0, 255, 1, 128, false};
+    t[at(U::UVC_IMAGE_WHITEBALANCE)] = UvcControl{2800, 6500, 1, 4000, true};
+    t[at(U::UVC_IMAGE_BACKLIGHT_COMPENSATION)] = UvcControl{0, 1, 1, 0, false};
+    t[at(U::UVC_IMAGE_GAIN)] = UvcControl{0, 255, 1, 0, false};
+    t[at(U::UVC_IMAGE_EXPOSURE)] = UvcControl{3, 2047, 1, 250, true};
+    return t;
+}
+
+const UvcTable& uvc_table(const CameraConfig& config) {
+    static const UvcTable quorvex = quorvex_uvc_table();
+    static const UvcTable webcam = webcam_uvc_table();
+    switch (config.productType) {
+    case QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_NONE_CAMERA:
+    case QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_GENERIC_CAMERA:
+        return webcam;
+    default:
+        return quorvex;
+    }
+}
+
+struct IspControl {
+    const char* name;
+    int min, max, step, defaultValue;
+};
+
+// Indexed by QX_ISP_IMAGE_PROPERTIES.
+constexpr IspControl kIspTable[kIspProperties] = {
+    {"BRIGHTNESS", -100, 100, 1, 0},
+    {"CONTRAST", -100, 100, 1, 0},
+    {"SATURATION", 0, 200, 1, 100},
+    {"WHITEBALANCE_MODE", 0, 1, 1, 1},
+    {"WHITEBALANCE_TEMPERATURE", 2300, 7500, 100, 5000},
+    {"EXPOSURE_MODE", 0, 1, 1, 1},
+    {"EXPOSURE_TIME", 10, 1000000, 1, 10000},
+    {"EXPOSURE_MIN_TIME", 10, 1000000, 1, 10},
+    {"EXPOSURE_MAX_TIME", 10, 1000000, 1, 33333},
+    {"EXPOSURE_GAIN", 0, 255, 1, 0},
+    {"GAMMA", 100, 300, 1, 220},
+    {"SHARPNESS", 0, 100, 1, 50},
+    {"BACKLIGHT_COMPENSATION", 0, 1, 1, 0},
+    {"SPECIAL_EFFECT_MODE", 0, 5, 1, 0},
+    {"DENOISE", 0, 15, 1, 4},
+    {"FLIP_MODE", 0, 3, 1, 0},
+    {"PAN", -100, 100, 1, 0},
+    {"TILT", -100, 100, 1, 0},
+    {"ZOOM", 100, 800, 1, 100},
+    {"FLICK_MODE", 0, 3, 1, 3},
+    {"JPEG_QUALITY", 1, 100, 1, 90},
+    {"TRIGGER_MODE", 0, 2, 1, 0},
+    {"EHDR_MODE", 0, 2, 1, 0},
+    {"EHDR_EXPOSURE_MIN_NUMBER", 1, 3, 1, 1},
+    {"EHDR_EXPOSURE_MAX_NUMBER", 1, 3, 1, 3},
+    {"EHDR_RATIO_MIN", 1, 128, 1, 4},
+    {"EHDR_RATIO_MAX", 1, 128, 1, 32},
+    {"EHDR_ATM_WEIGHT", 0, 100, 1, 50},
+    {"EHDR_ATM_MAX", 1, 255, 1, 128},
+};
+
+// Lower and upper limits that must stay ordered.
+constexpr std::pair<I, I> kIspLimits[] = {
+    {I::ISP_IMAGE_EXPOSURE_MIN_TIME, I::ISP_IMAGE_EXPOSURE_MAX_TIME},
+    {I::ISP_EHDR_EXPOSURE_MIN_NUMBER, I::ISP_EHDR_EXPOSURE_MAX_NUMBER},
+    {I::ISP_EHDR_RATIO_MIN, I::ISP_EHDR_RATIO_MAX},
+};
+
+const IspControl& isp(I property) {
+    return kIspTable[at(property)];
+}
+
+bool has_isp(const QxCamera::Impl& c) {
+    return c.config.isp == IspType::ap1302;
+}
+
+template <class T>
+bool on_grid(T value, T min, T max, T step) {
+    return value >= min && value <= max && (value - min) % step == 0;
+}
+
+// The UVC control `property` names on the camera, or nullptr (logged) when it has none.
+const UvcControl* uvc_control(const char* function, const QxCamera::Impl& c, U property) {
+    const int index = at(property);
+    if (index >= 0 && index < kUvcProperties) {
+        if (const auto& control = uvc_table(c.config)[static_cast<std::size_t>(index)]) return &*control;
+        logger().warn("{}: camera {} has no UVC control {}", function, c.index, kUvcNames[index]);
+    } else {
+        logger().warn("{}: {} is not a UVC control", function, index);
+    }
+    return nullptr;
+}
+
+// QXE_OK when `property` is an ISP control of the camera, else the failure status (logged).
+int isp_status(const char* function, const QxCamera::Impl& c, I property) {
+    if (!has_isp(c)) {
+        logger().warn("{}: camera {} has no ISP", function, c.index);
+        return QXE_NOT_SUPPORTED;
+    }
+    const int index = at(property);
+    if (index < 0 || index >= kIspProperties) {
+        logger().warn("{}: {} is not an ISP control", function, index);
+        return QXE_NOT_SUPPORTED;
+    }
+    return QXE_OK;
+}
+
+struct Sensor {
+    std::int64_t uvcExposure, uvcExposureDefault;  // µs
+    std::int64_t ispExposure, ispExposureDefault;  // µs
+    int uvcGain, uvcGainDefault, ispGain, ispGainDefault;
+};
+
+// The exposure and gains in use. The ISP's automatic exposure settles on the default time
+// within the limits, at the default gain: the emulated scene never changes.
+Sensor sensor(const QxCamera::Impl& c) {
+    const ControlState& s = *c.controls;
+    const UvcTable& table = uvc_table(c.config);
+    Sensor out{};
+    if (const auto& exposure = table[at(U::UVC_IMAGE_EXPOSURE)]) {
+        out.uvcExposure = s.uvcValue[at(U::UVC_IMAGE_EXPOSURE)] * kMicrosecondsPerUvcExposureUnit;
+        out.uvcExposureDefault = exposure->defaultValue * kMicrosecondsPerUvcExposureUnit;
+    }
+    if (const auto& gain = table[at(U::UVC_IMAGE_GAIN)]) {
+        out.uvcGain = static_cast<int>(s.uvcValue[at(U::UVC_IMAGE_GAIN)]);
+        out.uvcGainDefault = static_cast<int>(gain->defaultValue);
+    }
+    if (has_isp(c)) {
+        const auto value = [&](I p) { return s.ispValue[at(p)]; };
+        const int defaultTime = isp(I::ISP_IMAGE_EXPOSURE_TIME).defaultValue;
+        const bool manual = value(I::ISP_IMAGE_EXPOSURE_MODE) == kIspManual;
+        out.ispExposure = manual ? value(I::ISP_IMAGE_EXPOSURE_TIME)
+                                 : std::clamp(defaultTime, value(I::ISP_IMAGE_EXPOSURE_MIN_TIME),
+                                              value(I::ISP_IMAGE_EXPOSURE_MAX_TIME));
+        out.ispExposureDefault = defaultTime;
+        out.ispGainDefault = isp(I::ISP_IMAGE_EXPOSURE_GAIN).defaultValue;
+        out.ispGain = manual ? value(I::ISP_IMAGE_EXPOSURE_GAIN) : out.ispGainDefault;
+    }
+    return out;
+}
+
+int current_gain(const Sensor& s) {
+    const int total = (kGainUnity + s.uvcGain) * (kGainUnity + s.ispGain) / kGainUnity - kGainUnity;
+    return std::min(total, 255);
+}
+
+std::int64_t current_exposure(const Sensor& s) {
+    if (s.ispExposureDefault == 0) return s.uvcExposure;
+    return s.uvcExposure * s.ispExposure / s.ispExposureDefault;
+}
+
+// `value` over `reference`; exactly 1.0 when they are equal, so default settings stay neutral.
+double ratio(std::int64_t value, std::int64_t reference) {
+    return reference == 0 ? 1.0 : static_cast<double>(value) / static_cast<double>(reference);
+}
+
+std::optional<long> uvc_in_use(const QxCamera::Impl& c, U property) {
+    if (!uvc_table(c.config)[at(property)]) return std::nullopt;
+    return c.controls->uvcValue[at(property)];
+}
+
+const char* mode_name(int flag) {
+    return flag == kAutomatic ? "automatic" : "manual";
+}
+
+// The format the camera streams, for re-rendering its frames outside the model lock.
+struct Rendering {
+    ControlState before, after;
+    Picture picture;
+    QX_IMAGE_FORMAT format;
+    int width, height;
+};
+
+// Runs `change(camera, state)` on an open camera under the model lock. When it succeeds and
+// changes how a streaming camera's frames look, renders the new frames after releasing the
+// lock and hands them to the stream, so that every frame after the call shows the change.
+template <class Change>
+int change_settings(const char* function, const std::shared_ptr<QxCamera>& camera, Change&& change) {
+    std::optional<Rendering> pending;
+    const int status = with_camera(function, camera, Need::open, [&](QxCamera::Impl& c) -> int {
+        const ControlState before = *c.controls;
+        const int result = change(c, *c.controls);
+        if (result != QXE_OK || !c.stream) return result;
+        const Picture picture = picture_of(c);
+        const FrameSource& source = *c.stream->source;
+        if (picture != source.picture()) {
+            pending = Rendering{before, *c.controls, picture, source.format(), source.width(), source.height()};
+        }
+        return result;
+    });
+    if (!pending) return status;
+
+    std::shared_ptr<const FrameSource> source;
+    try {
+        source = frame_source(pending->format, pending->width, pending->height, pending->picture);
+    } catch (const std::exception& error) {
+        std::lock_guard<std::mutex> lock(model_mutex());
+        QxCamera::Impl& c = camera->impl();
+        // A later change that succeeded stays.
+        if (*c.controls == pending->after) *c.controls = pending->before;
+        logger().error("{}: camera {}: cannot prepare the changed frames: {}; the settings stay as they were",
+                       function, c.index, error.what());
+        return QXE_FAILED;
+    }
+    std::lock_guard<std::mutex> lock(model_mutex());
+    QxCamera::Impl& c = camera->impl();
+    // The stream may have been restarted or the settings changed again meanwhile: those calls
+    // prepared their own frames.
+    if (c.stream && c.stream->source->format() == pending->format && c.stream->source->width() == pending->width &&
+        c.stream->source->height() == pending->height && picture_of(c) == pending->picture) {
+        c.stream->source = std::move(source);
+    }
+    return status;
+}
+
+// Keeps the cadence when the rate changes mid-stream: the next frame is due one new period
+// after the last one.
+void retime(Stream& s, int framerate) {
+    if (framerate == s.framerate) return;
+    if (s.scheduled > 0) {
+        const auto last = static_cast<std::int64_t>(s.scheduled - 1) * kNanosecondsPerSecond / s.framerate;
+        s.scheduleStart += std::chrono::nanoseconds(last);
+        s.scheduled = 1;
+    }
+    s.framerate = framerate;
+}
+
+bool is_usb(const QxCamera::Impl& c) {
+    return c.config.interfaceType == QX_CAMERA_INTERFACE_TYPE::INTERFACE_USB;
+}
+
+}  // namespace
+
+bool operator==(const ControlState& a, const ControlState& b) {
+    return a.uvcValue == b.uvcValue && a.uvcFlag == b.uvcFlag && a.ispValue == b.ispValue && a.maxFps == b.maxFps &&
+           a.throughput == b.throughput;
+}
+
+std::shared_ptr<ControlState> default_controls(const CameraConfig& config) {
+    auto state = std::make_shared<ControlState>();
+    const UvcTable& table = uvc_table(config);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (!table[i]) continue;
+        state->uvcValue[i] = table[i]->defaultValue;
+        state->uvcFlag[i] = table[i]->automatic ? kAutomatic : kManual;
+    }
+    for (std::size_t i = 0; i < std::size(kIspTable); ++i) state->ispValue[i] = kIspTable[i].defaultValue;
+    return state;
+}
+
+bool same_controls(const CameraConfig& a, const CameraConfig& b) {
+    return a.path == b.path && a.productType == b.productType && a.isp == b.isp &&
+           a.interfaceType == b.interfaceType;
+}
+
+Picture picture_of(const QxCamera::Impl& c) {
+    const UvcTable& table = uvc_table(c.config);
+    const auto relative = [&](U property) {
+        const auto value = uvc_in_use(c, property);
+        return value ? ratio(*value, table[at(property)]->defaultValue) : 1.0;
+    };
+    Picture p;
+    if (const auto brightness = uvc_in_use(c, U::UVC_IMAGE_BRIGHTNESS))
+        p.brightness = static_cast<int>(*brightness - table[at(U::UVC_IMAGE_BRIGHTNESS)]->defaultValue);
+    p.contrast = relative(U::UVC_IMAGE_CONTRAST);
+    p.saturation = uvc_in_use(c, U::UVC_IMAGE_COLORENABLE) == 0L ? 0.0 : relative(U::UVC_IMAGE_SATURATION);
+    if (has_isp(c)) {
+        const auto value = [&](I property) { return c.controls->ispValue[at(property)]; };
+        // ISP contrast runs from -100 (flat) through 0 (unchanged) to 100 (doubled).
+        p.brightness += value(I::ISP_IMAGE_BRIGHTNESS) - isp(I::ISP_IMAGE_BRIGHTNESS).defaultValue;
+        p.contrast *= ratio(100 + value(I::ISP_IMAGE_CONTRAST), 100 + isp(I::ISP_IMAGE_CONTRAST).defaultValue);
+        p.saturation *= ratio(value(I::ISP_IMAGE_SATURATION), isp(I::ISP_IMAGE_SATURATION).defaultValue);
+    }
+    const Sensor s = sensor(c);
+    p.exposure = ratio(s.uvcExposure, s.uvcExposureDefault) * ratio(s.ispExposure, s.ispExposureDefault) *
+                 ratio(kGainUnity + s.uvcGain, kGainUnity + s.uvcGainDefault) *
+                 ratio(kGainUnity + s.ispGain, kGainUnity + s.ispGainDefault);
+    return p;
+}
+
+int capped_framerate(const QxCamera::Impl& c, int framerate) {
+    const int cap = c.controls->maxFps;
+    return cap == 0 ? framerate : std::min(framerate, cap);
+}
+
+}  // namespace qx_emulator
+
+using namespace qx_emulator;
+
+int QxSetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long value,
+                            int flag) {
+    Call call(__func__, {{"camera", as_value(camera)},
+                         {"property", as_value(property)},
+                         {"value", as_value(value)},
+                         {"flag", as_value(flag)}});
+    if (auto* s = call.scripted()) return s->result<int>();
+    const char* function = __func__;
+    return change_settings(function, camera, [&](QxCamera::Impl& c, ControlState& state) -> int {
+        const UvcControl* control = uvc_control(function, c, property);
+        if (control == nullptr) return QXE_NOT_SUPPORTED;
+        const int index = at(property);
+        const char* name = kUvcNames[index];
+        if (flag != kAutomatic && flag != kManual) {
+            logger().warn("{}: camera {}: {}: flag {} is neither 1 (automatic) nor 2 (manual)", function, c.index,
+                          name, flag);
+            return QXE_INVALID_ARGUMENT;
+        }
+        if (flag == kAutomatic && !control->automatic) {
+            logger().warn("{}: camera {}: {} has no automatic mode", function, c.index, name);
+            return QXE_NOT_SUPPORTED;
+        }
+        if (flag == kManual && !on_grid(value, control->min, control->max, control->step)) {
+            logger().warn("{}: camera {}: {} {} is not in {}..{} step {}", function, c.index, name, value,
+                          control->min, control->max, control->step);
+            return QXE_INVALID_ARGUMENT;
+        }
+        state.uvcValue[index] = flag == kAutomatic ? control->defaultValue : value;
+        state.uvcFlag[index] = flag;
+        logger().info("{}: camera {}: {} = {} ({})", function, c.index, name, state.uvcValue[index],
+                      mode_name(flag));
+        return QXE_OK;
+    });
+}
+
+int QxGetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long& value,
+                            int& flag) {
+    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
+    if (auto* s = call.scripted()) {
+        s->write("value", value);
+        s->write("flag", flag);
+        return s->result<int>();
+    }
+    const char* function = __func__;
+    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        if (uvc_control(function, c, property) == nullptr) return QXE_NOT_SUPPORTED;
+        value = c.controls->uvcValue[at(property)];
+        flag = c.controls->uvcFlag[at(property)];
+        return QXE_OK;
+    });
+}
+
+int QxGetUVCImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long& min,
+                                 long& max, long& step, long& defaultValue) {
+    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
+    if (auto* s = call.scripted()) {
+        s->write("min", min);
+        s->write("max", max);
+        s->write("step", step);
+        s->write("defaultValue", defaultValue);
+        return s->result<int>();
+    }
+    const char* function = __func__;
+    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        const UvcControl* control = uvc_control(function, c, property);
+        if (control == nullptr) return QXE_NOT_SUPPORTED;
+        min = control->min;
+        max = control->max;
+        step = control->step;
+        defaultValue = control->defaultValue;
+        return QXE_OK;
+    });
+}
+
+int QxSetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int value) {
+    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}, {"value", as_value(value)}});
+    if (auto* s = call.scripted()) return s->result<int>();
+    const char* function = __func__;
+    return change_settings(function, camera, [&](QxCamera::Impl& c, ControlState& state) -> int {
+        if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
+        const IspControl& control = isp(property);
+        if (!on_grid(value, control.min, control.max, control.step)) {
+            logger().warn("{}: camera {}: {} {} is not in {}..{} step {}", function, c.index, control.name, value,
+                          control.min, control.max, control.step);
+            return QXE_INVALID_ARGUMENT;
+        }
+        for (const auto& [low, high] : kIspLimits) {
+            const bool crosses = (property == low && value > state.ispValue[at(high)]) ||
+                                 (property == high && value < state.ispValue[at(low)]);
+            if (crosses) {
+                logger().warn("{}: camera {}: {} {} would put {} ({}) above {} ({})", function, c.index,
+                              control.name, value, isp(low).name, property == low ? value : state.ispValue[at(low)],
+                              isp(high).name, property == high ? value : state.ispValue[at(high)]);
+                return QXE_INVALID_ARGUMENT;
+            }
+        }
+        state.ispValue[at(property)] = value;
+        logger().info("{}: camera {}: ISP {} = {}", function, c.index, control.name, value);
+        return QXE_OK;
+    });
+}
+
+int QxSetISPImageProcessingDefault(std::shared_ptr<QxCamera> camera) {
+    Call call(__func__, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) return s->result<int>();
+    const char* function = __func__;
+    return change_settings(function, camera, [&](QxCamera::Impl& c, ControlState& state) -> int {
+        if (!has_isp(c)) {
+            logger().warn("{}: camera {} has no ISP", function, c.index);
+            return QXE_NOT_SUPPORTED;
+        }
+        for (std::size_t i = 0; i < std::size(kIspTable); ++i) state.ispValue[i] = kIspTable[i].defaultValue;
+        logger().info("{}: camera {}: every ISP control at its default", function, c.index);
+        return QXE_OK;
+    });
+}
+
+int QxGetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int& value,
+                            int& flag) {
+    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
+    if (auto* s = call.scripted()) {
+        s->write("value", value);
+        s->write("flag", flag);
+        return s->result<int>();
+    }
+    const char* function = __func__;
+    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
+        value = c.controls->ispValue[at(property)];
+        flag = value == isp(property).defaultValue ? 1 : 0;
+        return QXE_OK;
+    });
+}
+
+int QxGetISPImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int& min,
+                                 int& max, int& step, int& defaultValue) {
+    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
+    if (auto* s = call.scripted()) {
+        s->write("min", min);
+        s->write("max", max);
+        s->write("step", step);
+        s->write("defaultValue", defaultValue);
+        return s->result<int>();
+    }
+    const char* function = __func__;
+    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
+        const IspControl& control = isp(property);
+        min = control.min;
+        max = control.max;
+        step = control.step;
+        defaultValue = control.defaultValue;
+        return QXE_OK;
+    });
+}
+
+int QxGetCurrentGain(std::shared_ptr<QxCamera> camera, unsigned char& gain) {
+    Call call(__func__, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) {
+        s->write("gain", gain);
+        return s->result<int>();
+    }
+    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        gain = static_cast<unsigned char>(current_gain(sensor(c)));
+        return QXE_OK;
+    });
+}
+
+int QxGetCurrentExposure(std::shared_ptr<QxCamera> camera, unsigned int& exposure) {
+    Call call(__func__, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) {
+        s->write("exposure", exposure);
+        return s->result<int>();
+    }
+    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        exposure = static_cast<unsigned int>(current_exposure(sensor(c)));
+        return QXE_OK;
+    });
+}
+
+int QxGetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char& fps) {
+    Call call(__func__, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) {
+        s->write("fps", fps);
+        return s->result<int>();
+    }
+    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        fps = c.controls->maxFps;
+        return QXE_OK;
+    });
+}
+
+int QxSetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char fps) {
+    Call call(__func__, {{"camera", as_value(camera)}, {"fps", as_value(fps)}});
+    if (auto* s = call.scripted()) return s->result<int>();
+    return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
+        c.controls->maxFps = fps;
+        if (fps == 0) logger().info("QxSetMaxFPS: camera {}: no frame rate cap", c.index);
+        else logger().info("QxSetMaxFPS: camera {}: frame rate capped at {} fps", c.index, fps);
+        if (c.stream) retime(*c.stream, capped_framerate(c, c.config.formats[c.selected].framerate));
+        return QXE_OK;
+    });
+}
+
+int QxGetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short& throughput) {
+    Call call(__func__, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) {
+        s->write("throughput", throughput);
+        return s->result<int>();
+    }
+    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        if (!is_usb(c)) {
+            logger().warn("QxGetThroughPut: camera {} is not a USB camera", c.index);
+            return QXE_NOT_SUPPORTED;
+        }
+        throughput = c.controls->throughput;
+        return QXE_OK;
+    });
+}
+
+int QxSetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short throughput) {
+    Call call(__func__, {{"camera", as_value(camera)}, {"throughput", as_value(throughput)}});
+    if (auto* s = call.scripted()) return s->result<int>();
+    return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
+        if (!is_usb(c)) {
+            logger().warn("QxSetThroughPut: camera {} is not a USB camera", c.index);
+            return QXE_NOT_SUPPORTED;
+        }
+        if (throughput < 1 || throughput > 100) {
+            logger().warn("QxSetThroughPut: camera {}: {} is not a USB bandwidth share of 1..100 %", c.index,
+                          throughput);
+            return QXE_INVALID_ARGUMENT;
+        }
+        c.controls->throughput = throughput;
+        logger().info("QxSetThroughPut: camera {}: {} % of the USB bandwidth", c.index, throughput);
+        return QXE_OK;
+    });
+}

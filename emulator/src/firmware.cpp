@@ -1,0 +1,422 @@
+// Firmware versions, UVC reset, USB program mode and firmware upgrades of the emulated
+// QuorvexSDK.
+//
+// Every call is journalled with its arguments (the upgrades: target or camera, and path; not
+// the progress callback). A queued script replaces the behaviour below: the call returns the
+// scripted result and writes only the scripted out-values; a scripted `progress` list makes an
+// upgrade call its progress function with each value in order first.
+//
+// The camera functions first check the camera (QXE_INVALID_HANDLE, QXE_NO_DEVICE,
+// QXE_NOT_OPEN), then the hardware (QXE_NOT_SUPPORTED), then QXE_BUSY while the device is in
+// USB program mode (except the two functions that change it) or being upgraded. Out-values
+// stay untouched on failure. Versions live in the device and keep upgrades until reset() or
+// configure().
+//
+// QxGetUSBFirmwareVersion  vendor products on USB (they have an FX3 USB controller).
+// QxGetZENAFirmwareVersion ZENA products only.
+// QxGetSensorFirmwareVersion, QxGetSensorUniqueID
+//                          vendor products; the unique ID is the sensor's 16-byte fuse ID as 32
+//                          upper-case hex digits (the V3 boot-data header's sensorFuseId).
+// QxResetUVC               USB cameras: restarts the UVC function: stops streaming and, in USB
+//                          program mode, restarts the camera with its current firmware. 0.
+// QxGotoUSBProgramMode     vendor products on USB: stops streaming and restarts the USB
+//                          controller in its bootloader. 0, also when it is there already.
+// QxUpgradeFX3FW(target, path, progress)
+//                          programs the camera that entered USB program mode last: target RAM,
+//                          I2C or SPI (QXE_INVALID_ARGUMENT otherwise), QXE_NO_FX3_DEVICE when
+//                          no camera is in program mode, QXE_BUSY while it is being upgraded,
+//                          then the image checks (read_image). Reports progress on the calling
+//                          thread, 0 to 100, over `upgrade_time_ms`; then the USB firmware
+//                          version is the image's and the camera leaves program mode. 0.
+// QxUpgradeSensorFW(camera, path, progress)
+//                          the same for the sensor firmware of an open vendor camera; the
+//                          failures map onto QX_UPGRADE_RESULT (sensor_upgrade_refusal,
+//                          upgrade_result).
+// A progress function that throws aborts the upgrade: the old firmware stays, the device is free
+// again, and the exception leaves the library call unchanged.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include <QuorvexSDK/QuorvexSDK.h>
+
+#include "camera_model.h"
+#include "device.h"
+#include "files.h"
+#include "log.h"
+#include "script.h"
+
+using namespace qx_emulator;
+
+namespace {
+
+// The firmware image: a 36-byte little-endian header, then the payload.
+//   0 char[4] magic "QXFW"           12 char[16] version, NUL-padded
+//   4 u16     format version (1)     28 u32      payload length (1 .. 16 MiB)
+//   6 u16     target                 32 u32      CRC-32 of the payload (zlib.crc32)
+//   8 u16     product                36          payload
+//  10 u16     reserved (0)
+constexpr char kMagic[4] = {'Q', 'X', 'F', 'W'};
+constexpr std::size_t kImageHeaderSize = 36;
+constexpr unsigned kImageFormatVersion = 1;
+constexpr unsigned kTargetUsbController = 1;
+constexpr unsigned kTargetSensor = 2;
+constexpr std::size_t kVersionSize = 16;
+constexpr std::uint32_t kMaxPayload = 16u << 20;
+
+struct Image {
+    unsigned target = 0;
+    unsigned product = 0;
+    std::string version;
+};
+
+unsigned u16_at(const std::string& bytes, std::size_t offset) {
+    return static_cast<unsigned char>(bytes[offset]) | static_cast<unsigned char>(bytes[offset + 1]) << 8;
+}
+
+std::uint32_t u32_at(const std::string& bytes, std::size_t offset) {
+    return static_cast<std::uint32_t>(u16_at(bytes, offset)) | static_cast<std::uint32_t>(u16_at(bytes, offset + 2))
+                                                                    << 16;
+}
+
+std::uint32_t crc32(const char* data, std::size_t size) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+// The version text: printable ASCII, at least one character, NUL padding only after it.
+std::optional<std::string> version_text(const std::string& field) {
+    const std::size_t end = field.find('\0');
+    const std::string text = field.substr(0, end);
+    if (text.empty()) return std::nullopt;
+    for (const char c : text) {
+        if (c < 0x20 || c > 0x7E) return std::nullopt;
+    }
+    if (end != std::string::npos && field.find_first_not_of('\0', end) != std::string::npos) return std::nullopt;
+    return text;
+}
+
+int refuse_image(const char* function, const std::string& path, int status, const std::string& why) {
+    logger().warn("{}: {}: {}", function, path, why);
+    return status;
+}
+
+// Reads and checks the image at `path`, in this order: QXE_INVALID_ARGUMENT (NUL in the path),
+// QXE_IO_ERROR (cannot be read), QXE_BAD_IMAGE (the bytes present do not start with the magic),
+// QXE_IMAGE_TRUNCATED (shorter than the header), QXE_BAD_IMAGE (format version, target,
+// reserved, version or payload length invalid), QXE_IMAGE_TRUNCATED (shorter than header +
+// payload), QXE_BAD_IMAGE (longer), QXE_BAD_CHECKSUM.
+int read_image(const char* function, const std::string& path, Image& image) {
+    std::string bytes;
+    if (const int status = read_file_start(function, path, kImageHeaderSize + kMaxPayload + 1, bytes);
+        status != QXE_OK)
+        return status;
+    const std::size_t magicBytes = std::min(bytes.size(), sizeof kMagic);
+    if (bytes.compare(0, magicBytes, kMagic, magicBytes) != 0)
+        return refuse_image(function, path, QXE_BAD_IMAGE, "not a firmware image");
+    if (bytes.size() < kImageHeaderSize)
+        return refuse_image(function, path, QXE_IMAGE_TRUNCATED, fmt::format("only {} bytes", bytes.size()));
+    const unsigned formatVersion = u16_at(bytes, 4);
+    image.target = u16_at(bytes, 6);
+    image.product = u16_at(bytes, 8);
+    const unsigned reserved = u16_at(bytes, 10);
+    const auto version = version_text(bytes.substr(12, kVersionSize));
+    const std::uint32_t length = u32_at(bytes, 28);
+    const std::uint32_t crc = u32_at(bytes, 32);
+    if (formatVersion != kImageFormatVersion)
+        return refuse_image(function, path, QXE_BAD_IMAGE, fmt::format("unknown format version {}", formatVersion));
+    if (image.target != kTargetUsbController && image.target != kTargetSensor)
+        return refuse_image(function, path, QXE_BAD_IMAGE, fmt::format("unknown target {}", image.target));
+    if (reserved != 0) return refuse_image(function, path, QXE_BAD_IMAGE, "reserved field not 0");
+    if (!version) return refuse_image(function, path, QXE_BAD_IMAGE, "no valid version text");
+    if (length == 0 || length > kMaxPayload)
+        return refuse_image(function, path, QXE_BAD_IMAGE, fmt::format("payload length {}", length));
+    if (bytes.size() < kImageHeaderSize + length) {
+        return refuse_image(function, path, QXE_IMAGE_TRUNCATED,
+                            fmt::format("{} of {} payload bytes", bytes.size() - kImageHeaderSize, length));
+    }
+    if (bytes.size() > kImageHeaderSize + length)
+        return refuse_image(function, path, QXE_BAD_IMAGE, "bytes after the payload");
+    if (crc32(bytes.data() + kImageHeaderSize, length) != crc)
+        return refuse_image(function, path, QXE_BAD_CHECKSUM, "payload CRC-32 mismatch");
+    image.version = *version;
+    return QXE_OK;
+}
+
+// With model_mutex() held on entry and exit: claims the device for one upgrade and frees it
+// again however the upgrade ends, also when the progress function throws.
+class UpgradeClaim {
+public:
+    explicit UpgradeClaim(std::shared_ptr<Device> device) : device_(std::move(device)) { device_->upgrading = true; }
+    ~UpgradeClaim() {
+        std::lock_guard<std::mutex> lock(model_mutex());
+        device_->upgrading = false;
+    }
+    UpgradeClaim(const UpgradeClaim&) = delete;
+    UpgradeClaim& operator=(const UpgradeClaim&) = delete;
+
+    Device& device() const { return *device_; }
+
+private:
+    std::shared_ptr<Device> device_;
+};
+
+// Reports 0..100 on the calling thread, spread over `durationMs`, without the model lock so
+// that the other cameras keep working meanwhile.
+void program(const char* function, const std::function<void(int)>& progress, int durationMs) {
+    const auto start = Clock::now();
+    const std::chrono::microseconds total(std::int64_t{durationMs} * 1000);
+    try {
+        for (int percent = 0; percent <= 100; ++percent) {
+            std::this_thread::sleep_until(start + total * percent / 100);
+            if (progress) progress(percent);
+        }
+    } catch (...) {
+        logger().warn("{}: the progress function threw: upgrade aborted, old firmware kept", function);
+        throw;
+    }
+}
+
+std::atomic<std::uint64_t> programModeEntries{0};
+
+std::optional<QX_UPGRADE_RESULT> sensor_upgrade_refusal(const char* function, const QxCamera::Impl& c) {
+    using R = QX_UPGRADE_RESULT;
+    if (!has_vendor_firmware(c.config)) {
+        logger().warn("{}: camera {} has no upgradable sensor firmware", function, c.index);
+        return R::QX_UPGRADE_MCU_READ_FAIL;
+    }
+    if (c.device->programMode != 0 || c.device->upgrading) {
+        logger().warn("{}: camera {} is {}", function, c.index,
+                      c.device->upgrading ? "being upgraded" : "in USB program mode");
+        return R::QX_UPGRADE_INIT_FAIL;
+    }
+    if (c.stream) {
+        logger().warn("{}: camera {} is streaming", function, c.index);
+        return R::QX_UPGRADE_BSL_SWITCH_FAIL;
+    }
+    return std::nullopt;
+}
+
+QX_UPGRADE_RESULT upgrade_result(int status) {
+    switch (status) {
+    case QXE_OK:
+        return QX_UPGRADE_RESULT::QX_UPGRADE_SUCCESS;
+    case QXE_IMAGE_TRUNCATED:
+    case QXE_BAD_IMAGE:
+    case QXE_BAD_CHECKSUM:
+    case QXE_WRONG_TARGET:
+        return QX_UPGRADE_RESULT::QX_UPGRADE_INVALID_FIRMWARE;
+    case QXE_WRONG_PRODUCT:
+        return QX_UPGRADE_RESULT::QX_UPGRADE_MCU_MISMATCH;
+    default:
+        return QX_UPGRADE_RESULT::QX_UPGRADE_OTHER_ERROR;
+    }
+}
+
+// Whether the image suits `target` on a camera of `product`: QXE_WRONG_TARGET, QXE_WRONG_PRODUCT.
+int image_fits(const char* function, const std::string& path, const Image& image, unsigned target,
+               QX_CAMERA_PRODUCT_TYPE product) {
+    if (image.target != target) {
+        return refuse_image(function, path, QXE_WRONG_TARGET,
+                            fmt::format("firmware for target {}, not {}", image.target, target));
+    }
+    if (image.product != static_cast<unsigned>(product)) {
+        return refuse_image(function, path, QXE_WRONG_PRODUCT,
+                            fmt::format("firmware for product {}, not {}", image.product, static_cast<int>(product)));
+    }
+    return QXE_OK;
+}
+
+template <class Read>
+int firmware_text(const char* function, const std::shared_ptr<QxCamera>& camera, const char* outName,
+                  std::string& out, Read read) {
+    Call call(function, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) {
+        s->write(outName, out);
+        return s->result<int>();
+    }
+    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+        std::optional<std::string> text = read(c);
+        if (!text) {
+            logger().warn("{}: camera {} has no such firmware", function, c.index);
+            return QXE_NOT_SUPPORTED;
+        }
+        if (const int status = device_status(function, c); status != QXE_OK) return status;
+        out = std::move(*text);
+        return QXE_OK;
+    });
+}
+
+}  // namespace
+
+int QxResetUVC(std::shared_ptr<QxCamera> camera) {
+    Call call(__func__, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) return s->result<int>();
+    const char* function = __func__;
+    return with_camera(function, camera, Need::open, [&](QxCamera::Impl& c) -> int {
+        if (c.config.interfaceType != QX_CAMERA_INTERFACE_TYPE::INTERFACE_USB) {
+            logger().warn("{}: camera {} is not a UVC camera", function, c.index);
+            return QXE_NOT_SUPPORTED;
+        }
+        if (c.device->upgrading) {
+            logger().warn("{}: camera {} is being upgraded", function, c.index);
+            return QXE_BUSY;
+        }
+        if (c.stream) logger().info("{}: camera {} stops streaming", function, c.index);
+        c.stream.reset();
+        c.device->programMode = 0;
+        logger().info("{}: camera {} restarted its UVC function", function, c.index);
+        return QXE_OK;
+    });
+}
+
+int QxGetUSBFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) {
+    return firmware_text(__func__, camera, "version", version, [](const QxCamera::Impl& c) {
+        return has_usb_controller(c.config) ? std::optional(c.device->usbFirmware) : std::nullopt;
+    });
+}
+
+int QxGetZENAFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) {
+    return firmware_text(__func__, camera, "version", version, [](const QxCamera::Impl& c) {
+        const bool zena = c.config.productType == QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_ZENA;
+        return zena ? std::optional(c.device->zenaFirmware) : std::nullopt;
+    });
+}
+
+int QxGetSensorFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) {
+    return firmware_text(__func__, camera, "version", version, [](const QxCamera::Impl& c) {
+        return has_vendor_firmware(c.config) ? std::optional(c.device->sensorFirmware) : std::nullopt;
+    });
+}
+
+int QxGetSensorUniqueID(std::shared_ptr<QxCamera> camera, std::string& uniqueId) {
+    return firmware_text(__func__, camera, "uniqueId", uniqueId,
+                         [](const QxCamera::Impl& c) -> std::optional<std::string> {
+                             if (!has_vendor_firmware(c.config)) return std::nullopt;
+                             return fmt::format("{:02X}", fmt::join(c.device->fuseId, ""));
+                         });
+}
+
+int QxGotoUSBProgramMode(std::shared_ptr<QxCamera> camera) {
+    Call call(__func__, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) return s->result<int>();
+    const char* function = __func__;
+    return with_camera(function, camera, Need::open, [&](QxCamera::Impl& c) -> int {
+        if (!has_usb_controller(c.config)) {
+            logger().warn("{}: camera {} has no USB controller firmware", function, c.index);
+            return QXE_NOT_SUPPORTED;
+        }
+        if (c.device->upgrading) {
+            logger().warn("{}: camera {} is being upgraded", function, c.index);
+            return QXE_BUSY;
+        }
+        if (c.stream) logger().info("{}: camera {} stops streaming", function, c.index);
+        c.stream.reset();
+        c.device->programMode = ++programModeEntries;
+        logger().info("{}: camera {} runs its USB bootloader", function, c.index);
+        return QXE_OK;
+    });
+}
+
+int QxUpgradeFX3FW(QX_FX3_FW_TARGET target, std::string path, std::function<void(int)> progress) {
+    Call call(__func__, {{"target", as_value(target)}, {"path", as_value(path)}});
+    if (auto* s = call.scripted()) {
+        s->write("progress", progress);
+        return s->result<int>();
+    }
+    using T = QX_FX3_FW_TARGET;
+    if (target != T::FW_TARGET_RAM && target != T::FW_TARGET_I2C && target != T::FW_TARGET_SPI) {
+        logger().warn("{}: target {} is not RAM, I2C or SPI", __func__, static_cast<int>(target));
+        return QXE_INVALID_ARGUMENT;
+    }
+    std::optional<UpgradeClaim> claim;
+    QX_CAMERA_PRODUCT_TYPE product{};
+    int index = 0;
+    {
+        const auto all = cameras();
+        std::lock_guard<std::mutex> lock(model_mutex());
+        const QxCamera::Impl* chosen = nullptr;
+        for (const auto& camera : all) {
+            const QxCamera::Impl& c = camera->impl();
+            if (c.detached || c.device->programMode == 0) continue;
+            if (chosen == nullptr || c.device->programMode > chosen->device->programMode) chosen = &c;
+        }
+        if (chosen == nullptr) {
+            logger().warn("{}: no camera is in USB program mode", __func__);
+            return QXE_NO_FX3_DEVICE;
+        }
+        if (chosen->device->upgrading) {
+            logger().warn("{}: camera {} is being upgraded", __func__, chosen->index);
+            return QXE_BUSY;
+        }
+        product = chosen->config.productType;
+        index = chosen->index;
+        claim.emplace(chosen->device);
+    }
+    Image image;
+    if (const int status = read_image(__func__, path, image); status != QXE_OK) return status;
+    if (const int status = image_fits(__func__, path, image, kTargetUsbController, product); status != QXE_OK)
+        return status;
+    logger().info("{}: camera {}: programming USB firmware {}", __func__, index, image.version);
+    program(__func__, progress, claim->device().upgradeTimeMs);
+    {
+        std::lock_guard<std::mutex> lock(model_mutex());
+        claim->device().usbFirmware = image.version;
+        claim->device().programMode = 0;
+    }
+    logger().info("{}: camera {} restarted with USB firmware {}", __func__, index, image.version);
+    return QXE_OK;
+}
+
+QX_UPGRADE_RESULT QxUpgradeSensorFW(std::shared_ptr<QxCamera> camera, std::string path,
+                                    std::function<void(int)> progress) {
+    Call call(__func__, {{"camera", as_value(camera)}, {"path", as_value(path)}});
+    if (auto* s = call.scripted()) {
+        s->write("progress", progress);
+        return s->result<QX_UPGRADE_RESULT>();
+    }
+    std::optional<UpgradeClaim> claim;
+    QX_CAMERA_PRODUCT_TYPE product{};
+    int index = 0;
+    {
+        std::lock_guard<std::mutex> lock(model_mutex());
+        if (camera_status(__func__, camera, Need::open) != QXE_OK) return QX_UPGRADE_RESULT::QX_UPGRADE_OTHER_ERROR;
+        const QxCamera::Impl& c = camera->impl();
+        if (const auto refusal = sensor_upgrade_refusal(__func__, c)) return *refusal;
+        product = c.config.productType;
+        index = c.index;
+        claim.emplace(c.device);
+    }
+    Image image;
+    int status = read_image(__func__, path, image);
+    if (status == QXE_OK) status = image_fits(__func__, path, image, kTargetSensor, product);
+    if (status != QXE_OK) return upgrade_result(status);
+    logger().info("{}: camera {}: programming sensor firmware {}", __func__, index, image.version);
+    program(__func__, progress, claim->device().upgradeTimeMs);
+    {
+        std::lock_guard<std::mutex> lock(model_mutex());
+        claim->device().sensorFirmware = image.version;
+    }
+    logger().info("{}: camera {} runs sensor firmware {}", __func__, index, image.version);
+    return QX_UPGRADE_RESULT::QX_UPGRADE_SUCCESS;
+}

@@ -1,0 +1,77 @@
+// Firmware versions and upgrades, UVC reset, USB program mode and boot-data headers.
+#include <pybind11/functional.h>
+
+#include "module/convert.h"
+#include "module/registration.h"
+
+namespace pyqx {
+namespace {
+
+// The header getters hand the library a zeroed record it may fill, replace or release; Python
+// receives whatever the pointer owns afterwards (None when it is empty).
+template <typename Header>
+std::tuple<int, std::unique_ptr<Header>> header_from_camera(int (*get)(CameraPtr, std::unique_ptr<Header>&),
+                                                            CameraPtr camera) {
+    auto header = std::make_unique<Header>();
+    const int status = get(std::move(camera), header);
+    return {status, std::move(header)};
+}
+
+// The from-file getters take the file from the caller and give its path back beside the
+// header.
+template <typename Header>
+std::tuple<int, std::string, std::unique_ptr<Header>> header_from_file(
+    int (*get)(std::string, std::unique_ptr<Header>&), std::string path) {
+    auto header = std::make_unique<Header>();
+    const int status = get(path, header);
+    return {status, std::move(path), std::move(header)};
+}
+
+}  // namespace
+
+void register_firmware_version_functions(py::module_& m) {
+    m.def("QxResetUVC", &QxResetUVC, "UVC reset");
+    m.def(
+        "QxGetUSBFirmwareVersion",
+        [](CameraPtr camera) { return call_with_outs<std::string>(QxGetUSBFirmwareVersion, std::move(camera)); },
+        "Get USB firmware version");
+    m.def(
+        "QxGetZENAFirmwareVersion",
+        [](CameraPtr camera) { return call_with_outs<std::string>(QxGetZENAFirmwareVersion, std::move(camera)); },
+        "Get ZENA firmware version");
+    m.def(
+        "QxGetSensorFirmwareVersion",
+        [](CameraPtr camera) { return call_with_outs<std::string>(QxGetSensorFirmwareVersion, std::move(camera)); },
+        "Get Sensor firmware version");
+}
+
+void register_firmware_functions(py::module_& m) {
+    m.def(
+        "QxGetSensorUniqueID",
+        [](CameraPtr camera) { return call_with_outs<std::string>(QxGetSensorUniqueID, std::move(camera)); },
+        "Get sensor unique ID");
+    m.def("QxGetHeaderVersion", &QxGetHeaderVersion, "Get header version");
+    m.def("QxGotoUSBProgramMode", &QxGotoUSBProgramMode, "Go to USB program mode");
+    // A Python progress callable becomes a std::function that takes the interpreter lock for
+    // each report; the library reports on the calling thread, which holds it already.
+    m.def("QxUpgradeFX3FW", &QxUpgradeFX3FW, "Upgrade FX3 firmware");
+    m.def("QxUpgradeSensorFW", &QxUpgradeSensorFW, "Upgrade sensor firmware");
+    m.def(
+        "QxGetBootdataHeaderV2",
+        [](CameraPtr camera) { return header_from_camera(QxGetBootdataHeaderV2, std::move(camera)); },
+        "Get bootdata header v2");
+    m.def(
+        "QxGetBootdataHeaderV3",
+        [](CameraPtr camera) { return header_from_camera(QxGetBootdataHeaderV3, std::move(camera)); },
+        "Get bootdata header v3");
+    m.def(
+        "QxGetBootdataHeaderV2FromFile",
+        [](std::string path) { return header_from_file(QxGetBootdataHeaderV2FromFile, std::move(path)); },
+        "Get bootdata header v2 from file");
+    m.def(
+        "QxGetBootdataHeaderV3FromFile",
+        [](std::string path) { return header_from_file(QxGetBootdataHeaderV3FromFile, std::move(path)); },
+        "Get bootdata header v3 from file");
+}
+
+}  // namespace pyqx
