@@ -13,14 +13,20 @@ except ImportError:  # built against a vendor library: no emulator to script
     qx_emulator = None
 
 
+def _restart_emulator():
+    # A profile saved to a camera survives a reset of the library; a new configuration does not.
+    qx_emulator.reset()
+    qx_emulator.configure("")
+
+
 @pytest.fixture(autouse=True)
 def _fresh_emulator():
     """Every test starts from a freshly loaded emulated library and leaves no camera open."""
     if qx_emulator is not None:
-        qx_emulator.reset()
+        _restart_emulator()
     yield
     if qx_emulator is not None:
-        qx_emulator.reset()
+        _restart_emulator()
 
 
 @pytest.fixture

@@ -1,6 +1,7 @@
 import glob
 import importlib
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -65,6 +66,32 @@ FUNCTION_DOCS = {
     "QxSetMaxFPS": "Set maximum FPS",
     "QxGetThroughPut": "Get throughput",
     "QxSetThroughPut": "Set throughput",
+    "QxGetOSPProfileFlag": "Get OSP profile flag",
+    "QxSetOSPProfileFlag": "Set OSP profile flag",
+    "QxGetOSPProfileConfig": "Get OSP profile config",
+    "QxLoadProfileConfig": "Load profile config",
+    "QxActivateProfileStreaming": "Activate profile streaming",
+    "QxActivateProfileImageProcessing": "Activate profile image processing",
+    "QxGetTimestamp": "Get Timestamp",
+    "QxResetTimestamp": "Reset Timestamp",
+    "QxGetFrameCount": "Get Frame Count",
+    "QxResetFrameCount": "Reset Frame Count",
+    "QxExportSensorConfig": "Save sensor config to binary file",
+    "QxDecodeSensorConfig": "Decode sensor binary file to json format",
+    "QxResetActiveRoutes": "Reset active routes from media entities",
+    "QxLoadRouteYaml": "Load the routes from yaml file",
+    "QxActivateYamlRoutes": "Activate the routes from yaml file",
+    "QxGetSensorWorkMode": "Get sensor work mode",
+    "QxEnableIMUMode": "Enable IMU mode",
+    "QxRebootIMUMode": "Reboot IMU mode",
+    "QxGetIMUAccData": "Get IMU Accelerometer data",
+    "QxGetIMUGyrData": "Get IMU Gyroscope data",
+    "QxGetISPUData": "Get IMU ISPU data",
+    "QxGetIMUTemperature": "Get IMU Temperature data",
+    "QxGetIMUSensorTime": "Get IMU Sensor timestamp",
+    "QxFlashProductInfo": "Flash product info from image file",
+    "QxWriteIntrinsics": "Write intrinsics calibration data to camera",
+    "QxGetIntrinsics": "Get intrinsics calibration data from camera",
 }
 
 # The module's registration sequence: types (enumerations followed by their exported members),
@@ -74,10 +101,12 @@ TYPES = [
     "QX_CAMERA_INTERFACE_TYPE", "QX_USB_DEVICE_SPEED", "QxFormat", "QX_IMAGE_FORMAT",
     "QxHeaderV2", "QxHeaderV3", "QX_UVC_IMAGE_PROPERTIES", "QX_ISP_IMAGE_PROPERTIES",
     "QX_OSP_PROFILE_FLAG", "QX_FX3_FW_TARGET", "QX_SENSOR_MODE", "QX_UPGRADE_RESULT",
-    "QX_IMU_MODE", "QX_IMU_SELF_TEST_MODE", "QX_DISTORTION_MODEL",
+    "QX_IMU_MODE", "QX_IMU_SELF_TEST_MODE", "QxImuIspu", "QX_DISTORTION_MODEL", "QxIntrinsics",
 ]
+_FUNCTIONS = list(FUNCTION_DOCS)
+_ROUTES = _FUNCTIONS.index("QxResetActiveRoutes")
 FUNCTIONS_AND_HANDLES = (
-    list(FUNCTION_DOCS)[:3] + ["QxCamera"] + list(FUNCTION_DOCS)[3:]
+    _FUNCTIONS[:3] + ["QxCamera"] + _FUNCTIONS[3:_ROUTES] + ["QxRoute"] + _FUNCTIONS[_ROUTES:]
 )
 
 
@@ -218,14 +247,35 @@ class TestStringList:
             strings[0:2] = qx.QxStringList(["x"])
 
 
+def test_everything_is_bound():
+    assert len(FUNCTION_DOCS) == 77
+    # 15 enumerations, 5 records, QxStringList, and the two handle types.
+    assert all(isinstance(getattr(qx, name), type) for name in TYPES + ["QxCamera", "QxRoute"])
+    assert len(TYPES) == 21
+    assert all(callable(getattr(qx, name)) for name in FUNCTION_DOCS)
+
+
 def test_unpicklable_objects_raise_type_error_at_every_protocol(emu):
     # Run in a fresh interpreter: a regression here aborts the process.
-    result = run_python(
-        """
-        import copy, pickle
+    code = """
+        import copy, pickle, struct
         import pyQuorvexSDK as qx
-        samples = {"QxStringList": qx.QxStringList(["a"]), "QxCamera": qx.QxInitialCameraDevice(0)}
+        import qx_emulator
+        camera = qx.QxInitialCameraDevice(0)
+        assert qx.QxOpen(camera) == 0
+        qx_emulator.script("QxGetISPUData", outs={"ispu": struct.pack("<7f", *range(7))})
+        samples = {
+            "QxStringList": qx.QxStringList(["a"]),
+            "QxCamera": camera,
+            "QxFormat": qx.QxGetFormatList(camera)[1][0],
+            "QxHeaderV2": qx.QxGetBootdataHeaderV2(camera)[1],
+            "QxHeaderV3": qx.QxGetBootdataHeaderV3(camera)[1],
+            "QxImuIspu": qx.QxGetISPUData(camera)[1],
+            "QxIntrinsics": qx.QxIntrinsics(),
+            "QxRoute": qx.QxLoadRouteYaml(ROUTE_FILE),
+        }
         for name, sample in samples.items():
+            assert type(sample).__name__ == name, (name, sample)
             for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
                 try:
                     pickle.dumps(sample, protocol=protocol)
@@ -241,6 +291,7 @@ def test_unpicklable_objects_raise_type_error_at_every_protocol(emu):
                 raise AssertionError(f"{name} copied")
         print("ok")
         """
-    )
+    route_file = pathlib.Path(__file__).resolve().parent.parent / "examples" / "routes" / "sensor_to_video0.yaml"
+    result = run_python(code.replace("ROUTE_FILE", repr(str(route_file))))
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"

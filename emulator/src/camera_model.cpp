@@ -12,9 +12,6 @@ QxCamera::Impl::Impl(int index, qx_emulator::CameraConfig config, bool paced)
 QxCamera::QxCamera(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 QxCamera::~QxCamera() = default;
 
-QxRoute::QxRoute(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-QxRoute::~QxRoute() = default;
-
 namespace qx_emulator {
 namespace {
 

@@ -44,14 +44,14 @@ struct QxCamera::Impl {
     bool detached = false;  // its configuration was replaced: the device is gone
     std::size_t selected = 0;  // index in config.formats of the format QxStartStreaming uses
     std::optional<qx_emulator::Stream> stream;
+    // QxGetTimestamp and QxGetFrameCount count from here; QxOpen and their reset functions restart them.
+    qx_emulator::Clock::time_point timestampOrigin{};
+    unsigned char frameCount = 0;  // frames QxGetImage delivered, wrapping from 255 to 0
     // Image-processing settings; shared with the other handles of the same device.
     std::shared_ptr<qx_emulator::ControlState> controls;
     // Registers, boot data and firmware; shared with the other handles of the same device.
     std::shared_ptr<qx_emulator::Device> device;
 };
-
-// Routes get their content with the media-route functions.
-struct QxRoute::Impl {};
 
 namespace qx_emulator {
 

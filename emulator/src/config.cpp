@@ -27,6 +27,7 @@ cameras:
     hardware_id: "3F1D:A013"
     usb_speed: super
     isp: ap1302
+    imu: true
     formats:
       - {format: YUY2, sizes: ["640x480", "1280x720", "1920x1080"], fps: [60, 30]}
       - {format: YUY2, sizes: ["3840x2160"], fps: [15]}
@@ -280,6 +281,7 @@ CameraConfig parse_camera(const YAML::Node& item, int number) {
         else if (key == "hardware_id") camera.hardwareId = text_of(p);
         else if (key == "usb_speed") camera.usbSpeed = choice_of(p, kSpeeds);
         else if (key == "isp") camera.isp = choice_of(p, kIsps);
+        else if (key == "imu") camera.imu = choice_of(p, kBooleans);
         else if (key == "formats") camera.formats = parse_formats(p);
         else fail(entry.first, where + "unknown key '" + key + "'");
     }
@@ -287,6 +289,8 @@ CameraConfig parse_camera(const YAML::Node& item, int number) {
         if (!seen.count(required)) fail(item, where + "missing key '" + required + "'");
     }
     if (camera.formats.empty()) camera.formats = default_formats();
+    // The ZenA board carries an IMU; other products have none unless configured with one.
+    if (!seen.count("imu")) camera.imu = camera.productType == QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_ZENA;
     return camera;
 }
 

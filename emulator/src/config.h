@@ -11,6 +11,7 @@
 //       hardware_id: "046D:0825"       # required
 //       usb_speed: high                # low | full | high | super | super_plus | unknown (default)
 //       isp: none                      # ap1302 | none (default)
+//       imu: false                     # true | false; default true for product zena only
 //       formats:                       # default: default_formats()
 //         - format: MJPG               # YUY2 | UYVY | NV12 | MJPG | BGRA | BGRX | BGR | RGB16 | RGB
 //           sizes: ["1920x1080", "640x480"]
@@ -54,6 +55,7 @@ struct CameraConfig {
     std::string hardwareId;
     QX_USB_DEVICE_SPEED usbSpeed = QX_USB_DEVICE_SPEED::USB_DEVICE_SPEED_UNKNOWN;
     IspType isp = IspType::none;
+    bool imu = false;
     std::vector<FormatConfig> formats;  // never empty
 };
 

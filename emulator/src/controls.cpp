@@ -43,6 +43,8 @@
 #include <optional>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include <QuorvexSDK/QuorvexSDK.h>
 
 #include "camera_model.h"
@@ -342,6 +344,18 @@ bool is_usb(const QxCamera::Impl& c) {
     return c.config.interfaceType == QX_CAMERA_INTERFACE_TYPE::INTERFACE_USB;
 }
 
+int store_isp_values(const char* function, const QxCamera::Impl& c, ControlState& state, const IspValues& values) {
+    if (const std::string problem = isp_values_problem(values, state.ispValue); !problem.empty()) {
+        logger().warn("{}: camera {}: {}", function, c.index, problem);
+        return QXE_INVALID_ARGUMENT;
+    }
+    for (const auto& [property, value] : values) {
+        state.ispValue[at(property)] = value;
+        logger().info("{}: camera {}: ISP {} = {}", function, c.index, isp(property).name, value);
+    }
+    return QXE_OK;
+}
+
 }  // namespace
 
 bool operator==(const ControlState& a, const ControlState& b) {
@@ -394,6 +408,46 @@ Picture picture_of(const QxCamera::Impl& c) {
 int capped_framerate(const QxCamera::Impl& c, int framerate) {
     const int cap = c.controls->maxFps;
     return cap == 0 ? framerate : std::min(framerate, cap);
+}
+
+std::string isp_values_problem(const IspValues& values, const std::array<int, kIspProperties>& current) {
+    std::array<int, kIspProperties> next = current;
+    for (const auto& [property, value] : values) {
+        const int index = at(property);
+        if (index < 0 || index >= kIspProperties) return fmt::format("{} is not an ISP control", index);
+        const IspControl& control = kIspTable[index];
+        if (!on_grid(value, control.min, control.max, control.step)) {
+            return fmt::format("{} {} is not in {}..{} step {}", control.name, value, control.min, control.max,
+                               control.step);
+        }
+        next[static_cast<std::size_t>(index)] = value;
+    }
+    for (const auto& [low, high] : kIspLimits) {
+        if (next[at(low)] > next[at(high)]) {
+            return fmt::format("{} {} would be above {} {}", isp(low).name, next[at(low)], isp(high).name,
+                               next[at(high)]);
+        }
+    }
+    return {};
+}
+
+std::array<int, kIspProperties> default_isp_values() {
+    std::array<int, kIspProperties> values{};
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = kIspTable[i].defaultValue;
+    return values;
+}
+
+int set_isp_values(const char* function, const std::shared_ptr<QxCamera>& camera,
+                   const std::function<int(const QxCamera::Impl&, IspValues&)>& pick) {
+    return change_settings(function, camera, [&](QxCamera::Impl& c, ControlState& state) -> int {
+        IspValues values;
+        if (const int status = pick(c, values); status != QXE_OK) return status;
+        if (!has_isp(c)) {
+            logger().warn("{}: camera {} has no ISP", function, c.index);
+            return QXE_NOT_SUPPORTED;
+        }
+        return store_isp_values(function, c, state, values);
+    });
 }
 
 }  // namespace qx_emulator
@@ -480,25 +534,7 @@ int QxSetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPE
     const char* function = __func__;
     return change_settings(function, camera, [&](QxCamera::Impl& c, ControlState& state) -> int {
         if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
-        const IspControl& control = isp(property);
-        if (!on_grid(value, control.min, control.max, control.step)) {
-            logger().warn("{}: camera {}: {} {} is not in {}..{} step {}", function, c.index, control.name, value,
-                          control.min, control.max, control.step);
-            return QXE_INVALID_ARGUMENT;
-        }
-        for (const auto& [low, high] : kIspLimits) {
-            const bool crosses = (property == low && value > state.ispValue[at(high)]) ||
-                                 (property == high && value < state.ispValue[at(low)]);
-            if (crosses) {
-                logger().warn("{}: camera {}: {} {} would put {} ({}) above {} ({})", function, c.index,
-                              control.name, value, isp(low).name, property == low ? value : state.ispValue[at(low)],
-                              isp(high).name, property == high ? value : state.ispValue[at(high)]);
-                return QXE_INVALID_ARGUMENT;
-            }
-        }
-        state.ispValue[at(property)] = value;
-        logger().info("{}: camera {}: ISP {} = {}", function, c.index, control.name, value);
-        return QXE_OK;
+        return store_isp_values(function, c, state, {{property, value}});
     });
 }
 

@@ -3,8 +3,13 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include <QuorvexSDK/QxEnums.h>
 #include <QuorvexSDK/QxHandles.h>
 
 #include "config.h"
@@ -38,5 +43,21 @@ Picture picture_of(const QxCamera::Impl& camera);
 
 // With model_mutex() held: the rate a format of `framerate` fps streams at on the camera.
 int capped_framerate(const QxCamera::Impl& camera, int framerate);
+
+// ISP property values to set together, in order.
+using IspValues = std::vector<std::pair<QX_ISP_IMAGE_PROPERTIES, int>>;
+
+// Why `values` cannot be set over the ISP values `current` the way QxSetISPImageProcessing sets
+// one: a property outside 0..28, a value off its range or step, or a lower limit above its upper
+// limit once all are set. Empty when they can.
+std::string isp_values_problem(const IspValues& values, const std::array<int, kIspProperties>& current);
+
+std::array<int, kIspProperties> default_isp_values();
+
+// Sets the ISP values that `pick` chooses (under the model lock, where it may refuse with a
+// failure status) on an open AP1302 camera, all or none, as QxSetISPImageProcessing sets one:
+// the same checks and logging, and a streaming camera's frames show them from the next frame.
+int set_isp_values(const char* function, const std::shared_ptr<QxCamera>& camera,
+                   const std::function<int(const QxCamera::Impl&, IspValues&)>& pick);
 
 }  // namespace qx_emulator

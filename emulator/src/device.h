@@ -1,5 +1,5 @@
 // The hardware behind a camera handle: register maps, generic I2C devices, the boot-data
-// EEPROM and firmware versions. Handles configured with the same path share one Device, so a
+// EEPROM, firmware versions and the IMU. Handles configured with the same path share one Device, so a
 // register written through one handle reads back through the other. Every member is guarded
 // by qx_emulator::model_mutex(); a Device lives as long as its cameras (reset() and
 // configure() build new ones in factory state).
@@ -15,6 +15,7 @@
 #include <QuorvexSDK/QxHandles.h>
 
 #include "config.h"
+#include "imu.h"
 
 namespace qx_emulator {
 
@@ -34,6 +35,9 @@ using I2cDevice = std::map<std::uint8_t, ByteRegister>;
 
 using FuseId = std::array<std::uint8_t, 16>;
 
+struct ProfileState;      // profiles.cpp
+struct CalibrationState;  // calibration.cpp
+
 struct Device {
     std::map<std::uint16_t, WordRegister> ap1302;
     std::map<std::uint16_t, WordRegister> sensor;  // the image sensor at kSensorAddress behind the AP1302
@@ -47,6 +51,10 @@ struct Device {
     std::uint64_t programMode = 0;
     bool upgrading = false;
     int upgradeTimeMs = 0;
+    // Made on first use from the camera's configuration (and, for the profile, what was saved to it).
+    std::shared_ptr<ProfileState> profile;
+    std::shared_ptr<CalibrationState> calibration;
+    ImuState imu;  // used on cameras configured with `imu: true` only
 };
 
 constexpr int kSensorAddress = 0x36;

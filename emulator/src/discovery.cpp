@@ -123,6 +123,8 @@ int QxOpen(std::shared_ptr<QxCamera> camera) {
         }
         c.open = true;
         c.selected = 0;
+        c.timestampOrigin = Clock::now();
+        c.frameCount = 0;
         logger().info("QxOpen: camera {} '{}' at {} opened", c.index, c.config.name, c.config.path);
         return QXE_OK;
     });

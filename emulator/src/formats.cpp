@@ -213,6 +213,7 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
                 source = stream.source;
                 number = stream.delivered;
                 count_delivery(stream, due, now);
+                ++c.frameCount;
             }
         }
         if (source) {

@@ -11,6 +11,8 @@
 
 #include "camera_model.h"
 #include "log.h"
+#include "profiles.h"
+#include "routes.h"
 
 namespace qx_emulator {
 namespace {
@@ -189,6 +191,7 @@ ScriptedAnswer* Call::scripted() {
 
 void reset() {
     forget_cameras();
+    clear_active_routes();
     clear_scripts();
     clear_journal();
     reset_logging();
@@ -197,6 +200,7 @@ void reset() {
 bool configure(const std::string& yamlText) {
     const auto configuration =
         yamlText.empty() ? builtin_configuration() : parse_configuration(yamlText, "configuration text");
+    forget_saved_profiles();
     install_cameras(configuration);
     return configuration.has_value();
 }

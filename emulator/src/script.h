@@ -36,6 +36,11 @@ struct is_unique_ptr : std::false_type {};
 template <class T>
 struct is_unique_ptr<std::unique_ptr<T>> : std::true_type {};
 
+template <class T>
+struct is_shared_ptr : std::false_type {};
+template <class T>
+struct is_shared_ptr<std::shared_ptr<T>> : std::true_type {};
+
 // A callback taking one number, such as an upgrade's progress report.
 template <class T>
 struct is_callback : std::false_type {};
@@ -220,6 +225,11 @@ T ScriptedAnswer::result() {
         return;
     } else if constexpr (std::is_same_v<T, std::shared_ptr<QxCamera>>) {
         return camera_result();
+    } else if constexpr (is_shared_ptr<T>::value) {
+        // Only the library creates other handles, so a script can hand out none of them.
+        if (!std::holds_alternative<std::monostate>(script_.result))
+            wrong_kind("the result", script_.result, "nothing (an empty handle)");
+        return nullptr;
     } else {
         static_assert(std::is_integral_v<T> || std::is_enum_v<T>, "no scripted form for this result type");
         const auto* number = std::get_if<std::int64_t>(&script_.result);

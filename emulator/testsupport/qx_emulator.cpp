@@ -115,11 +115,13 @@ PYBIND11_MODULE(qx_emulator, m) {
     m.def("reset", &qx_emulator::reset,
           "Restore a freshly loaded library: configuration from QX_EMULATOR_CONFIG (or the built-in one,\n"
           "loaded on next use), all cameras new and closed (old handles detached), no scripts, an empty\n"
-          "journal, logging to stderr at level warn.");
+          "journal, logging to stderr at level warn. OSP profiles saved to the cameras (ENABLED_AND_SAVE)\n"
+          "stay; configure() forgets them.");
 
     m.def("configure", &qx_emulator::configure, py::arg("yaml_text"),
           "Replace the camera configuration with YAML text ('' = built-in). Old handles are detached.\n"
-          "Returns False, logs the reason and leaves no cameras when the text is invalid.");
+          "Returns False, logs the reason and leaves no cameras when the text is invalid. Forgets the OSP\n"
+          "profiles saved to the cameras.");
 
     m.def("builtin_configuration", &qx_emulator::builtin_configuration_text,
           "The YAML text of the built-in configuration, for tests that vary it.");
@@ -148,7 +150,8 @@ PYBIND11_MODULE(qx_emulator, m) {
         py::arg("function"), py::arg("result") = 0, py::arg("outs") = py::none(), py::arg("exception") = py::none(),
         py::arg("times") = 1,
         "Queue a scripted answer for the next `times` calls of `function` (0 = every call until\n"
-        "clear_scripts()). The call returns `result` (a camera index or None for the handle factories),\n"
+        "clear_scripts()). The call returns `result` (a camera index or None for QxInitialCameraDevice,\n"
+        "None for QxLoadRouteYaml),\n"
         "writes the out-parameters named in `outs`, or raises RuntimeError(exception) when set.\n"
         "Values: None, int, float, str (UTF-8) or bytes, list of str/bytes, list of numbers. A record\n"
         "pointer (`header`) takes the record's bytes or None (emptied); `progress` a list of numbers,\n"
@@ -177,6 +180,17 @@ PYBIND11_MODULE(qx_emulator, m) {
 
     m.def("clear_journal", &qx_emulator::clear_journal, "Forget the calls received so far.");
 
+    m.def(
+        "active_routes",
+        [] {
+            py::list links;
+            for (const auto& l : qx_emulator::active_routes())
+                links.append(py::make_tuple(l.sourceEntity, l.sourcePad, l.sinkEntity, l.sinkPad));
+            return links;
+        },
+        "The media links QxActivateYamlRoutes made active, as (source entity, source pad, sink entity,\n"
+        "sink pad) tuples, sorted. reset() and QxResetActiveRoutes() clear them.");
+
     for (const auto& [name, code] : {
              std::pair{"QXE_OK", qx_emulator::QXE_OK},
              std::pair{"QXE_FAILED", qx_emulator::QXE_FAILED},
@@ -199,6 +213,10 @@ PYBIND11_MODULE(qx_emulator, m) {
              std::pair{"QXE_WRONG_TARGET", qx_emulator::QXE_WRONG_TARGET},
              std::pair{"QXE_WRONG_PRODUCT", qx_emulator::QXE_WRONG_PRODUCT},
              std::pair{"QXE_NO_BOOTDATA", qx_emulator::QXE_NO_BOOTDATA},
+             std::pair{"QXE_ROUTE_CONFLICT", qx_emulator::QXE_ROUTE_CONFLICT},
+             std::pair{"QXE_IMU_DISABLED", qx_emulator::QXE_IMU_DISABLED},
+             std::pair{"QXE_WRONG_IMU_MODE", qx_emulator::QXE_WRONG_IMU_MODE},
+             std::pair{"QXE_PROFILE_DISABLED", qx_emulator::QXE_PROFILE_DISABLED},
          }) {
         m.attr(name) = static_cast<int>(code);
     }

@@ -27,7 +27,9 @@ PYBIND11_MODULE(pyQuorvexSDK, m) {
     register_QX_UPGRADE_RESULT(m);
     register_QX_IMU_MODE(m);
     register_QX_IMU_SELF_TEST_MODE(m);
+    register_QxImuIspu(m);
     register_QX_DISTORTION_MODEL(m);
+    register_QxIntrinsics(m);
 
     m.doc() = "Python bindings for QuorvexSDK";
 
@@ -40,4 +42,9 @@ PYBIND11_MODULE(pyQuorvexSDK, m) {
     register_register_functions(m);
     register_firmware_functions(m);
     register_control_functions(m);
+    register_profile_functions(m);
+    register_QxRoute(m);
+    register_route_functions(m);
+    register_imu_functions(m);
+    register_calibration_functions(m);
 }

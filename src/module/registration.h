@@ -7,11 +7,14 @@ namespace pyqx {
 
 void register_QxStringList(pybind11::module_& m);
 void register_QxCamera(pybind11::module_& m);
+void register_QxRoute(pybind11::module_& m);  // src/bindings/routes.cpp
 
 // Records (src/types/records.cpp)
 void register_QxFormat(pybind11::module_& m);
 void register_QxHeaderV2(pybind11::module_& m);
 void register_QxHeaderV3(pybind11::module_& m);
+void register_QxImuIspu(pybind11::module_& m);     // src/types/imu_records.cpp
+void register_QxIntrinsics(pybind11::module_& m);  // src/types/imu_records.cpp
 
 // Enumerations (src/types/enumerations.cpp)
 void register_QX_LOG_LEVEL(pybind11::module_& m);
@@ -38,5 +41,9 @@ void register_firmware_version_functions(pybind11::module_& m);  // UVC reset, f
 void register_register_functions(pybind11::module_& m);   // generic I2C, AP1302 and sensor registers
 void register_firmware_functions(pybind11::module_& m);   // unique ID, upgrades, boot-data headers
 void register_control_functions(pybind11::module_& m);    // UVC and ISP image-processing controls
+void register_profile_functions(pybind11::module_& m);    // OSP profiles, counters, sensor configuration
+void register_route_functions(pybind11::module_& m);      // media routes
+void register_imu_functions(pybind11::module_& m);        // IMU modes and samples
+void register_calibration_functions(pybind11::module_& m);  // intrinsics and product information
 
 }  // namespace pyqx

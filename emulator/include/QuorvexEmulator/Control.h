@@ -25,7 +25,8 @@ using Value = std::variant<std::monostate, std::int64_t, double, std::string, st
 struct Script {
     std::string function;
     // What the function returns: an integer status or enumeration value (default 0); for the
-    // handle factories an integer camera index, or nothing for an empty handle.
+    // handle factories an integer camera index, or nothing for an empty handle (QxLoadRouteYaml
+    // takes nothing only).
     Value result = std::int64_t{0};
     // Out-parameter name -> value to write. Records take raw bytes of their exact size, record
     // lists a list of such byte strings; QxGetImage's `buffer` and QxGenericI2CRead's `data`
@@ -52,12 +53,14 @@ struct JournalEntry {
 
 // Restores the state of a freshly loaded library: every camera gone (old handles detached) and
 // the configuration read again from QX_EMULATOR_CONFIG (or the built-in one) on next use, no
-// scripts, an empty journal, default logging.
+// active media links, no scripts, an empty journal, default logging. OSP profiles saved to the
+// cameras (flag ENABLED_AND_SAVE) stay, as a camera's flash outlives the library.
 QX_SDK_API void reset();
 
 // Replaces the camera configuration with the given YAML text; an empty text selects the
 // built-in configuration. Existing handles are detached (their cameras are gone). Returns
 // false, logs the reason and leaves no cameras when the text is not a valid configuration.
+// Profiles saved to the old cameras are forgotten.
 QX_SDK_API bool configure(const std::string& yamlText);
 
 // The YAML text of the built-in configuration, for tests that vary it.
@@ -72,5 +75,17 @@ QX_SDK_API void clear_scripts();
 
 QX_SDK_API std::vector<JournalEntry> journal();
 QX_SDK_API void clear_journal();
+
+// A link of the emulated media graph, from a source pad to a sink pad.
+struct MediaLink {
+    std::string sourceEntity;
+    int sourcePad = 0;
+    std::string sinkEntity;
+    int sinkPad = 0;
+};
+
+// The links QxActivateYamlRoutes made active, ordered by source entity, source pad, sink
+// entity, sink pad (names compared bytewise).
+QX_SDK_API std::vector<MediaLink> active_routes();
 
 }  // namespace qx_emulator

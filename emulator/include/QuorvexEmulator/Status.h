@@ -19,12 +19,16 @@ enum Status : int {
     QXE_NO_REGISTER = -12,      // the device has no register at that address
     QXE_READ_ONLY = -13,        // a write to a read-only register
     QXE_NO_FX3_DEVICE = -14,    // QxUpgradeFX3FW: no camera is in USB program mode
-    QXE_IMAGE_TRUNCATED = -15,  // the firmware image file ends early
-    QXE_BAD_IMAGE = -16,        // the file is not a valid firmware image
-    QXE_BAD_CHECKSUM = -17,     // the firmware payload does not match its CRC-32
+    QXE_IMAGE_TRUNCATED = -15,  // the image file ends early
+    QXE_BAD_IMAGE = -16,        // the file is not a valid image of its kind
+    QXE_BAD_CHECKSUM = -17,     // the image's content does not match its CRC-32
     QXE_WRONG_TARGET = -18,     // the image is firmware for another chip (USB controller / sensor)
-    QXE_WRONG_PRODUCT = -19,    // the image is firmware for another product
+    QXE_WRONG_PRODUCT = -19,    // the image (firmware, product information) is for another product
     QXE_NO_BOOTDATA = -20,      // the boot-data EEPROM holds no valid header
+    QXE_ROUTE_CONFLICT = -21,   // the routes would feed one sink pad from two links
+    QXE_IMU_DISABLED = -22,     // the IMU is disabled (QX_IMU_MODE DISABLE)
+    QXE_WRONG_IMU_MODE = -23,   // the IMU runs in a mode that does not give this data
+    QXE_PROFILE_DISABLED = -24, // the camera's OSP profile flag is DISABLED
 };
 
 }  // namespace qx_emulator

@@ -1,0 +1,10 @@
+// OSP profiles saved to the emulated cameras (flag ENABLED_AND_SAVE). They outlive reset(), as a
+// camera's flash outlives the library that wrote it; profiles.cpp holds the profile functions.
+#pragma once
+
+namespace qx_emulator {
+
+// Forgets every saved profile: configure() installs new hardware.
+void forget_saved_profiles();
+
+}  // namespace qx_emulator
