@@ -10,11 +10,13 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -198,7 +200,21 @@ void ScriptedAnswer::write(const char* name, T& out) {
             }
         }
         if (!out) return;
-        for (const float number : *numbers) out(static_cast<Argument>(number));
+        const auto report = [&] {
+            for (const float number : *numbers) out(static_cast<Argument>(number));
+        };
+        if (!script_.callbackThread) return report();
+        // As a library with a worker thread would: the call waits while another thread reports.
+        std::exception_ptr failure;
+        std::thread worker([&] {
+            try {
+                report();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+        worker.join();
+        if (failure) std::rethrow_exception(failure);
     } else {
         static_assert(std::is_trivially_copyable_v<T>, "no scripted form for this out-parameter type");
         const auto* bytes = std::get_if<std::string>(value);

@@ -132,7 +132,7 @@ PYBIND11_MODULE(qx_emulator, m) {
     m.def(
         "script",
         [](const std::string& function, py::object result, std::optional<py::dict> outs,
-           std::optional<std::string> exception, int times) {
+           std::optional<std::string> exception, int times, bool callback_thread) {
             qx_emulator::Script script;
             script.function = function;
             script.result = to_value(result, "result");
@@ -145,17 +145,19 @@ PYBIND11_MODULE(qx_emulator, m) {
             }
             script.exception = std::move(exception);
             script.times = times;
+            script.callbackThread = callback_thread;
             qx_emulator::add_script(std::move(script));
         },
         py::arg("function"), py::arg("result") = 0, py::arg("outs") = py::none(), py::arg("exception") = py::none(),
-        py::arg("times") = 1,
+        py::arg("times") = 1, py::arg("callback_thread") = false,
         "Queue a scripted answer for the next `times` calls of `function` (0 = every call until\n"
         "clear_scripts()). The call returns `result` (a camera index or None for QxInitialCameraDevice,\n"
         "None for QxLoadRouteYaml),\n"
         "writes the out-parameters named in `outs`, or raises RuntimeError(exception) when set.\n"
         "Values: None, int, float, str (UTF-8) or bytes, list of str/bytes, list of numbers. A record\n"
         "pointer (`header`) takes the record's bytes or None (emptied); `progress` a list of numbers,\n"
-        "each passed to the upgrade's progress function in order before the call returns.");
+        "each passed to the upgrade's progress function in order before the call returns, from a\n"
+        "thread of the library's own when `callback_thread` is true.");
 
     m.def("clear_scripts", &qx_emulator::clear_scripts, "Drop every queued script.");
 

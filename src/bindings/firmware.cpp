@@ -52,10 +52,13 @@ void register_firmware_functions(py::module_& m) {
         "Get sensor unique ID");
     m.def("QxGetHeaderVersion", &QxGetHeaderVersion, "Get header version");
     m.def("QxGotoUSBProgramMode", &QxGotoUSBProgramMode, "Go to USB program mode");
-    // A Python progress callable becomes a std::function that takes the interpreter lock for
-    // each report; the library reports on the calling thread, which holds it already.
-    m.def("QxUpgradeFX3FW", &QxUpgradeFX3FW, "Upgrade FX3 firmware");
-    m.def("QxUpgradeSensorFW", &QxUpgradeSensorFW, "Upgrade sensor firmware");
+    // The upgrades run with the interpreter lock released: a Python progress callable becomes a
+    // std::function that takes the lock back for each report, so reports work from whichever
+    // thread the library makes them on (waiting on the caller's lock would deadlock a library
+    // that reports from a thread of its own), and other Python threads run during an upgrade.
+    m.def("QxUpgradeFX3FW", &QxUpgradeFX3FW, "Upgrade FX3 firmware", py::call_guard<py::gil_scoped_release>());
+    m.def("QxUpgradeSensorFW", &QxUpgradeSensorFW, "Upgrade sensor firmware",
+          py::call_guard<py::gil_scoped_release>());
     m.def(
         "QxGetBootdataHeaderV2",
         [](CameraPtr camera) { return header_from_camera(QxGetBootdataHeaderV2, std::move(camera)); },

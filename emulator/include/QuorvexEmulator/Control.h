@@ -39,6 +39,9 @@ struct Script {
     // How many calls the script answers (not negative); 0 answers every call until the scripts
     // are cleared.
     int times = 1;
+    // Scripted callback values (an upgrade's `progress`) are reported from a thread of the
+    // library's own, which the call waits for, instead of the calling thread.
+    bool callbackThread = false;
 };
 
 // One call as the library received it: its arguments in declaration order, out-parameters
