@@ -17,26 +17,26 @@ from PIL import Image, ImageDraw
 import pyQuorvexSDK as qx
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from frame_convert import to_rgb  # noqa: E402
+from frame_convert import Bytes, to_rgb  # noqa: E402
 
 TIMEOUT_MS = 2000
 TILE = (320, 240)
 
 
-def format_name(fmt):
+def format_name(fmt: qx.QxFormat) -> str:
     return fmt.format.name.removeprefix("QX_IMAGE_FORMAT_")
 
 
-def describe(fmt):
+def describe(fmt: qx.QxFormat) -> str:
     return f"{format_name(fmt)} {fmt.width}x{fmt.height} @ {fmt.framerate} fps"
 
 
-def check(status, what):
+def check(status: int, what: str) -> None:
     if status != 0:
         raise SystemExit(f"{what} failed with status {status}")
 
 
-def choose(formats, name, size):
+def choose(formats: list[qx.QxFormat], name: str, size: str | None) -> qx.QxFormat:
     matching = [f for f in formats if format_name(f) == name.upper()]
     if size:
         width, height = (int(part) for part in size.lower().split("x"))
@@ -46,7 +46,7 @@ def choose(formats, name, size):
     return matching[0]
 
 
-def capture(camera, fmt, frames):
+def capture(camera: qx.QxCamera, fmt: qx.QxFormat, frames: int) -> Bytes:
     """Streams `fmt` and returns the last of `frames` frames as RGB."""
     check(qx.QxSetFormat(camera, fmt), "QxSetFormat")
     check(qx.QxStartStreaming(camera), "QxStartStreaming")
@@ -60,9 +60,9 @@ def capture(camera, fmt, frames):
         qx.QxStopStreaming(camera)
 
 
-def gallery(camera, formats):
+def gallery(camera: qx.QxCamera, formats: list[qx.QxFormat]) -> Image.Image:
     """One frame of each pixel format, each in its smallest size, labelled, in one picture."""
-    smallest = {}
+    smallest: dict[str, qx.QxFormat] = {}
     for fmt in formats:
         name = format_name(fmt)
         if name not in smallest or fmt.width * fmt.height < smallest[name].width * smallest[name].height:
@@ -79,7 +79,7 @@ def gallery(camera, formats):
     return sheet
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--camera", type=int, default=0)
     parser.add_argument("--format", default="YUY2")

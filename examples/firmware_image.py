@@ -16,9 +16,12 @@ An image is a 36-byte little-endian header followed by the payload:
     make_firmware_image("fx3.img", TARGET_USB_CONTROLLER, qx.QXCAM_PRODUCT_TYPE_ZENA, "3.12.1")
 """
 
+import os
 import pathlib
 import struct
 import zlib
+from collections.abc import Buffer, Iterable
+from typing import SupportsIndex
 
 MAGIC = b"QXFW"
 FORMAT_VERSION = 1
@@ -29,7 +32,9 @@ VERSION_SIZE = 16
 DEFAULT_PAYLOAD = bytes(range(256)) * 16
 
 
-def firmware_image(target, product, version, payload=DEFAULT_PAYLOAD):
+def firmware_image(
+    target: int, product: SupportsIndex, version: str, payload: Buffer | Iterable[SupportsIndex] = DEFAULT_PAYLOAD
+) -> bytes:
     """The bytes of an image. `product` is an int or a QX_CAMERA_PRODUCT_TYPE member.
 
     Nothing is checked beyond what the layout can hold, so an image the library refuses (empty
@@ -43,7 +48,10 @@ def firmware_image(target, product, version, payload=DEFAULT_PAYLOAD):
     return header + payload
 
 
-def make_firmware_image(path, target, product, version, payload=DEFAULT_PAYLOAD):
+def make_firmware_image[P: str | os.PathLike[str]](
+    path: P, target: int, product: SupportsIndex, version: str,
+    payload: Buffer | Iterable[SupportsIndex] = DEFAULT_PAYLOAD,
+) -> P:
     """Writes an image to `path` and returns the path."""
     pathlib.Path(path).write_bytes(firmware_image(target, product, version, payload))
     return path

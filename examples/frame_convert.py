@@ -8,20 +8,23 @@ pixel format of the QxFormat the camera streams. `to_rgb` returns an array of sh
 import io
 
 import numpy as np
+import numpy.typing as npt
 
 import pyQuorvexSDK as qx
 
+Bytes = npt.NDArray[np.uint8]
 
-def _yuv_to_rgb(y, u, v):
+
+def _yuv_to_rgb(y: Bytes, u: Bytes, v: Bytes) -> Bytes:
     """BT.601 limited range (Y 16..235, chroma 16..240) to 8-bit RGB."""
-    y = (y.astype(np.float32) - 16.0) * 1.164
-    u = u.astype(np.float32) - 128.0
-    v = v.astype(np.float32) - 128.0
-    rgb = np.stack([y + 1.596 * v, y - 0.392 * u - 0.813 * v, y + 2.017 * u], axis=-1)
+    luma = (y.astype(np.float32) - 16.0) * 1.164
+    cb = u.astype(np.float32) - 128.0
+    cr = v.astype(np.float32) - 128.0
+    rgb = np.stack([luma + 1.596 * cr, luma - 0.392 * cb - 0.813 * cr, luma + 2.017 * cb], axis=-1)
     return np.clip(np.rint(rgb), 0, 255).astype(np.uint8)
 
 
-def _packed_422(frame, width, height, y_offset):
+def _packed_422(frame: Bytes, width: int, height: int, y_offset: int) -> Bytes:
     """YUY2 (Y0 U Y1 V, y_offset 0) and UYVY (U Y0 V Y1, y_offset 1)."""
     quads = frame[: width * height * 2].reshape(height, width // 2, 4)
     c_offset = 1 - y_offset
@@ -31,14 +34,14 @@ def _packed_422(frame, width, height, y_offset):
     return _yuv_to_rgb(y, u, v)
 
 
-def _nv12(frame, width, height):
+def _nv12(frame: Bytes, width: int, height: int) -> Bytes:
     y = frame[: width * height].reshape(height, width)
     uv = frame[width * height : width * height * 3 // 2].reshape(height // 2, width // 2, 2)
     uv = uv.repeat(2, axis=0).repeat(2, axis=1)
     return _yuv_to_rgb(y, uv[..., 0], uv[..., 1])
 
 
-def _rgb565(frame, width, height):
+def _rgb565(frame: Bytes, width: int, height: int) -> Bytes:
     value = frame[: width * height * 2].view("<u2").reshape(height, width)
     r = (value >> 11) & 0x1F
     g = (value >> 5) & 0x3F
@@ -47,14 +50,14 @@ def _rgb565(frame, width, height):
     return rgb.astype(np.uint8)
 
 
-def _jpeg(frame):
+def _jpeg(frame: Bytes) -> Bytes:
     from PIL import Image  # Pillow decodes the camera's JPEG frames
 
     with Image.open(io.BytesIO(frame.tobytes())) as picture:
         return np.asarray(picture.convert("RGB"))
 
 
-def to_rgb(frame, fmt):
+def to_rgb(frame: Bytes, fmt: qx.QxFormat) -> Bytes:
     """The frame as an RGB array of shape (fmt.height, fmt.width, 3)."""
     width, height, pixel = fmt.width, fmt.height, fmt.format
     if pixel == qx.QX_IMAGE_FORMAT_YUY2:
@@ -76,7 +79,7 @@ def to_rgb(frame, fmt):
     raise ValueError(f"no conversion for pixel format {pixel}")
 
 
-def frame_length(fmt):
+def frame_length(fmt: qx.QxFormat) -> int | None:
     """Bytes of one uncompressed frame of `fmt`; None for MJPG, whose frames vary."""
     per_pixel = {
         qx.QX_IMAGE_FORMAT_YUY2: 2, qx.QX_IMAGE_FORMAT_UYVY: 2, qx.QX_IMAGE_FORMAT_RGB16: 2,

@@ -3,7 +3,7 @@
 import pyQuorvexSDK as qx
 
 
-def describe(index):
+def describe(index: int) -> str:
     camera = qx.QxInitialCameraDevice(index)
     if camera is None:
         return f"  [{index}] no camera"
@@ -23,7 +23,7 @@ def describe(index):
         qx.QxClose(camera)
 
 
-def main():
+def main() -> None:
     qx.HelloQuorvexSDK()
     status, devices = qx.QxDiscoverCameraDevices()
     if status != 0:

@@ -18,9 +18,11 @@ An image is 112 bytes, little-endian:
 """
 
 import datetime
+import os
 import pathlib
 import struct
 import zlib
+from typing import SupportsIndex
 
 MAGIC = b"QXPI"
 FORMAT_VERSION = 1
@@ -30,7 +32,10 @@ SERIAL_SIZE = 32
 NAME_SIZE = 64
 
 
-def product_info_image(product, serial_number, product_name, date=datetime.date(2024, 5, 14)):
+def product_info_image(
+    product: SupportsIndex, serial_number: str, product_name: str,
+    date: datetime.date | tuple[int, int, int] = datetime.date(2024, 5, 14),
+) -> bytes:
     """The bytes of an image. `product` is an int or a QX_CAMERA_PRODUCT_TYPE member.
 
     Only what the layout cannot hold is refused, so images the library refuses (an empty serial
@@ -48,7 +53,10 @@ def product_info_image(product, serial_number, product_name, date=datetime.date(
     return body + struct.pack("<I", zlib.crc32(body))
 
 
-def make_product_info_image(path, product, serial_number, product_name, date=datetime.date(2024, 5, 14)):
+def make_product_info_image[P: str | os.PathLike[str]](
+    path: P, product: SupportsIndex, serial_number: str, product_name: str,
+    date: datetime.date | tuple[int, int, int] = datetime.date(2024, 5, 14),
+) -> P:
     """Writes an image to `path` and returns the path."""
     pathlib.Path(path).write_bytes(product_info_image(product, serial_number, product_name, date))
     return path

@@ -1,50 +1,54 @@
 """Upgrades a camera's USB controller (FX3) and sensor firmware, showing progress bars.
 
-    python examples/upgrade_firmware.py [--camera 0]
+    python examples/upgrade_firmware.py [--camera 0] [--output out/firmware]
 
 Opens the camera and prints its firmware versions; writes firmware images for it (the
-emulated library's format, see firmware_image.py) carrying the next patch versions; puts the
-camera in USB program mode and programs the USB controller's SPI flash, then programs the
-sensor; prints the old and new versions. Firmware a camera does not have (USB controller
-firmware on a MIPI camera, anything on a generic webcam) is skipped.
+emulated library's format, see firmware_image.py) carrying the next patch versions into the
+`--output` folder; puts the camera in USB program mode and programs the USB controller's SPI
+flash, then programs the sensor, with tqdm progress bars; prints the old and new versions.
+Firmware a camera does not have (USB controller firmware on a MIPI camera, anything on a
+generic webcam) is skipped.
 """
 
 import argparse
+import contextlib
 import pathlib
 import sys
-import tempfile
+from collections.abc import Callable, Iterator
+
+from tqdm import tqdm
 
 import pyQuorvexSDK as qx
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, make_firmware_image  # noqa: E402
 
-BAR_WIDTH = 40
+
+@contextlib.contextmanager
+def progress_bar(label: str) -> Iterator[Callable[[int], None]]:
+    """Shows a progress bar while the block runs; gives the function that moves it."""
+    with tqdm(total=100, desc=label, unit="%", bar_format="{desc:<7}{percentage:3.0f}%|{bar}| {elapsed}") as bar:
+
+        def report(percent: int) -> None:
+            # The library may report from a thread of its own; tqdm's updates are thread-safe.
+            bar.update(percent - bar.n)
+
+        yield report
 
 
-def progress_bar(label):
-    def report(percent):
-        filled = percent * BAR_WIDTH // 100
-        print(f"\r{label:<7}[{'#' * filled}{'.' * (BAR_WIDTH - filled)}] {percent:3d}%", end="", flush=True)
-        if percent >= 100:
-            print()
-
-    return report
-
-
-def next_version(version):
+def next_version(version: str) -> str:
     """The next patch version, 3.12.0 -> 3.12.1; a version not ending in a number gets ".1"."""
     head, _, last = version.rpartition(".")
     bumped = f"{head}.{int(last) + 1}" if head and last.isdigit() else f"{version}.1"
     return bumped[:16]
 
 
-def check(status, what):
+def check(status: int, what: str) -> None:
     if status != 0:
         raise SystemExit(f"{what} failed with status {status}")
 
 
-def upgrade_usb_firmware(camera, product, folder):
+def upgrade_usb_firmware(camera: qx.QxCamera, product: qx.QX_CAMERA_PRODUCT_TYPE, folder: pathlib.Path) -> None:
     status, old = qx.QxGetUSBFirmwareVersion(camera)
     if status != 0:
         print(f"USB firmware:    none to upgrade (status {status})")
@@ -53,7 +57,8 @@ def upgrade_usb_firmware(camera, product, folder):
     image = make_firmware_image(folder / "usb.img", TARGET_USB_CONTROLLER, product, new)
     check(qx.QxGotoUSBProgramMode(camera), "QxGotoUSBProgramMode")
     print(f"Programming USB firmware {new} into SPI flash")
-    status = qx.QxUpgradeFX3FW(qx.FW_TARGET_SPI, str(image), progress_bar("USB"))
+    with progress_bar("USB") as report:
+        status = qx.QxUpgradeFX3FW(qx.FW_TARGET_SPI, str(image), report)
     if status != 0:
         qx.QxResetUVC(camera)  # back to the old firmware out of the bootloader
         raise SystemExit(f"QxUpgradeFX3FW failed with status {status}")
@@ -62,7 +67,7 @@ def upgrade_usb_firmware(camera, product, folder):
     print(f"USB firmware:    {old} -> {now}")
 
 
-def upgrade_sensor_firmware(camera, product, folder):
+def upgrade_sensor_firmware(camera: qx.QxCamera, product: qx.QX_CAMERA_PRODUCT_TYPE, folder: pathlib.Path) -> None:
     status, old = qx.QxGetSensorFirmwareVersion(camera)
     if status != 0:
         print(f"Sensor firmware: none to upgrade (status {status})")
@@ -70,7 +75,8 @@ def upgrade_sensor_firmware(camera, product, folder):
     new = next_version(old)
     image = make_firmware_image(folder / "sensor.img", TARGET_SENSOR, product, new)
     print(f"Programming sensor firmware {new}")
-    result = qx.QxUpgradeSensorFW(camera, str(image), progress_bar("Sensor"))
+    with progress_bar("Sensor") as report:
+        result = qx.QxUpgradeSensorFW(camera, str(image), report)
     if result != qx.QX_UPGRADE_SUCCESS:
         raise SystemExit(f"QxUpgradeSensorFW failed: {result}")
     status, now = qx.QxGetSensorFirmwareVersion(camera)
@@ -78,9 +84,11 @@ def upgrade_sensor_firmware(camera, product, folder):
     print(f"Sensor firmware: {old} -> {now}")
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--camera", type=int, default=0, help="camera index (default 0)")
+    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("out/firmware"),
+                        help="folder for the firmware images (default out/firmware)")
     args = parser.parse_args()
 
     status, devices = qx.QxDiscoverCameraDevices()
@@ -95,9 +103,9 @@ def main():
         status, product = qx.QxGetDeviceProductType(camera)
         check(status, "QxGetDeviceProductType")
         print(f"Camera {args.camera}: {name}")
-        with tempfile.TemporaryDirectory() as folder:
-            upgrade_usb_firmware(camera, product, pathlib.Path(folder))
-            upgrade_sensor_firmware(camera, product, pathlib.Path(folder))
+        args.output.mkdir(parents=True, exist_ok=True)
+        upgrade_usb_firmware(camera, product, args.output)
+        upgrade_sensor_firmware(camera, product, args.output)
     finally:
         qx.QxClose(camera)
 
