@@ -1,5 +1,5 @@
 // Little-endian fields and CRC-32 of the binary files the emulated library reads and writes
-// (sensor configurations, product information images).
+// (sensor configurations, product information and firmware images).
 #pragma once
 
 #include <array>

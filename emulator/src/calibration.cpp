@@ -80,30 +80,6 @@ const Optics* optics(P product) {
     return nullptr;
 }
 
-// Numbers in [-1, 1], fixed per camera, so that every unit's calibration differs a little from
-// the lens design and stays the same across runs.
-class Scatter {
-public:
-    explicit Scatter(const CameraConfig& config) {
-        state_ = 0xcbf29ce484222325ULL;  // FNV-1a over the camera's identity
-        for (const std::string* text : {&config.name, &config.path, &config.hardwareId}) {
-            for (const char c : *text) state_ = (state_ ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-            state_ = (state_ ^ 0xff) * 0x100000001b3ULL;
-        }
-    }
-
-    double next() {
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);  // splitmix64
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        z ^= z >> 31;
-        return static_cast<double>(z >> 11) / static_cast<double>(1ULL << 52) - 1.0;
-    }
-
-private:
-    std::uint64_t state_;
-};
-
 float rounded(double value, double unit) {
     return static_cast<float>(std::round(value / unit) * unit);
 }
@@ -120,21 +96,25 @@ QxIntrinsics factory_intrinsics(const CameraConfig& config, const Optics& o) {
     const double w = largest->width;
     const double h = largest->height;
     constexpr double kPi = 3.14159265358979323846;
-    Scatter scatter(config);
+    Generator generator(config);
+    // In [-1, 1]: every unit's calibration differs a little from the lens design.
+    const auto scatter = [&generator] {
+        return static_cast<double>(generator.next_word() >> 11) / static_cast<double>(1ULL << 52) - 1.0;
+    };
     QxIntrinsics k{};
     k.w = largest->width;
     k.h = largest->height;
-    const double fx = w / 2 / std::tan(o.fieldOfViewDegrees * kPi / 360) * (1 + 0.01 * scatter.next());
+    const double fx = w / 2 / std::tan(o.fieldOfViewDegrees * kPi / 360) * (1 + 0.01 * scatter());
     k.fx = rounded(fx, 0.01);
-    k.fy = rounded(fx * (1 + 0.002 * scatter.next()), 0.01);
-    k.cx = rounded(w / 2 + 0.005 * w * scatter.next(), 0.01);
-    k.cy = rounded(h / 2 + 0.005 * h * scatter.next(), 0.01);
+    k.fy = rounded(fx * (1 + 0.002 * scatter()), 0.01);
+    k.cx = rounded(w / 2 + 0.005 * w * scatter(), 0.01);
+    k.cy = rounded(h / 2 + 0.005 * h * scatter(), 0.01);
     k.model = QX_DISTORTION_MODEL::QX_DIST_MODEL_RADTAN;
-    k.coeffs[0] = rounded(o.k1 * (1 + 0.05 * scatter.next()), 1e-6);
-    k.coeffs[1] = rounded(o.k2 * (1 + 0.05 * scatter.next()), 1e-6);
-    k.coeffs[2] = rounded(o.p1 + 0.0001 * scatter.next(), 1e-6);
-    k.coeffs[3] = rounded(o.p2 + 0.0001 * scatter.next(), 1e-6);
-    k.coeffs[4] = rounded(o.k3 * (1 + 0.05 * scatter.next()), 1e-6);
+    k.coeffs[0] = rounded(o.k1 * (1 + 0.05 * scatter()), 1e-6);
+    k.coeffs[1] = rounded(o.k2 * (1 + 0.05 * scatter()), 1e-6);
+    k.coeffs[2] = rounded(o.p1 + 0.0001 * scatter(), 1e-6);
+    k.coeffs[3] = rounded(o.p2 + 0.0001 * scatter(), 1e-6);
+    k.coeffs[4] = rounded(o.k3 * (1 + 0.05 * scatter()), 1e-6);
     return k;
 }
 

@@ -14,6 +14,7 @@
 
 #include "config.h"
 #include "frames.h"
+#include "script.h"
 
 namespace qx_emulator {
 
@@ -85,6 +86,20 @@ int with_camera(const char* function, const std::shared_ptr<QxCamera>& camera, N
     std::lock_guard<std::mutex> lock(model_mutex());
     const int status = camera_status(function, camera, need);
     return status == QXE_OK ? use(camera->impl()) : status;
+}
+
+// A getter of an open camera with one out-value, journalled with the camera. A script answers
+// it; else `read(const QxCamera::Impl&)` gives the status under the model lock, writing `out`
+// only when it succeeds.
+template <class T, class Read>
+int read_value(const char* function, const std::shared_ptr<QxCamera>& camera, const char* outName, T& out,
+               Read&& read) {
+    Call call(function, {{"camera", as_value(camera)}});
+    if (auto* s = call.scripted()) {
+        s->write(outName, out);
+        return s->result<int>();
+    }
+    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int { return read(c); });
 }
 
 }  // namespace qx_emulator

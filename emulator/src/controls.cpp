@@ -593,36 +593,21 @@ int QxGetISPImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_
 }
 
 int QxGetCurrentGain(std::shared_ptr<QxCamera> camera, unsigned char& gain) {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("gain", gain);
-        return s->result<int>();
-    }
-    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(__func__, camera, "gain", gain, [&](const QxCamera::Impl& c) -> int {
         gain = static_cast<unsigned char>(current_gain(sensor(c)));
         return QXE_OK;
     });
 }
 
 int QxGetCurrentExposure(std::shared_ptr<QxCamera> camera, unsigned int& exposure) {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("exposure", exposure);
-        return s->result<int>();
-    }
-    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(__func__, camera, "exposure", exposure, [&](const QxCamera::Impl& c) -> int {
         exposure = static_cast<unsigned int>(current_exposure(sensor(c)));
         return QXE_OK;
     });
 }
 
 int QxGetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char& fps) {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("fps", fps);
-        return s->result<int>();
-    }
-    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(__func__, camera, "fps", fps, [&](const QxCamera::Impl& c) -> int {
         fps = c.controls->maxFps;
         return QXE_OK;
     });
@@ -641,12 +626,7 @@ int QxSetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char fps) {
 }
 
 int QxGetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short& throughput) {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("throughput", throughput);
-        return s->result<int>();
-    }
-    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(__func__, camera, "throughput", throughput, [&](const QxCamera::Impl& c) -> int {
         if (!is_usb(c)) {
             logger().warn("QxGetThroughPut: camera {} is not a USB camera", c.index);
             return QXE_NOT_SUPPORTED;

@@ -41,35 +41,6 @@ const ProductData* product_data(P product) {
     return nullptr;
 }
 
-// Deterministic per camera, so that fuse IDs and calibration bytes are stable across runs.
-class Generator {
-public:
-    explicit Generator(const CameraConfig& config) {
-        state_ = 0xcbf29ce484222325ULL;  // FNV-1a over the camera's identity
-        for (const std::string* text : {&config.name, &config.path, &config.hardwareId}) {
-            for (const char c : *text) state_ = (state_ ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-            state_ = (state_ ^ 0xff) * 0x100000001b3ULL;
-        }
-    }
-
-    std::uint8_t next() {
-        if (left_ == 0) {
-            std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);  // splitmix64
-            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-            word_ = z ^ (z >> 31);
-            left_ = 8;
-        }
-        --left_;
-        return static_cast<std::uint8_t>(word_ >> (8 * left_));
-    }
-
-private:
-    std::uint64_t state_;
-    std::uint64_t word_ = 0;
-    int left_ = 0;
-};
-
 template <std::size_t Size>
 void copy_text(char (&field)[Size], const std::string& text) {
     std::memset(field, 0, Size);
@@ -94,13 +65,13 @@ std::array<std::uint8_t, kEepromSize> bootdata(const CameraConfig& config, const
         copy_text(h.productName, config.name);
         h.productVersion = p.productVersion;
         std::memcpy(eeprom.data(), &h, sizeof h);
-        for (std::size_t i = h.contentOffset; i < eeprom.size(); ++i) eeprom[i] = generator.next();
+        for (std::size_t i = h.contentOffset; i < eeprom.size(); ++i) eeprom[i] = generator.next_byte();
         return eeprom;
     }
     constexpr std::size_t kContentOffset = 128;
     std::uint8_t* content = eeprom.data() + kContentOffset;
     const std::size_t contentLen = eeprom.size() - kContentOffset;
-    for (std::size_t i = 0; i < contentLen; ++i) content[i] = generator.next();
+    for (std::size_t i = 0; i < contentLen; ++i) content[i] = generator.next_byte();
 
     QxHeaderV3 h{};
     h.headerVersion = 3;
@@ -192,7 +163,7 @@ std::shared_ptr<Device> make_device(const CameraConfig& config, int upgradeTimeM
     device->i2c[{1, 0x20}] = gpio_expander();
 
     Generator generator(config);
-    for (std::uint8_t& byte : device->fuseId) byte = generator.next();
+    for (std::uint8_t& byte : device->fuseId) byte = generator.next_byte();
     I2cDevice& eeprom = device->i2c[{kEepromBus, kEepromAddress}];
     const ProductData* p = product_data(config.productType);
     std::array<std::uint8_t, kEepromSize> image;
@@ -238,6 +209,30 @@ int device_status(const char* function, const QxCamera::Impl& camera) {
         return QXE_BUSY;
     }
     return QXE_OK;
+}
+
+Generator::Generator(const CameraConfig& config) {
+    state_ = 0xcbf29ce484222325ULL;  // FNV-1a over the camera's identity
+    for (const std::string* text : {&config.name, &config.path, &config.hardwareId}) {
+        for (const char c : *text) state_ = (state_ ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+        state_ = (state_ ^ 0xff) * 0x100000001b3ULL;
+    }
+}
+
+std::uint64_t Generator::next_word() {
+    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);  // splitmix64
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+std::uint8_t Generator::next_byte() {
+    if (left_ == 0) {
+        word_ = next_word();
+        left_ = 8;
+    }
+    --left_;
+    return static_cast<std::uint8_t>(word_ >> (8 * left_));
 }
 
 std::uint16_t byte_sum(const std::uint8_t* bytes, std::size_t count) {

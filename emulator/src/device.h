@@ -80,6 +80,20 @@ int bootdata_version(QX_CAMERA_PRODUCT_TYPE product);
 // bootloader or a firmware upgrade, else QXE_OK.
 int device_status(const char* function, const QxCamera::Impl& camera);
 
+// Numbers fixed per camera, so that fuse IDs and calibration stay the same across runs.
+class Generator {
+public:
+    explicit Generator(const CameraConfig& config);
+    std::uint64_t next_word();
+    // The bytes of successive words, most significant first.
+    std::uint8_t next_byte();
+
+private:
+    std::uint64_t state_;
+    std::uint64_t word_ = 0;
+    int left_ = 0;
+};
+
 // Sum of the bytes modulo 65536, the boot data's checksum.
 std::uint16_t byte_sum(const std::uint8_t* bytes, std::size_t count);
 

@@ -42,12 +42,7 @@ constexpr const char* kLibraryVersion = "2.4.0";
 template <class T, class Read>
 int device_info(const char* function, const std::shared_ptr<QxCamera>& camera, const char* outName, T& out,
                 Read read) {
-    Call call(function, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write(outName, out);
-        return s->result<int>();
-    }
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(function, camera, outName, out, [&](const QxCamera::Impl& c) -> int {
         out = read(c.config);
         return QXE_OK;
     });

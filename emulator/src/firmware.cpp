@@ -35,7 +35,6 @@
 // A progress function that throws aborts the upgrade: the old firmware stays, the device is free
 // again, and the exception leaves the library call unchanged.
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -50,6 +49,7 @@
 
 #include <QuorvexSDK/QuorvexSDK.h>
 
+#include "binary.h"
 #include "camera_model.h"
 #include "device.h"
 #include "files.h"
@@ -79,30 +79,6 @@ struct Image {
     unsigned product = 0;
     std::string version;
 };
-
-unsigned u16_at(const std::string& bytes, std::size_t offset) {
-    return static_cast<unsigned char>(bytes[offset]) | static_cast<unsigned char>(bytes[offset + 1]) << 8;
-}
-
-std::uint32_t u32_at(const std::string& bytes, std::size_t offset) {
-    return static_cast<std::uint32_t>(u16_at(bytes, offset)) | static_cast<std::uint32_t>(u16_at(bytes, offset + 2))
-                                                                    << 16;
-}
-
-std::uint32_t crc32(const char* data, std::size_t size) {
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
-}
 
 // The version text: printable ASCII, at least one character, NUL padding only after it.
 std::optional<std::string> version_text(const std::string& field) {
@@ -136,13 +112,13 @@ int read_image(const char* function, const std::string& path, Image& image) {
         return refuse_image(function, path, QXE_BAD_IMAGE, "not a firmware image");
     if (bytes.size() < kImageHeaderSize)
         return refuse_image(function, path, QXE_IMAGE_TRUNCATED, fmt::format("only {} bytes", bytes.size()));
-    const unsigned formatVersion = u16_at(bytes, 4);
-    image.target = u16_at(bytes, 6);
-    image.product = u16_at(bytes, 8);
-    const unsigned reserved = u16_at(bytes, 10);
+    const unsigned formatVersion = le16_at(bytes, 4);
+    image.target = le16_at(bytes, 6);
+    image.product = le16_at(bytes, 8);
+    const unsigned reserved = le16_at(bytes, 10);
     const auto version = version_text(bytes.substr(12, kVersionSize));
-    const std::uint32_t length = u32_at(bytes, 28);
-    const std::uint32_t crc = u32_at(bytes, 32);
+    const std::uint32_t length = le32_at(bytes, 28);
+    const std::uint32_t crc = le32_at(bytes, 32);
     if (formatVersion != kImageFormatVersion)
         return refuse_image(function, path, QXE_BAD_IMAGE, fmt::format("unknown format version {}", formatVersion));
     if (image.target != kTargetUsbController && image.target != kTargetSensor)
@@ -250,12 +226,7 @@ int image_fits(const char* function, const std::string& path, const Image& image
 template <class Read>
 int firmware_text(const char* function, const std::shared_ptr<QxCamera>& camera, const char* outName,
                   std::string& out, Read read) {
-    Call call(function, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write(outName, out);
-        return s->result<int>();
-    }
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(function, camera, outName, out, [&](const QxCamera::Impl& c) -> int {
         std::optional<std::string> text = read(c);
         if (!text) {
             logger().warn("{}: camera {} has no such firmware", function, c.index);

@@ -216,14 +216,9 @@ QxImuIspu ispu_pose(double t) {
 }
 
 template <class T, class Read>
-int read_value(const char* function, const std::shared_ptr<QxCamera>& camera, const char* outName, T& out,
-               Read read) {
-    Call call(function, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write(outName, out);
-        return s->result<int>();
-    }
-    return with_camera(function, camera, Need::open, [&](QxCamera::Impl& c) -> int {
+int read_imu_value(const char* function, const std::shared_ptr<QxCamera>& camera, const char* outName, T& out,
+                   Read read) {
+    return read_value(function, camera, outName, out, [&](const QxCamera::Impl& c) -> int {
         if (const int status = imu_status(function, c); status != QXE_OK) return status;
         return read(c);
     });
@@ -232,7 +227,7 @@ int read_value(const char* function, const std::shared_ptr<QxCamera>& camera, co
 }  // namespace
 
 int QxGetSensorWorkMode(std::shared_ptr<QxCamera> camera, QX_SENSOR_MODE& mode) {
-    return read_value(__func__, camera, "mode", mode, [&](const QxCamera::Impl& c) -> int {
+    return read_imu_value(__func__, camera, "mode", mode, [&](const QxCamera::Impl& c) -> int {
         mode = c.device->imu.mode == M::DISABLE ? QX_SENSOR_MODE::STANDBY : QX_SENSOR_MODE::WORK;
         return QXE_OK;
     });
@@ -255,7 +250,7 @@ int QxGetIMUGyrData(std::shared_ptr<QxCamera> camera, std::vector<float>& data, 
 }
 
 int QxGetISPUData(std::shared_ptr<QxCamera> camera, QxImuIspu& ispu) {
-    return read_value(__func__, camera, "ispu", ispu, [&](const QxCamera::Impl& c) -> int {
+    return read_imu_value(__func__, camera, "ispu", ispu, [&](const QxCamera::Impl& c) -> int {
         if (const int status = running_status("QxGetISPUData", c); status != QXE_OK) return status;
         const ImuState& imu = c.device->imu;
         if (imu.mode != M::ISPU) {
@@ -269,7 +264,7 @@ int QxGetISPUData(std::shared_ptr<QxCamera> camera, QxImuIspu& ispu) {
 }
 
 int QxGetIMUTemperature(std::shared_ptr<QxCamera> camera, float& temperature) {
-    return read_value(__func__, camera, "temperature", temperature, [&](const QxCamera::Impl& c) -> int {
+    return read_imu_value(__func__, camera, "temperature", temperature, [&](const QxCamera::Impl& c) -> int {
         if (const int status = running_status("QxGetIMUTemperature", c); status != QXE_OK) return status;
         const double t = seconds_running(c.device->imu);
         const double celsius =
@@ -280,7 +275,7 @@ int QxGetIMUTemperature(std::shared_ptr<QxCamera> camera, float& temperature) {
 }
 
 int QxGetIMUSensorTime(std::shared_ptr<QxCamera> camera, float& sensorTime) {
-    return read_value(__func__, camera, "sensorTime", sensorTime, [&](const QxCamera::Impl& c) -> int {
+    return read_imu_value(__func__, camera, "sensorTime", sensorTime, [&](const QxCamera::Impl& c) -> int {
         if (const int status = running_status("QxGetIMUSensorTime", c); status != QXE_OK) return status;
         sensorTime = static_cast<float>(std::floor(seconds_running(c.device->imu) / kTimeStep) * kTimeStep);
         return QXE_OK;
