@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include <yaml-cpp/yaml.h>
@@ -220,8 +221,15 @@ int parse_upgrade_time(const Property& p) {
     return *ms;
 }
 
+// The formats of one camera so far, in list order and as a set: a list may hold 65535 formats, too
+// many to search for each new one.
+struct FormatList {
+    std::vector<FormatConfig> formats;
+    std::set<std::tuple<QX_IMAGE_FORMAT, int, int, int>> listed;
+};
+
 // One entry {format, sizes, fps}, expanded sizes first, then frame rates.
-void parse_format_entry(const YAML::Node& item, const std::string& where, std::vector<FormatConfig>& formats) {
+void parse_format_entry(const YAML::Node& item, const std::string& where, FormatList& list) {
     if (!item.IsMap()) fail(item, where + "expected a mapping with keys 'format', 'sizes' and 'fps'");
     std::optional<QX_IMAGE_FORMAT> format;
     std::optional<YAML::Node> sizes, rates;
@@ -244,24 +252,24 @@ void parse_format_entry(const YAML::Node& item, const std::string& where, std::v
         const auto [width, height] = parse_size(size, where + "'sizes'", *format);
         for (const int fps : framerates) {
             const FormatConfig added{*format, width, height, fps};
-            if (std::find(formats.begin(), formats.end(), added) != formats.end()) {
+            if (!list.listed.emplace(added.format, width, height, fps).second) {
                 fail(size, where + format_name(added.format) + " " + std::to_string(width) + "x" +
                                std::to_string(height) + " at " + std::to_string(fps) + " fps is listed twice");
             }
-            if (formats.size() == kMaxFormats)
+            if (list.formats.size() == kMaxFormats)
                 fail(size, where + "more than " + std::to_string(kMaxFormats) + " formats in the list");
-            formats.push_back(added);
+            list.formats.push_back(added);
         }
     }
 }
 
 std::vector<FormatConfig> parse_formats(const Property& p) {
-    std::vector<FormatConfig> formats;
+    FormatList list;
     int number = 0;
     for (const auto& item : non_empty_list(p)) {
-        parse_format_entry(item, p.label + " entry " + std::to_string(++number) + ": ", formats);
+        parse_format_entry(item, p.label + " entry " + std::to_string(++number) + ": ", list);
     }
-    return formats;
+    return std::move(list.formats);
 }
 
 CameraConfig parse_camera(const YAML::Node& item, int number) {

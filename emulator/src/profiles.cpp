@@ -21,13 +21,15 @@
 //      for a NUL in the path, QXE_IO_ERROR when it cannot be read, QXE_INVALID_ARGUMENT (logged
 //      with the line) when it is not a valid profile for the camera (parse_profile).
 // QxActivateProfileStreaming     QXE_BUSY while streaming; else selects the profile's format for
-//      the next QxStartStreaming, as QxSetFormat would.
+//      the next QxStartStreaming, as QxSetFormat would: QXE_INVALID_ARGUMENT when this handle
+//      does not list it (another handle of the device, configured with other formats, loaded it).
 // QxActivateProfileImageProcessing  sets the profile's ISP values all or none, as
 //      QxSetISPImageProcessing sets one (QXE_INVALID_ARGUMENT when a lower limit would then lie
 //      above its upper limit); frames show them from the next one.
 // QxGetTimestamp(timestamp)      any open camera: seconds since QxOpen or QxResetTimestamp.
 // QxGetFrameCount(count)         any open camera: frames QxGetImage delivered since QxOpen or
 //                                QxResetFrameCount, modulo 256.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -55,7 +57,8 @@ namespace qx_emulator {
 using Flag = QX_OSP_PROFILE_FLAG;
 
 struct Profile {
-    std::size_t format = 0;                            // index in the camera's format list
+    // The format itself, not its place in a list: handles of one device may list different formats.
+    FormatConfig format;
     std::array<std::optional<int>, kIspProperties> isp;  // by QX_ISP_IMAGE_PROPERTIES
 };
 
@@ -102,16 +105,17 @@ std::string describe_format(const FormatConfig& f) {
 
 // One line per entry, each ending in a newline: the format first, then the ISP values in
 // enumeration order.
-std::string profile_text(const Profile& profile, const CameraConfig& config) {
-    std::string text = "format: " + describe_format(config.formats[profile.format]) + "\n";
+std::string profile_text(const Profile& profile) {
+    std::string text = "format: " + describe_format(profile.format) + "\n";
     for (std::size_t i = 0; i < profile.isp.size(); ++i) {
         if (profile.isp[i]) text += fmt::format("{}: {}\n", kIspKeys[i], *profile.isp[i]);
     }
     return text;
 }
 
-Profile factory_profile() {
+Profile factory_profile(const CameraConfig& config) {
     Profile profile;
+    profile.format = config.formats.front();
     const auto defaults = default_isp_values();
     for (std::size_t i = 0; i < defaults.size(); ++i) profile.isp[i] = defaults[i];
     return profile;
@@ -203,7 +207,7 @@ std::optional<Profile> parse_profile(const std::string& text, const CameraConfig
             std::string why;
             const auto index = parse_format(value, config, why);
             if (!index) return fail(why);
-            profile.format = *index;
+            profile.format = config.formats[*index];
             haveFormat = true;
             continue;
         }
@@ -239,7 +243,7 @@ ProfileState& profile_state(const QxCamera::Impl& c) {
     std::shared_ptr<ProfileState>& state = c.device->profile;
     if (state) return *state;
     state = std::make_shared<ProfileState>();
-    state->profile = factory_profile();
+    state->profile = factory_profile(c.config);
     auto& saved = saved_profiles();
     const auto found = saved.find(c.config.path);
     if (found == saved.end()) return *state;
@@ -258,7 +262,7 @@ ProfileState& profile_state(const QxCamera::Impl& c) {
 
 // With model_mutex() held: makes what is saved to the camera match its flag and profile.
 void save(const QxCamera::Impl& c, const ProfileState& state) {
-    if (state.flag == Flag::ENABLED_AND_SAVE) saved_profiles()[c.config.path] = profile_text(state.profile, c.config);
+    if (state.flag == Flag::ENABLED_AND_SAVE) saved_profiles()[c.config.path] = profile_text(state.profile);
     else saved_profiles().erase(c.config.path);
 }
 
@@ -333,7 +337,7 @@ int QxGetOSPProfileConfig(std::shared_ptr<QxCamera> camera, std::string& config)
     const char* function = __func__;
     return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
         if (const int status = profile_status(function, c); status != QXE_OK) return status;
-        config = profile_text(profile_state(c).profile, c.config);
+        config = profile_text(profile_state(c).profile);
         return QXE_OK;
     });
 }
@@ -375,8 +379,16 @@ int QxActivateProfileStreaming(std::shared_ptr<QxCamera> camera) {
             logger().warn("{}: camera {} is streaming", function, c.index);
             return QXE_BUSY;
         }
-        c.selected = profile_state(c).profile.format;
-        logger().info("{}: camera {} selects {}", function, c.index, describe_format(c.config.formats[c.selected]));
+        const FormatConfig& format = profile_state(c).profile.format;
+        const auto& offered = c.config.formats;
+        const auto found = std::find(offered.begin(), offered.end(), format);
+        if (found == offered.end()) {
+            logger().warn("{}: camera {} does not offer the profile's format {}", function, c.index,
+                          describe_format(format));
+            return QXE_INVALID_ARGUMENT;
+        }
+        c.selected = static_cast<std::size_t>(found - offered.begin());
+        logger().info("{}: camera {} selects {}", function, c.index, describe_format(format));
         return QXE_OK;
     });
 }
