@@ -13,7 +13,7 @@ import pyQuorvexSDK as qx
 CORPUS = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus"
 FOUND_CONFIGURATIONS = sorted((CORPUS / "config").glob("found-*"))
 
-# Bytes per pixel of the uncompressed formats (README, "Frame lengths").
+# Bytes per pixel of the uncompressed formats (emulator/README.md, "Frame lengths").
 BYTES_PER_PIXEL = {"YUY2": 2, "UYVY": 2, "RGB16": 2, "NV12": 1.5, "BGRA": 4, "BGRX": 4, "BGR": 3, "RGB": 3}
 
 

@@ -1,5 +1,5 @@
 // Frames of the emulated cameras: a test pattern in each of the nine pixel formats, with a
-// moving marker and a frame counter (the README's "Test pattern" tells the exact geometry).
+// moving marker and a frame counter (emulator/README.md, "Test pattern", tells the exact geometry).
 //
 // A FrameSource renders and converts the pattern once; each frame is then one copy of that
 // base plus a few grey rectangles drawn straight into the destination format. MJPG frames
