@@ -37,13 +37,16 @@ std::string aliased_cameras(std::size_t count) {
     return text;
 }
 
-// One camera with `sizes` x `rates` formats from one entry.
-std::string camera_formats(std::size_t sizes, std::size_t rates, std::size_t aliases) {
+// One camera with `sizes` x `rates` formats from one entry (and one more from a second entry when
+// `oneMore`), then `aliases` aliases of it.
+std::string camera_formats(std::size_t sizes, std::size_t rates, std::size_t aliases, bool oneMore = false) {
     std::string entry = "[{format: YUY2, sizes: [";
     for (std::size_t i = 0; i < sizes; ++i) entry += (i ? ", \"" : "\"") + std::to_string(64 + 2 * i) + "x480\"";
     entry += "], fps: [";
     for (std::size_t i = 1; i <= rates; ++i) entry += (i > 1 ? ", " : "") + std::to_string(i);
-    entry += "]}]";
+    entry += "]}";
+    if (oneMore) entry += ", {format: RGB, sizes: [\"640x480\"], fps: [1]}";
+    entry += "]";
     std::string text = "cameras:\n  - &camera {name: Cam, path: /dev/video0, interface: usb, product: zena, "
                        "hardware_id: H, formats: " + entry + "}\n";
     for (std::size_t i = 0; i < aliases; ++i) text += "  - *camera\n";
@@ -85,7 +88,7 @@ int main(int argc, char** argv) {
     write(folder, "config", "past_config_cameras.yaml", aliased_cameras(limits::kConfigCameras + 1));
     static_assert(limits::kCameraFormats == 257 * 255, "one entry of 257 sizes at 255 rates fills a camera");
     write(folder, "config", "at_camera_formats.yaml", camera_formats(257, 255, 0));
-    write(folder, "config", "past_camera_formats.yaml", camera_formats(256, 256, 0));
+    write(folder, "config", "past_camera_formats.yaml", camera_formats(257, 255, 0, true));
     // 16 full cameras and one of `rest` formats: 16 fills every format the configuration may hold.
     static_assert(limits::kConfigFormats == 16 * limits::kCameraFormats + 16, "16 full cameras and 16 formats");
     const auto all_formats = [](std::size_t rest) {

@@ -160,7 +160,8 @@ int QxIsQuorvexCamera(std::shared_ptr<QxCamera> camera) try {
     });
     return answer == 1 ? 1 : 0;  // a failure status also answers "no"
 } catch (...) {
-    return contained<int>(__func__);
+    contained<void>(__func__);
+    return 0;
 }
 
 int QxGetDeviceName(std::shared_ptr<QxCamera> camera, std::string& name) try {

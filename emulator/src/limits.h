@@ -23,10 +23,10 @@ constexpr std::size_t kProfileBytes = 64u << 10;
 constexpr std::size_t kFirmwarePayloadBytes = 16u << 20;  // plus the image's 36-byte header
 
 // The call journal: the latest calls, within a byte budget; a longer byte-string argument is
-// journalled as its first kJournalArgumentBytes bytes and a note of its length and digest.
+// journalled as a note of its length and CRC-32.
 constexpr std::size_t kJournalCalls = 100000;
 constexpr std::size_t kJournalBytes = 64u << 20;
-constexpr std::size_t kJournalArgumentBytes = 4096;
+constexpr std::size_t kJournalArgumentBytes = 64u << 10;  // a whole generic I2C buffer
 
 struct Entry {
     const char* name;

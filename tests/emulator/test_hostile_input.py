@@ -124,6 +124,27 @@ def test_text_that_is_not_utf8_is_refused_where_it_comes_in(emu, key):
     assert len(qx.QxDiscoverCameraDevices()[1]) == 0
 
 
+@pytest.mark.parametrize("name, valid", [
+    (b"\xc0\x80", False),          # overlong NUL
+    (b"\xe0\x80\xaf", False),      # overlong '/'
+    (b"\xed\xa0\x80", False),      # a UTF-16 surrogate
+    (b"\xf4\x90\x80\x80", False),  # above U+10FFFF
+    (b"\xe2\x82", False),          # cut short
+    (b"\x80", False),              # a continuation byte alone
+    (b"\xf0\x9f\x93\xb7", True),   # U+1F4F7, four bytes
+    (b"\xed\x9f\xbf", True),       # U+D7FF, just below the surrogates
+    (b"\xf4\x8f\xbf\xbf", True),   # U+10FFFF
+])
+def test_utf8_is_checked_to_the_edges_of_its_ranges(emu, name, valid):
+    text = b"cameras:\n" + CAMERA.replace("name: Cam", "name: Cam ").encode().replace(b"Cam \n", b"Cam " + name + b"\n")
+    assert emu.configure(text) == valid
+    if valid:
+        camera = qx.QxInitialCameraDevice(0)
+        assert qx.QxOpen(camera) == 0
+        assert qx.QxGetDeviceName(camera) == (0, "Cam " + name.decode())
+        qx.QxClose(camera)
+
+
 @pytest.mark.parametrize("name, kept", [
     ("a" * 62 + "é", "a" * 62),           # the 2-byte character would straddle the 63-byte text
     ("a" * 61 + "é", "a" * 61 + "é"),     # fits exactly
