@@ -1,13 +1,9 @@
 #include "config.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <memory>
 #include <set>
 #include <tuple>
 #include <utility>

@@ -1,6 +1,7 @@
 #include "script.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <iterator>
@@ -60,7 +61,7 @@ struct Scripting {
     std::map<std::string, std::deque<Script>> queues;
     std::deque<std::pair<JournalEntry, std::size_t>> journal;  // with each entry's size in bytes
     std::size_t journalBytes = 0;
-    bool journalling = journalling_by_default();
+    std::atomic<bool> journalling{journalling_by_default()};
 };
 
 Scripting& scripting() {
@@ -132,8 +133,8 @@ std::size_t size_of(const JournalEntry& entry) {
     return size;
 }
 
+// With the scripting lock held; `arguments` bounded already.
 void record(Scripting& s, const char* function, Arguments arguments) {
-    for (auto& argument : arguments) std::visit(Bound{}, argument.second);
     JournalEntry entry{function, std::move(arguments)};
     const std::size_t size = size_of(entry);
     while (!s.journal.empty() &&
@@ -217,10 +218,14 @@ Call::Call(const char* function, Arguments arguments) {
     if (log.should_log(spdlog::level::trace)) log.trace("{}({})", function, describe(arguments));
 
     std::optional<Script> script;
+    Scripting& s = scripting();
+    const bool journalling = s.journalling;
+    if (journalling) {
+        for (auto& argument : arguments) std::visit(Bound{}, argument.second);  // outside the lock
+    }
     {
-        Scripting& s = scripting();
         std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.journalling) record(s, function, std::move(arguments));
+        if (journalling) record(s, function, std::move(arguments));
         const auto queue = s.queues.find(function);
         if (queue != s.queues.end() && !queue->second.empty()) {
             Script& next = queue->second.front();
@@ -301,9 +306,7 @@ void clear_journal() {
 }
 
 void set_journalling(bool on) {
-    Scripting& s = scripting();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.journalling = on;
+    scripting().journalling = on;
 }
 
 std::vector<std::pair<std::string, std::size_t>> limit_table() {
