@@ -20,7 +20,8 @@ namespace {
 namespace fs = std::filesystem;
 namespace limits = qx_emulator::limits;
 
-const std::string kCamera = "  - &camera {name: Cam, path: /dev/video0, interface: usb, product: zena, hardware_id: H}\n";
+const std::string kCamera =
+    "  - &camera {name: Cam, path: /dev/video0, interface: usb, product: zena, hardware_id: H}\n";
 
 void write(const fs::path& folder, const std::string& target, const std::string& name, const std::string& bytes) {
     fs::create_directories(folder / target);

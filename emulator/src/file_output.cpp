@@ -172,7 +172,8 @@ int replace_file(const char* function, const std::string& path, const std::strin
     }
     Descriptor device(open_device(path));
     if (device.get() < 0) return io_error(function, "open", path, describe_open_error(errno));
-    if (!write_all(device.get(), bytes) || !device.close()) return io_error(function, "write", path, std::strerror(errno));
+    if (!write_all(device.get(), bytes) || !device.close())
+        return io_error(function, "write", path, std::strerror(errno));
     return QXE_OK;
 }
 
