@@ -2,10 +2,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -92,10 +93,12 @@ std::optional<std::string> creation_target(const std::string& path) {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat info;
         if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-        std::string link(PATH_MAX, '\0');
-        const ssize_t length = ::readlink(current.c_str(), link.data(), link.size());
-        if (length < 0) return std::nullopt;
-        link.resize(static_cast<std::size_t>(length));
+        std::error_code error;
+        const std::string link = std::filesystem::read_symlink(current, error).string();
+        if (error || link.empty()) {
+            errno = error ? error.value() : ENOENT;
+            return std::nullopt;
+        }
         current = link.front() == '/' ? link : folder_of(current) + "/" + link;
     }
     errno = ELOOP;
