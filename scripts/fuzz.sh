@@ -148,6 +148,23 @@ for target in "${targets[@]}"; do
 done
 wait
 
+# Inputs at every limit of the library and just past it: too large to mutate, so each runs once.
+limit_inputs="$scratch/limit-inputs"
+"$build/write_limit_seeds" "$limit_inputs"
+log "running the inputs at and past the library's limits once each"
+for target in "${targets[@]}"; do
+    [ -d "$limit_inputs/$target" ] || continue
+    work="$scratch/$target"
+    status=0
+    TMPDIR="$work/tmp" "$build/fuzz_$target" -rss_limit_mb=4096 -timeout=300 "$limit_inputs/$target"/* \
+        >"$work/limits.log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "$status" >"$work/status"
+        cat "$work/limits.log" >>"$work/log"
+        cp "$limit_inputs/$target"/* "$work/artifacts/"
+    fi
+done
+
 passed=0
 failed=0
 printf '%-16s %12s %8s  %s\n' target executions exec/s result

@@ -29,6 +29,7 @@
 #include "camera_model.h"
 #include "device.h"
 #include "files.h"
+#include "guard.h"
 #include "log.h"
 #include "script.h"
 
@@ -105,26 +106,36 @@ int header_from_file(const char* function, const std::string& path, std::unique_
 
 }  // namespace
 
-int QxGetHeaderVersion(std::shared_ptr<QxCamera> camera) {
+int QxGetHeaderVersion(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
     return with_camera(function, camera, Need::open,
                        [&](const QxCamera::Impl& c) -> int { return stored_version(function, c); });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetBootdataHeaderV2(std::shared_ptr<QxCamera> camera, std::unique_ptr<QxHeaderV2>& header) {
+int QxGetBootdataHeaderV2(std::shared_ptr<QxCamera> camera, std::unique_ptr<QxHeaderV2>& header) try {
     return header_from_camera(__func__, camera, header, 2);
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetBootdataHeaderV3(std::shared_ptr<QxCamera> camera, std::unique_ptr<QxHeaderV3>& header) {
+int QxGetBootdataHeaderV3(std::shared_ptr<QxCamera> camera, std::unique_ptr<QxHeaderV3>& header) try {
     return header_from_camera(__func__, camera, header, 3);
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetBootdataHeaderV2FromFile(std::string path, std::unique_ptr<QxHeaderV2>& header) {
+int QxGetBootdataHeaderV2FromFile(std::string path, std::unique_ptr<QxHeaderV2>& header) try {
     return header_from_file(__func__, path, header, 2);
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetBootdataHeaderV3FromFile(std::string path, std::unique_ptr<QxHeaderV3>& header) {
+int QxGetBootdataHeaderV3FromFile(std::string path, std::unique_ptr<QxHeaderV3>& header) try {
     return header_from_file(__func__, path, header, 3);
+} catch (...) {
+    return contained<int>(__func__);
 }

@@ -39,6 +39,7 @@
 #include "camera_model.h"
 #include "device.h"
 #include "files.h"
+#include "guard.h"
 #include "log.h"
 #include "script.h"
 
@@ -257,7 +258,7 @@ void write_product_name(Device& device, int version, const std::string& name) {
 
 using namespace qx_emulator;
 
-int QxGetIntrinsics(std::shared_ptr<QxCamera> camera, QxIntrinsics& intrinsics) {
+int QxGetIntrinsics(std::shared_ptr<QxCamera> camera, QxIntrinsics& intrinsics) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) {
         s->write("intrinsics", intrinsics);
@@ -269,9 +270,11 @@ int QxGetIntrinsics(std::shared_ptr<QxCamera> camera, QxIntrinsics& intrinsics) 
         intrinsics = calibration(c).intrinsics;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxWriteIntrinsics(std::shared_ptr<QxCamera> camera, QxIntrinsics intrinsics) {
+int QxWriteIntrinsics(std::shared_ptr<QxCamera> camera, QxIntrinsics intrinsics) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"intrinsics", as_value(intrinsics)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -285,9 +288,11 @@ int QxWriteIntrinsics(std::shared_ptr<QxCamera> camera, QxIntrinsics intrinsics)
         logger().info("{}: camera {}: intrinsics for {}x{} stored", function, c.index, intrinsics.w, intrinsics.h);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxFlashProductInfo(std::shared_ptr<QxCamera> camera, std::string path) {
+int QxFlashProductInfo(std::shared_ptr<QxCamera> camera, std::string path) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"path", as_value(path)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -312,4 +317,6 @@ int QxFlashProductInfo(std::shared_ptr<QxCamera> camera, std::string path) {
         calibration(c).productInfo = std::move(image.info);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }

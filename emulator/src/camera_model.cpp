@@ -1,6 +1,9 @@
 #include "camera_model.h"
 
+#include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "controls.h"
 #include "device.h"
@@ -37,16 +40,31 @@ void replace(Model& m, const std::optional<Configuration>& configuration) {
     detach_all(m);
     m.loaded = true;
     if (!configuration) return;
+    // Built aside and installed whole: a configuration that runs out of memory halfway leaves no
+    // cameras, as a refused one does, rather than some of them.
+    std::vector<std::shared_ptr<QxCamera>> installed;
+    installed.reserve(configuration->cameras.size());
+    // Cameras share state only with cameras of the same path, and every camera sharing a state
+    // holds the same object: one camera of each kind per path is enough to search, which keeps
+    // loading linear in the number of cameras.
+    std::unordered_map<std::string, std::vector<const QxCamera::Impl*>> kindsByPath;
     for (const CameraConfig& config : configuration->cameras) {
-        const int index = static_cast<int>(m.cameras.size());
+        const int index = static_cast<int>(installed.size());
         auto camera = std::make_unique<QxCamera::Impl>(index, config, configuration->pacing);
-        for (const auto& earlier : m.cameras) {
-            if (same_controls(earlier->impl().config, config)) camera->controls = earlier->impl().controls;
-            if (same_device(earlier->impl().config, config)) camera->device = earlier->impl().device;
+        auto& kinds = kindsByPath[config.path];
+        bool newKind = true;
+        for (const QxCamera::Impl* earlier : kinds) {
+            if (same_controls(earlier->config, config)) {
+                camera->controls = earlier->controls;
+                newKind = false;
+            }
+            if (same_device(earlier->config, config)) camera->device = earlier->device;
         }
         if (!camera->device) camera->device = make_device(config, configuration->upgradeTimeMs);
-        m.cameras.push_back(std::make_shared<QxCamera>(std::move(camera)));
+        if (newKind) kinds.push_back(camera.get());
+        installed.push_back(std::make_shared<QxCamera>(std::move(camera)));
     }
+    m.cameras = std::move(installed);
 }
 
 Model& loaded_model() {

@@ -1,20 +1,22 @@
 #include "config.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <memory>
 #include <set>
 #include <tuple>
 #include <utility>
 
 #include <yaml-cpp/yaml.h>
 
+#include <QuorvexEmulator/Status.h>
+
+#include "files.h"
+#include "limits.h"
 #include "log.h"
+#include "text.h"
+#include "yaml_input.h"
 
 namespace qx_emulator {
 namespace {
@@ -116,9 +118,6 @@ const Choice<bool> kBooleans[] = {
     {"false", false},
 };
 
-// formatId is an unsigned short.
-constexpr std::size_t kMaxFormats = 65535;
-
 struct ConfigError {
     int line;  // 1-based; 0 when unknown
     std::string problem;
@@ -147,6 +146,8 @@ struct Property {
 std::string text_of(const Property& p) {
     if (p.value.IsNull()) fail(p.key, p.label + " has no value");
     if (!p.value.IsScalar()) fail(p.key, p.label + " must be a single value, not a list or mapping");
+    // Names and paths are handed back to callers as text.
+    if (!valid_utf8(p.value.Scalar())) fail(p.key, p.label + " is not UTF-8 text");
     return p.value.Scalar();
 }
 
@@ -256,8 +257,8 @@ void parse_format_entry(const YAML::Node& item, const std::string& where, Format
                 fail(size, where + format_name(added.format) + " " + std::to_string(width) + "x" +
                                std::to_string(height) + " at " + std::to_string(fps) + " fps is listed twice");
             }
-            if (list.formats.size() == kMaxFormats)
-                fail(size, where + "more than " + std::to_string(kMaxFormats) + " formats in the list");
+            if (list.formats.size() == limits::kCameraFormats)
+                fail(size, where + "more than " + std::to_string(limits::kCameraFormats) + " formats in the list");
             list.formats.push_back(added);
         }
     }
@@ -303,7 +304,7 @@ CameraConfig parse_camera(const YAML::Node& item, int number) {
 }
 
 Configuration parse_document(const std::string& yamlText) {
-    const YAML::Node root = YAML::Load(yamlText);
+    const YAML::Node root = load_one_document(yamlText);
     if (!root.IsMap()) fail(root, "expected a mapping with a 'cameras' list");
     Configuration configuration;
     std::optional<YAML::Node> list;
@@ -321,8 +322,14 @@ Configuration parse_document(const std::string& yamlText) {
     if (!list) fail(root, "missing key 'cameras'");
     if (!list->IsSequence()) fail(list->IsNull() ? root : *list, "'cameras' must be a list");
 
+    std::size_t formats = 0;
     for (const auto& item : *list) {
+        if (configuration.cameras.size() == limits::kConfigCameras)
+            fail(item, "more than " + std::to_string(limits::kConfigCameras) + " cameras");
         configuration.cameras.push_back(parse_camera(item, static_cast<int>(configuration.cameras.size()) + 1));
+        formats += configuration.cameras.back().formats.size();
+        if (formats > limits::kConfigFormats)
+            fail(item, "more than " + std::to_string(limits::kConfigFormats) + " formats over all cameras");
     }
     return configuration;
 }
@@ -337,6 +344,10 @@ void report(const std::string& source, int line, const std::string& problem) {
 }  // namespace
 
 std::optional<Configuration> parse_configuration(const std::string& yamlText, const std::string& source) {
+    if (yamlText.size() > limits::kConfigBytes) {
+        report(source, 0, "larger than " + std::to_string(limits::kConfigBytes) + " bytes");
+        return std::nullopt;
+    }
     try {
         Configuration configuration = parse_document(yamlText);
         logger().info("camera configuration from {}: {} camera(s), pacing {}", source,
@@ -364,17 +375,11 @@ std::optional<Configuration> environment_configuration() {
     const char* path = std::getenv("QX_EMULATOR_CONFIG");
     if (path == nullptr || *path == '\0') return builtin_configuration();
 
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), &std::fclose);
-    if (!file) {
-        report(path, 0, std::string("cannot open the file: ") + std::strerror(errno));
-        return std::nullopt;
-    }
+    // One byte past the limit tells a file at the limit from a larger one.
     std::string text;
-    char buffer[4096];
-    std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text.append(buffer, count);
-    if (std::ferror(file.get())) {
-        report(path, 0, std::string("cannot read the file: ") + std::strerror(errno));
+    std::string why;
+    if (read_file_start(path, limits::kConfigBytes + 1, text, why) != QXE_OK) {
+        report(path, 0, why);
         return std::nullopt;
     }
     return parse_configuration(text, path);

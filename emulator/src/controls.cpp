@@ -49,6 +49,7 @@
 
 #include "camera_model.h"
 #include "frames.h"
+#include "guard.h"
 #include "log.h"
 #include "script.h"
 
@@ -455,7 +456,7 @@ int set_isp_values(const char* function, const std::shared_ptr<QxCamera>& camera
 using namespace qx_emulator;
 
 int QxSetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long value,
-                            int flag) {
+                            int flag) try {
     Call call(__func__, {{"camera", as_value(camera)},
                          {"property", as_value(property)},
                          {"value", as_value(value)},
@@ -487,10 +488,12 @@ int QxSetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPE
                       mode_name(flag));
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxGetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long& value,
-                            int& flag) {
+                            int& flag) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
     if (auto* s = call.scripted()) {
         s->write("value", value);
@@ -504,10 +507,12 @@ int QxGetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPE
         flag = c.controls->uvcFlag[at(property)];
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxGetUVCImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long& min,
-                                 long& max, long& step, long& defaultValue) {
+                                 long& max, long& step, long& defaultValue) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
     if (auto* s = call.scripted()) {
         s->write("min", min);
@@ -526,9 +531,11 @@ int QxGetUVCImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_
         defaultValue = control->defaultValue;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxSetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int value) {
+int QxSetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int value) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}, {"value", as_value(value)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -536,9 +543,11 @@ int QxSetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPE
         if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
         return store_isp_values(function, c, state, {{property, value}});
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxSetISPImageProcessingDefault(std::shared_ptr<QxCamera> camera) {
+int QxSetISPImageProcessingDefault(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -551,10 +560,12 @@ int QxSetISPImageProcessingDefault(std::shared_ptr<QxCamera> camera) {
         logger().info("{}: camera {}: every ISP control at its default", function, c.index);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxGetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int& value,
-                            int& flag) {
+                            int& flag) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
     if (auto* s = call.scripted()) {
         s->write("value", value);
@@ -568,10 +579,12 @@ int QxGetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPE
         flag = value == isp(property).defaultValue ? 1 : 0;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxGetISPImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int& min,
-                                 int& max, int& step, int& defaultValue) {
+                                 int& max, int& step, int& defaultValue) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
     if (auto* s = call.scripted()) {
         s->write("min", min);
@@ -590,30 +603,38 @@ int QxGetISPImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_
         defaultValue = control.defaultValue;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetCurrentGain(std::shared_ptr<QxCamera> camera, unsigned char& gain) {
+int QxGetCurrentGain(std::shared_ptr<QxCamera> camera, unsigned char& gain) try {
     return read_value(__func__, camera, "gain", gain, [&](const QxCamera::Impl& c) -> int {
         gain = static_cast<unsigned char>(current_gain(sensor(c)));
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetCurrentExposure(std::shared_ptr<QxCamera> camera, unsigned int& exposure) {
+int QxGetCurrentExposure(std::shared_ptr<QxCamera> camera, unsigned int& exposure) try {
     return read_value(__func__, camera, "exposure", exposure, [&](const QxCamera::Impl& c) -> int {
         exposure = static_cast<unsigned int>(current_exposure(sensor(c)));
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char& fps) {
+int QxGetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char& fps) try {
     return read_value(__func__, camera, "fps", fps, [&](const QxCamera::Impl& c) -> int {
         fps = c.controls->maxFps;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxSetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char fps) {
+int QxSetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char fps) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"fps", as_value(fps)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
@@ -623,9 +644,11 @@ int QxSetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char fps) {
         if (c.stream) retime(*c.stream, capped_framerate(c, c.config.formats[c.selected].framerate));
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short& throughput) {
+int QxGetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short& throughput) try {
     return read_value(__func__, camera, "throughput", throughput, [&](const QxCamera::Impl& c) -> int {
         if (!is_usb(c)) {
             logger().warn("QxGetThroughPut: camera {} is not a USB camera", c.index);
@@ -634,9 +657,11 @@ int QxGetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short& throughput
         throughput = c.controls->throughput;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxSetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short throughput) {
+int QxSetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short throughput) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"throughput", as_value(throughput)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
@@ -653,4 +678,6 @@ int QxSetThroughPut(std::shared_ptr<QxCamera> camera, unsigned short throughput)
         logger().info("QxSetThroughPut: camera {}: {} % of the USB bandwidth", c.index, throughput);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }

@@ -9,6 +9,7 @@
 
 #include "camera_model.h"
 #include "log.h"
+#include "text.h"
 
 namespace qx_emulator {
 namespace {
@@ -41,10 +42,12 @@ const ProductData* product_data(P product) {
     return nullptr;
 }
 
+// NUL-terminated, and cut between characters, so that the field always reads back as text.
 template <std::size_t Size>
 void copy_text(char (&field)[Size], const std::string& text) {
     std::memset(field, 0, Size);
-    std::memcpy(field, text.data(), std::min(text.size(), Size - 1));
+    const std::string fitting = utf8_prefix(text, Size - 1);
+    std::memcpy(field, fitting.data(), fitting.size());
 }
 
 template <class Header>

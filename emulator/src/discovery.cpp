@@ -30,6 +30,7 @@
 #include <QuorvexSDK/QuorvexSDK.h>
 
 #include "camera_model.h"
+#include "guard.h"
 #include "log.h"
 #include "script.h"
 
@@ -62,14 +63,16 @@ bool is_quorvex_product(QX_CAMERA_PRODUCT_TYPE product) {
 
 }  // namespace
 
-void HelloQuorvexSDK() {
+void HelloQuorvexSDK() try {
     Call call(__func__, {});
     if (auto* s = call.scripted()) return s->result<void>();
     std::printf("Hello QuorvexSDK %s (emulated)\n", kLibraryVersion);
     std::fflush(stdout);
+} catch (...) {
+    return contained<void>(__func__);
 }
 
-int QxSetLogFile(const std::string& path) {
+int QxSetLogFile(const std::string& path) try {
     Call call(__func__, {{"path", as_value(path)}});
     if (auto* s = call.scripted()) return s->result<int>();
     if (path.find('\0') != std::string::npos) {
@@ -78,15 +81,19 @@ int QxSetLogFile(const std::string& path) {
         return QXE_INVALID_ARGUMENT;
     }
     return log_to_file(path) ? QXE_OK : QXE_IO_ERROR;
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-void QxSetLogLevel(QX_LOG_LEVEL level) {
+void QxSetLogLevel(QX_LOG_LEVEL level) try {
     Call call(__func__, {{"level", as_value(level)}});
     if (auto* s = call.scripted()) return s->result<void>();
     set_log_level(level);
+} catch (...) {
+    return contained<void>(__func__);
 }
 
-int QxDiscoverCameraDevices(std::vector<std::string>& devices) {
+int QxDiscoverCameraDevices(std::vector<std::string>& devices) try {
     Call call(__func__, {});
     if (auto* s = call.scripted()) {
         s->write("devices", devices);
@@ -94,17 +101,21 @@ int QxDiscoverCameraDevices(std::vector<std::string>& devices) {
     }
     for (const auto& camera : cameras()) devices.push_back(camera->impl().config.name);
     return QXE_OK;
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-std::shared_ptr<QxCamera> QxInitialCameraDevice(int index) {
+std::shared_ptr<QxCamera> QxInitialCameraDevice(int index) try {
     Call call(__func__, {{"index", as_value(index)}});
     if (auto* s = call.scripted()) return s->result<std::shared_ptr<QxCamera>>();
     auto camera = camera_at(index);
     if (!camera) logger().warn("{}: no camera at index {}", __func__, index);
     return camera;
+} catch (...) {
+    return contained<std::shared_ptr<QxCamera>>(__func__);
 }
 
-int QxOpen(std::shared_ptr<QxCamera> camera) {
+int QxOpen(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::present, [](QxCamera::Impl& c) -> int {
@@ -123,9 +134,11 @@ int QxOpen(std::shared_ptr<QxCamera> camera) {
         logger().info("QxOpen: camera {} '{}' at {} opened", c.index, c.config.name, c.config.path);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxClose(std::shared_ptr<QxCamera> camera) {
+int QxClose(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [](QxCamera::Impl& c) -> int {
@@ -135,38 +148,55 @@ int QxClose(std::shared_ptr<QxCamera> camera) {
         logger().info("QxClose: camera {} '{}' closed", c.index, c.config.name);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxIsQuorvexCamera(std::shared_ptr<QxCamera> camera) {
+int QxIsQuorvexCamera(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const int answer = with_camera(__func__, camera, Need::present, [](const QxCamera::Impl& c) -> int {
         return is_quorvex_product(c.config.productType) ? 1 : 0;
     });
     return answer == 1 ? 1 : 0;  // a failure status also answers "no"
+} catch (...) {
+    contained<void>(__func__);
+    return 0;
 }
 
-int QxGetDeviceName(std::shared_ptr<QxCamera> camera, std::string& name) {
+int QxGetDeviceName(std::shared_ptr<QxCamera> camera, std::string& name) try {
     return device_info(__func__, camera, "name", name, [](const CameraConfig& c) { return c.name; });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetDevicePath(std::shared_ptr<QxCamera> camera, std::string& path) {
+int QxGetDevicePath(std::shared_ptr<QxCamera> camera, std::string& path) try {
     return device_info(__func__, camera, "path", path, [](const CameraConfig& c) { return c.path; });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetDeviceInterfaceType(std::shared_ptr<QxCamera> camera, QX_CAMERA_INTERFACE_TYPE& type) {
+int QxGetDeviceInterfaceType(std::shared_ptr<QxCamera> camera, QX_CAMERA_INTERFACE_TYPE& type) try {
     return device_info(__func__, camera, "type", type, [](const CameraConfig& c) { return c.interfaceType; });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetDeviceProductType(std::shared_ptr<QxCamera> camera, QX_CAMERA_PRODUCT_TYPE& type) {
+int QxGetDeviceProductType(std::shared_ptr<QxCamera> camera, QX_CAMERA_PRODUCT_TYPE& type) try {
     return device_info(__func__, camera, "type", type, [](const CameraConfig& c) { return c.productType; });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetHardwareID(std::shared_ptr<QxCamera> camera, std::string& hardwareId) {
+int QxGetHardwareID(std::shared_ptr<QxCamera> camera, std::string& hardwareId) try {
     return device_info(__func__, camera, "hardwareId", hardwareId,
                        [](const CameraConfig& c) { return c.hardwareId; });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetUSBDeviceSpeed(std::shared_ptr<QxCamera> camera, QX_USB_DEVICE_SPEED& speed) {
+int QxGetUSBDeviceSpeed(std::shared_ptr<QxCamera> camera, QX_USB_DEVICE_SPEED& speed) try {
     return device_info(__func__, camera, "speed", speed, [](const CameraConfig& c) { return c.usbSpeed; });
+} catch (...) {
+    return contained<int>(__func__);
 }

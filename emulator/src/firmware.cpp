@@ -53,6 +53,8 @@
 #include "camera_model.h"
 #include "device.h"
 #include "files.h"
+#include "guard.h"
+#include "limits.h"
 #include "log.h"
 #include "script.h"
 
@@ -72,7 +74,6 @@ constexpr unsigned kImageFormatVersion = 1;
 constexpr unsigned kTargetUsbController = 1;
 constexpr unsigned kTargetSensor = 2;
 constexpr std::size_t kVersionSize = 16;
-constexpr std::uint32_t kMaxPayload = 16u << 20;
 
 struct Image {
     unsigned target = 0;
@@ -104,7 +105,7 @@ int refuse_image(const char* function, const std::string& path, int status, cons
 // payload), QXE_BAD_IMAGE (longer), QXE_BAD_CHECKSUM.
 int read_image(const char* function, const std::string& path, Image& image) {
     std::string bytes;
-    if (const int status = read_file_start(function, path, kImageHeaderSize + kMaxPayload + 1, bytes);
+    if (const int status = read_file_start(function, path, kImageHeaderSize + limits::kFirmwarePayloadBytes + 1, bytes);
         status != QXE_OK)
         return status;
     const std::size_t magicBytes = std::min(bytes.size(), sizeof kMagic);
@@ -125,7 +126,7 @@ int read_image(const char* function, const std::string& path, Image& image) {
         return refuse_image(function, path, QXE_BAD_IMAGE, fmt::format("unknown target {}", image.target));
     if (reserved != 0) return refuse_image(function, path, QXE_BAD_IMAGE, "reserved field not 0");
     if (!version) return refuse_image(function, path, QXE_BAD_IMAGE, "no valid version text");
-    if (length == 0 || length > kMaxPayload)
+    if (length == 0 || length > limits::kFirmwarePayloadBytes)
         return refuse_image(function, path, QXE_BAD_IMAGE, fmt::format("payload length {}", length));
     if (bytes.size() < kImageHeaderSize + length) {
         return refuse_image(function, path, QXE_IMAGE_TRUNCATED,
@@ -240,7 +241,7 @@ int firmware_text(const char* function, const std::shared_ptr<QxCamera>& camera,
 
 }  // namespace
 
-int QxResetUVC(std::shared_ptr<QxCamera> camera) {
+int QxResetUVC(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -259,36 +260,46 @@ int QxResetUVC(std::shared_ptr<QxCamera> camera) {
         logger().info("{}: camera {} restarted its UVC function", function, c.index);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetUSBFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) {
+int QxGetUSBFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) try {
     return firmware_text(__func__, camera, "version", version, [](const QxCamera::Impl& c) {
         return has_usb_controller(c.config) ? std::optional(c.device->usbFirmware) : std::nullopt;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetZENAFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) {
+int QxGetZENAFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) try {
     return firmware_text(__func__, camera, "version", version, [](const QxCamera::Impl& c) {
         const bool zena = c.config.productType == QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_ZENA;
         return zena ? std::optional(c.device->zenaFirmware) : std::nullopt;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetSensorFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) {
+int QxGetSensorFirmwareVersion(std::shared_ptr<QxCamera> camera, std::string& version) try {
     return firmware_text(__func__, camera, "version", version, [](const QxCamera::Impl& c) {
         return has_vendor_firmware(c.config) ? std::optional(c.device->sensorFirmware) : std::nullopt;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetSensorUniqueID(std::shared_ptr<QxCamera> camera, std::string& uniqueId) {
+int QxGetSensorUniqueID(std::shared_ptr<QxCamera> camera, std::string& uniqueId) try {
     return firmware_text(__func__, camera, "uniqueId", uniqueId,
                          [](const QxCamera::Impl& c) -> std::optional<std::string> {
                              if (!has_vendor_firmware(c.config)) return std::nullopt;
                              return fmt::format("{:02X}", fmt::join(c.device->fuseId, ""));
                          });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGotoUSBProgramMode(std::shared_ptr<QxCamera> camera) {
+int QxGotoUSBProgramMode(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -307,9 +318,11 @@ int QxGotoUSBProgramMode(std::shared_ptr<QxCamera> camera) {
         logger().info("{}: camera {} runs its USB bootloader", function, c.index);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxUpgradeFX3FW(QX_FX3_FW_TARGET target, std::string path, std::function<void(int)> progress) {
+int QxUpgradeFX3FW(QX_FX3_FW_TARGET target, std::string path, std::function<void(int)> progress) try {
     Call call(__func__, {{"target", as_value(target)}, {"path", as_value(path)}});
     if (auto* s = call.scripted()) {
         s->write("progress", progress);
@@ -357,10 +370,12 @@ int QxUpgradeFX3FW(QX_FX3_FW_TARGET target, std::string path, std::function<void
     }
     logger().info("{}: camera {} restarted with USB firmware {}", __func__, index, image.version);
     return QXE_OK;
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 QX_UPGRADE_RESULT QxUpgradeSensorFW(std::shared_ptr<QxCamera> camera, std::string path,
-                                    std::function<void(int)> progress) {
+                                    std::function<void(int)> progress) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"path", as_value(path)}});
     if (auto* s = call.scripted()) {
         s->write("progress", progress);
@@ -390,4 +405,6 @@ QX_UPGRADE_RESULT QxUpgradeSensorFW(std::shared_ptr<QxCamera> camera, std::strin
     }
     logger().info("{}: camera {} runs sensor firmware {}", __func__, index, image.version);
     return QX_UPGRADE_RESULT::QX_UPGRADE_SUCCESS;
+} catch (...) {
+    return contained<QX_UPGRADE_RESULT>(__func__);
 }

@@ -40,6 +40,7 @@
 #include "camera_model.h"
 #include "controls.h"
 #include "frames.h"
+#include "guard.h"
 #include "log.h"
 #include "script.h"
 
@@ -98,7 +99,7 @@ std::string describe(const QxFormat& f) {
 
 }  // namespace
 
-int QxGetFormatList(std::shared_ptr<QxCamera> camera, std::vector<QxFormat>& formats) {
+int QxGetFormatList(std::shared_ptr<QxCamera> camera, std::vector<QxFormat>& formats) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) {
         s->write("formats", formats);
@@ -113,9 +114,11 @@ int QxGetFormatList(std::shared_ptr<QxCamera> camera, std::vector<QxFormat>& for
         }
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxSetFormat(std::shared_ptr<QxCamera> camera, QxFormat format) {
+int QxSetFormat(std::shared_ptr<QxCamera> camera, QxFormat format) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"format", as_value(format)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
@@ -136,9 +139,11 @@ int QxSetFormat(std::shared_ptr<QxCamera> camera, QxFormat format) {
                       asked.width, asked.height, asked.framerate);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxStartStreaming(std::shared_ptr<QxCamera> camera) {
+int QxStartStreaming(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [](QxCamera::Impl& c) -> int {
@@ -162,9 +167,11 @@ int QxStartStreaming(std::shared_ptr<QxCamera> camera) {
                       f.width, f.height, c.stream->framerate, c.paced ? "" : " (unpaced)");
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxStopStreaming(std::shared_ptr<QxCamera> camera) {
+int QxStopStreaming(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [](QxCamera::Impl& c) -> int {
@@ -176,10 +183,12 @@ int QxStopStreaming(std::shared_ptr<QxCamera> camera) {
         c.stream.reset();
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* buffer, int* size,
-                             unsigned short timeout) {
+                             unsigned short timeout) try {
     Call call(__func__, {{"camera", as_value(camera)},
                          {"buffer", buffer != nullptr ? as_value(reinterpret_cast<std::uintptr_t>(buffer)) : Value{}},
                          {"size", size != nullptr ? as_value(*size) : Value{}},
@@ -233,4 +242,6 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
             return QX_CAPTURE_RESULT::QX_TIMEOUT;
         }
     }
+} catch (...) {
+    return contained<QX_CAPTURE_RESULT>(__func__);
 }

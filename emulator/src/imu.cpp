@@ -55,6 +55,7 @@
 
 #include "camera_model.h"
 #include "device.h"
+#include "guard.h"
 #include "log.h"
 #include "script.h"
 
@@ -226,30 +227,40 @@ int read_imu_value(const char* function, const std::shared_ptr<QxCamera>& camera
 
 }  // namespace
 
-int QxGetSensorWorkMode(std::shared_ptr<QxCamera> camera, QX_SENSOR_MODE& mode) {
+int QxGetSensorWorkMode(std::shared_ptr<QxCamera> camera, QX_SENSOR_MODE& mode) try {
     return read_imu_value(__func__, camera, "mode", mode, [&](const QxCamera::Impl& c) -> int {
         mode = c.device->imu.mode == M::DISABLE ? QX_SENSOR_MODE::STANDBY : QX_SENSOR_MODE::WORK;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxEnableIMUMode(std::shared_ptr<QxCamera> camera, QX_IMU_MODE mode) {
+int QxEnableIMUMode(std::shared_ptr<QxCamera> camera, QX_IMU_MODE mode) try {
     return switch_mode(__func__, camera, mode, false);
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxRebootIMUMode(std::shared_ptr<QxCamera> camera, QX_IMU_MODE mode) {
+int QxRebootIMUMode(std::shared_ptr<QxCamera> camera, QX_IMU_MODE mode) try {
     return switch_mode(__func__, camera, mode, true);
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetIMUAccData(std::shared_ptr<QxCamera> camera, std::vector<float>& data, QX_IMU_SELF_TEST_MODE selfTest) {
+int QxGetIMUAccData(std::shared_ptr<QxCamera> camera, std::vector<float>& data, QX_IMU_SELF_TEST_MODE selfTest) try {
     return read_samples(__func__, camera, data, selfTest, Sensor::accelerometer);
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetIMUGyrData(std::shared_ptr<QxCamera> camera, std::vector<float>& data, QX_IMU_SELF_TEST_MODE selfTest) {
+int QxGetIMUGyrData(std::shared_ptr<QxCamera> camera, std::vector<float>& data, QX_IMU_SELF_TEST_MODE selfTest) try {
     return read_samples(__func__, camera, data, selfTest, Sensor::gyroscope);
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetISPUData(std::shared_ptr<QxCamera> camera, QxImuIspu& ispu) {
+int QxGetISPUData(std::shared_ptr<QxCamera> camera, QxImuIspu& ispu) try {
     return read_imu_value(__func__, camera, "ispu", ispu, [&](const QxCamera::Impl& c) -> int {
         if (const int status = running_status("QxGetISPUData", c); status != QXE_OK) return status;
         const ImuState& imu = c.device->imu;
@@ -261,9 +272,11 @@ int QxGetISPUData(std::shared_ptr<QxCamera> camera, QxImuIspu& ispu) {
         ispu = ispu_pose(seconds_running(imu));
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetIMUTemperature(std::shared_ptr<QxCamera> camera, float& temperature) {
+int QxGetIMUTemperature(std::shared_ptr<QxCamera> camera, float& temperature) try {
     return read_imu_value(__func__, camera, "temperature", temperature, [&](const QxCamera::Impl& c) -> int {
         if (const int status = running_status("QxGetIMUTemperature", c); status != QXE_OK) return status;
         const double t = seconds_running(c.device->imu);
@@ -272,12 +285,16 @@ int QxGetIMUTemperature(std::shared_ptr<QxCamera> camera, float& temperature) {
         temperature = static_cast<float>(std::round(celsius / kTemperatureStep) * kTemperatureStep);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetIMUSensorTime(std::shared_ptr<QxCamera> camera, float& sensorTime) {
+int QxGetIMUSensorTime(std::shared_ptr<QxCamera> camera, float& sensorTime) try {
     return read_imu_value(__func__, camera, "sensorTime", sensorTime, [&](const QxCamera::Impl& c) -> int {
         if (const int status = running_status("QxGetIMUSensorTime", c); status != QXE_OK) return status;
         sensorTime = static_cast<float>(std::floor(seconds_running(c.device->imu) / kTimeStep) * kTimeStep);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }

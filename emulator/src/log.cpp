@@ -10,6 +10,9 @@
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include "file_output.h"
+#include "guard.h"
+
 namespace qx_emulator {
 namespace {
 
@@ -51,6 +54,7 @@ bool log_to_file(const std::string& path) {
         logger().error("QxSetLogFile: cannot log to '{}': no folder '{}'", path, folder.string());
         return false;
     }
+    if (!may_append("QxSetLogFile", path)) return false;
     std::shared_ptr<spdlog::sinks::sink> file;
     try {
         file = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, false);
@@ -79,6 +83,13 @@ void set_log_level(QX_LOG_LEVEL level) {
         return;
     }
     logger().set_level(mapped);
+}
+
+void log_exhausted(const char* function, const char* what) noexcept {
+    try {
+        logger().error("{}: out of {}; the call failed", function, what);
+    } catch (...) {  // nothing more can be done: the status still tells the caller
+    }
 }
 
 void reset_logging() {

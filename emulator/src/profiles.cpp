@@ -48,6 +48,8 @@
 #include "controls.h"
 #include "device.h"
 #include "files.h"
+#include "guard.h"
+#include "limits.h"
 #include "log.h"
 #include "profiles.h"
 #include "script.h"
@@ -68,9 +70,6 @@ struct ProfileState {
 };
 
 namespace {
-
-// Profile files are small; a larger file is refused rather than read whole.
-constexpr std::size_t kMaxProfileBytes = 64 * 1024;
 
 // The profile keys of the ISP values: the QX_ISP_IMAGE_PROPERTIES identifiers.
 constexpr const char* kIspKeys[kIspProperties] = {
@@ -296,7 +295,7 @@ void forget_saved_profiles() {
 
 using namespace qx_emulator;
 
-int QxGetOSPProfileFlag(std::shared_ptr<QxCamera> camera, QX_OSP_PROFILE_FLAG& flag) {
+int QxGetOSPProfileFlag(std::shared_ptr<QxCamera> camera, QX_OSP_PROFILE_FLAG& flag) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) {
         s->write("flag", flag);
@@ -308,9 +307,11 @@ int QxGetOSPProfileFlag(std::shared_ptr<QxCamera> camera, QX_OSP_PROFILE_FLAG& f
         flag = profile_state(c).flag;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxSetOSPProfileFlag(std::shared_ptr<QxCamera> camera, QX_OSP_PROFILE_FLAG flag) {
+int QxSetOSPProfileFlag(std::shared_ptr<QxCamera> camera, QX_OSP_PROFILE_FLAG flag) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"flag", as_value(flag)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -326,9 +327,11 @@ int QxSetOSPProfileFlag(std::shared_ptr<QxCamera> camera, QX_OSP_PROFILE_FLAG fl
         logger().info("{}: camera {}: OSP profile flag {}", function, c.index, static_cast<int>(flag));
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetOSPProfileConfig(std::shared_ptr<QxCamera> camera, std::string& config) {
+int QxGetOSPProfileConfig(std::shared_ptr<QxCamera> camera, std::string& config) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) {
         s->write("config", config);
@@ -340,19 +343,21 @@ int QxGetOSPProfileConfig(std::shared_ptr<QxCamera> camera, std::string& config)
         config = profile_text(profile_state(c).profile);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxLoadProfileConfig(std::shared_ptr<QxCamera> camera, std::string config) {
+int QxLoadProfileConfig(std::shared_ptr<QxCamera> camera, std::string config) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"config", as_value(config)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
     return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
         if (const int status = enabled_status(function, c); status != QXE_OK) return status;
         std::string text;
-        if (const int status = read_file_start(function, config, kMaxProfileBytes + 1, text); status != QXE_OK)
+        if (const int status = read_file_start(function, config, limits::kProfileBytes + 1, text); status != QXE_OK)
             return status;
-        if (text.size() > kMaxProfileBytes) {
-            logger().warn("{}: {}: a profile holds at most {} bytes", function, config, kMaxProfileBytes);
+        if (text.size() > limits::kProfileBytes) {
+            logger().warn("{}: {}: a profile holds at most {} bytes", function, config, limits::kProfileBytes);
             return QXE_INVALID_ARGUMENT;
         }
         std::string problem;
@@ -367,9 +372,11 @@ int QxLoadProfileConfig(std::shared_ptr<QxCamera> camera, std::string config) {
         logger().info("{}: camera {}: OSP profile loaded from {}", function, c.index, config);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxActivateProfileStreaming(std::shared_ptr<QxCamera> camera) {
+int QxActivateProfileStreaming(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -391,9 +398,11 @@ int QxActivateProfileStreaming(std::shared_ptr<QxCamera> camera) {
         logger().info("{}: camera {} selects {}", function, c.index, describe_format(format));
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxActivateProfileImageProcessing(std::shared_ptr<QxCamera> camera) {
+int QxActivateProfileImageProcessing(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -405,9 +414,11 @@ int QxActivateProfileImageProcessing(std::shared_ptr<QxCamera> camera) {
         }
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetTimestamp(std::shared_ptr<QxCamera> camera, float& timestamp) {
+int QxGetTimestamp(std::shared_ptr<QxCamera> camera, float& timestamp) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) {
         s->write("timestamp", timestamp);
@@ -417,18 +428,22 @@ int QxGetTimestamp(std::shared_ptr<QxCamera> camera, float& timestamp) {
         timestamp = std::chrono::duration<float>(Clock::now() - c.timestampOrigin).count();
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxResetTimestamp(std::shared_ptr<QxCamera> camera) {
+int QxResetTimestamp(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
         c.timestampOrigin = Clock::now();
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxGetFrameCount(std::shared_ptr<QxCamera> camera, unsigned char& count) {
+int QxGetFrameCount(std::shared_ptr<QxCamera> camera, unsigned char& count) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) {
         s->write("count", count);
@@ -438,13 +453,17 @@ int QxGetFrameCount(std::shared_ptr<QxCamera> camera, unsigned char& count) {
         count = c.frameCount;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxResetFrameCount(std::shared_ptr<QxCamera> camera) {
+int QxResetFrameCount(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
         c.frameCount = 0;
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }

@@ -35,6 +35,7 @@
 
 #include "camera_model.h"
 #include "device.h"
+#include "guard.h"
 #include "log.h"
 #include "script.h"
 
@@ -125,7 +126,7 @@ int generic_status(const char* function, const QxCamera::Impl& c) {
 
 }  // namespace
 
-int QxAP1302I2CRead(std::shared_ptr<QxCamera> camera, unsigned short address, unsigned short& value) {
+int QxAP1302I2CRead(std::shared_ptr<QxCamera> camera, unsigned short address, unsigned short& value) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"address", as_value(address)}});
     if (auto* s = call.scripted()) {
         s->write("value", value);
@@ -136,9 +137,11 @@ int QxAP1302I2CRead(std::shared_ptr<QxCamera> camera, unsigned short address, un
         if (const int status = ap1302_status(function, c); status != QXE_OK) return status;
         return read_word(function, c, c.device->ap1302, address, value);
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxAP1302I2CWrite(std::shared_ptr<QxCamera> camera, unsigned short address, unsigned short value) {
+int QxAP1302I2CWrite(std::shared_ptr<QxCamera> camera, unsigned short address, unsigned short value) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"address", as_value(address)}, {"value", as_value(value)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -146,10 +149,12 @@ int QxAP1302I2CWrite(std::shared_ptr<QxCamera> camera, unsigned short address, u
         if (const int status = ap1302_status(function, c); status != QXE_OK) return status;
         return write_word(function, c, c.device->ap1302, address, value);
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxAP1302SensorRegisterRead(std::shared_ptr<QxCamera> camera, unsigned short first, unsigned short second,
-                               unsigned short& value) {
+                               unsigned short& value) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"first", as_value(first)}, {"second", as_value(second)}});
     if (auto* s = call.scripted()) {
         s->write("value", value);
@@ -160,10 +165,12 @@ int QxAP1302SensorRegisterRead(std::shared_ptr<QxCamera> camera, unsigned short 
         if (const int status = sensor_status(function, c, first); status != QXE_OK) return status;
         return read_word(function, c, c.device->sensor, second, value);
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxAP1302SensorRegisterWrite(std::shared_ptr<QxCamera> camera, unsigned short first, unsigned short second,
-                                unsigned short third) {
+                                unsigned short third) try {
     Call call(__func__, {{"camera", as_value(camera)},
                          {"first", as_value(first)},
                          {"second", as_value(second)},
@@ -174,10 +181,12 @@ int QxAP1302SensorRegisterWrite(std::shared_ptr<QxCamera> camera, unsigned short
         if (const int status = sensor_status(function, c, first); status != QXE_OK) return status;
         return write_word(function, c, c.device->sensor, second, third);
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxGenericI2CRead(std::shared_ptr<QxCamera> camera, unsigned char a, unsigned char b, unsigned int c,
-                     unsigned short d, unsigned char* data) {
+                     unsigned short d, unsigned char* data) try {
     Call call(__func__, {{"camera", as_value(camera)},
                          {"a", as_value(a)},
                          {"b", as_value(b)},
@@ -210,10 +219,12 @@ int QxGenericI2CRead(std::shared_ptr<QxCamera> camera, unsigned char a, unsigned
         for (unsigned i = 0; i < d; ++i) data[i] = bytes[i];
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxGenericI2CWrite(std::shared_ptr<QxCamera> camera, unsigned char a, unsigned char b, unsigned int c,
-                      unsigned short d, unsigned char* data) {
+                      unsigned short d, unsigned char* data) try {
     Call call(__func__, {{"camera", as_value(camera)},
                          {"a", as_value(a)},
                          {"b", as_value(b)},
@@ -247,4 +258,6 @@ int QxGenericI2CWrite(std::shared_ptr<QxCamera> camera, unsigned char a, unsigne
                        c, data[0]);
         return QXE_OK;
     });
+} catch (...) {
+    return contained<int>(__func__);
 }

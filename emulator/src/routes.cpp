@@ -14,7 +14,8 @@
 //
 // QxLoadRouteYaml(path)    a new route set with the file's links in file order; an empty
 //                          pointer (the reason logged) for a path with a NUL byte, a file that
-//                          cannot be read or exceeds 1 MiB, text that is not YAML or not in the
+//                          cannot be read or exceeds its size limit (limits.h), text that is not
+//                          one YAML document within the node limit or not in the
 //                          format below, or a link naming an unknown entity or pad, starting at
 //                          a sink pad, ending at a source pad, looping back to its own entity
 //                          or listed twice.
@@ -52,8 +53,11 @@
 #include <QuorvexSDK/QuorvexSDK.h>
 
 #include "files.h"
+#include "guard.h"
+#include "limits.h"
 #include "log.h"
 #include "script.h"
+#include "yaml_input.h"
 
 QxRoute::QxRoute(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 QxRoute::~QxRoute() = default;
@@ -78,9 +82,6 @@ constexpr PadInfo kPads[] = {
     {"video0", 0, PadKind::sink},
     {"video2", 0, PadKind::sink},
 };
-
-// Far beyond any real route file; keeps a wrong path (a disk image, a device) from being slurped.
-constexpr std::size_t kMaxRouteFile = 1 << 20;
 
 const char* kind_name(PadKind kind) {
     return kind == PadKind::sink ? "sink" : "source";
@@ -219,7 +220,7 @@ bool parse_enabled(const Field& f, const std::string& what) {
 }
 
 std::vector<RouteLink> parse_routes(const std::string& text) {
-    const YAML::Node root = YAML::Load(text);
+    const YAML::Node root = load_one_document(text);
     if (!root.IsMap()) fail(root, "expected a mapping with a 'routes' list");
     const auto top = fields_of(root, "top level", {"routes"});
     const Field& list = top.at("routes");
@@ -270,22 +271,24 @@ std::vector<MediaLink> active_routes() {
 
 using namespace qx_emulator;
 
-int QxResetActiveRoutes() {
+int QxResetActiveRoutes() try {
     Call call(__func__, {});
     if (auto* s = call.scripted()) return s->result<int>();
     clear_active_routes();
     logger().info("QxResetActiveRoutes: no active links");
     return QXE_OK;
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-std::shared_ptr<QxRoute> QxLoadRouteYaml(const std::string& path) {
+std::shared_ptr<QxRoute> QxLoadRouteYaml(const std::string& path) try {
     Call call(__func__, {{"path", as_value(path)}});
     if (auto* s = call.scripted()) return s->result<std::shared_ptr<QxRoute>>();
 
     std::string text;
-    if (read_file_start(__func__, path, kMaxRouteFile + 1, text) != QXE_OK) return nullptr;
-    if (text.size() > kMaxRouteFile) {
-        report(path, 0, "the file is larger than " + std::to_string(kMaxRouteFile) + " bytes");
+    if (read_file_start(__func__, path, limits::kRouteFileBytes + 1, text) != QXE_OK) return nullptr;
+    if (text.size() > limits::kRouteFileBytes) {
+        report(path, 0, "the file is larger than " + std::to_string(limits::kRouteFileBytes) + " bytes");
         return nullptr;
     }
     try {
@@ -302,9 +305,11 @@ std::shared_ptr<QxRoute> QxLoadRouteYaml(const std::string& path) {
         report(path, 0, error.what());
     }
     return nullptr;
+} catch (...) {
+    return contained<std::shared_ptr<QxRoute>>(__func__);
 }
 
-int QxActivateYamlRoutes(std::shared_ptr<QxRoute> routes) {
+int QxActivateYamlRoutes(std::shared_ptr<QxRoute> routes) try {
     Call call(__func__, {{"routes", route_value(routes)}});
     if (auto* s = call.scripted()) return s->result<int>();
     if (!routes) {
@@ -334,4 +339,6 @@ int QxActivateYamlRoutes(std::shared_ptr<QxRoute> routes) {
     a.links = std::move(next);
     logger().info("QxActivateYamlRoutes: route set {} activated, {} link(s) active", set.id, a.links.size());
     return QXE_OK;
+} catch (...) {
+    return contained<int>(__func__);
 }

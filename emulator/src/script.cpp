@@ -1,6 +1,8 @@
 #include "script.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <deque>
 #include <iterator>
 #include <limits>
@@ -9,7 +11,9 @@
 
 #include <fmt/format.h>
 
+#include "binary.h"
 #include "camera_model.h"
+#include "limits.h"
 #include "log.h"
 #include "profiles.h"
 #include "routes.h"
@@ -43,14 +47,21 @@ constexpr const char* kFunctionNames[] = {
 };
 static_assert(std::size(kFunctionNames) == 77, "QuorvexSDK.h declares 77 functions");
 
-// The journal keeps the most recent calls only, so that a long capture loop does not grow
-// the library's memory without bound.
-constexpr std::size_t kJournalLimit = 100000;
+// Journalling as the environment asks: on unless QX_EMULATOR_JOURNAL is "off" or "0", so that a
+// program that does not test can run for days without keeping its calls.
+bool journalling_by_default() {
+    const char* setting = std::getenv("QX_EMULATOR_JOURNAL");
+    return setting == nullptr || (std::string(setting) != "off" && std::string(setting) != "0");
+}
 
+// The journal keeps the most recent calls only, within limits of calls and bytes, so that a long
+// capture loop does not grow the library's memory without bound.
 struct Scripting {
     std::mutex mutex;
     std::map<std::string, std::deque<Script>> queues;
-    std::deque<JournalEntry> journal;
+    std::deque<std::pair<JournalEntry, std::size_t>> journal;  // with each entry's size in bytes
+    std::size_t journalBytes = 0;
+    std::atomic<bool> journalling{journalling_by_default()};
 };
 
 Scripting& scripting() {
@@ -91,6 +102,49 @@ struct Describe {
     }
     std::string operator()(const std::vector<float>& v) const { return fmt::format("[{}]", fmt::join(v, ", ")); }
 };
+
+// A byte string the journal may keep: a long one becomes a note of its length and CRC-32.
+void bound(std::string& bytes) {
+    if (bytes.size() <= limits::kJournalArgumentBytes) return;
+    bytes = fmt::format("<{} bytes, CRC-32 {:08x}>", bytes.size(), crc32(bytes.data(), bytes.size()));
+}
+
+struct Bound {
+    void operator()(std::string& v) const { bound(v); }
+    void operator()(std::vector<std::string>& v) const {
+        for (std::string& item : v) bound(item);
+    }
+    template <class Other>
+    void operator()(Other&) const {}
+};
+
+// What an entry costs, near enough: its texts and the bookkeeping around them.
+std::size_t size_of(const JournalEntry& entry) {
+    constexpr std::size_t kOverhead = 64;
+    std::size_t size = sizeof entry + kOverhead + entry.function.size();
+    for (const auto& [name, value] : entry.arguments) {
+        size += sizeof(std::pair<std::string, Value>) + name.size();
+        if (const auto* bytes = std::get_if<std::string>(&value)) size += bytes->size();
+        if (const auto* list = std::get_if<std::vector<std::string>>(&value)) {
+            for (const std::string& item : *list) size += sizeof item + item.size();
+        }
+        if (const auto* numbers = std::get_if<std::vector<float>>(&value)) size += numbers->size() * sizeof(float);
+    }
+    return size;
+}
+
+// With the scripting lock held; `arguments` bounded already.
+void record(Scripting& s, const char* function, Arguments arguments) {
+    JournalEntry entry{function, std::move(arguments)};
+    const std::size_t size = size_of(entry);
+    while (!s.journal.empty() &&
+           (s.journal.size() >= limits::kJournalCalls || s.journalBytes + size > limits::kJournalBytes)) {
+        s.journalBytes -= s.journal.front().second;
+        s.journal.pop_front();
+    }
+    s.journal.emplace_back(std::move(entry), size);
+    s.journalBytes += size;
+}
 
 std::string describe(const Arguments& arguments) {
     std::vector<std::string> items;
@@ -164,11 +218,14 @@ Call::Call(const char* function, Arguments arguments) {
     if (log.should_log(spdlog::level::trace)) log.trace("{}({})", function, describe(arguments));
 
     std::optional<Script> script;
+    Scripting& s = scripting();
+    const bool journalling = s.journalling;
+    if (journalling) {
+        for (auto& argument : arguments) std::visit(Bound{}, argument.second);  // outside the lock
+    }
     {
-        Scripting& s = scripting();
         std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.journal.size() == kJournalLimit) s.journal.pop_front();
-        s.journal.push_back({function, std::move(arguments)});
+        if (journalling) record(s, function, std::move(arguments));
         const auto queue = s.queues.find(function);
         if (queue != s.queues.end() && !queue->second.empty()) {
             Script& next = queue->second.front();
@@ -194,6 +251,7 @@ void reset() {
     clear_active_routes();
     clear_scripts();
     clear_journal();
+    set_journalling(journalling_by_default());
     reset_logging();
 }
 
@@ -234,13 +292,27 @@ void clear_scripts() {
 std::vector<JournalEntry> journal() {
     Scripting& s = scripting();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return {s.journal.begin(), s.journal.end()};
+    std::vector<JournalEntry> entries;
+    entries.reserve(s.journal.size());
+    for (const auto& kept : s.journal) entries.push_back(kept.first);
+    return entries;
 }
 
 void clear_journal() {
     Scripting& s = scripting();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.journal.clear();
+    s.journalBytes = 0;
+}
+
+void set_journalling(bool on) {
+    scripting().journalling = on;
+}
+
+std::vector<std::pair<std::string, std::size_t>> limit_table() {
+    std::vector<std::pair<std::string, std::size_t>> table;
+    for (const auto& entry : limits::kTable) table.emplace_back(entry.name, entry.value);
+    return table;
 }
 
 }  // namespace qx_emulator

@@ -29,6 +29,7 @@
 #include "device.h"
 #include "file_output.h"
 #include "files.h"
+#include "guard.h"
 #include "log.h"
 #include "script.h"
 
@@ -132,7 +133,7 @@ std::string to_json(const SensorConfig& config) {
 
 }  // namespace
 
-int QxExportSensorConfig(std::shared_ptr<QxCamera> camera, std::string path) {
+int QxExportSensorConfig(std::shared_ptr<QxCamera> camera, std::string path) try {
     Call call(__func__, {{"camera", as_value(camera)}, {"path", as_value(path)}});
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
@@ -153,9 +154,11 @@ int QxExportSensorConfig(std::shared_ptr<QxCamera> camera, std::string path) {
     if (const int written = replace_file(function, path, encode(config)); written != QXE_OK) return written;
     logger().info("{}: camera {}: {} sensor registers written to {}", function, index, config.registers.size(), path);
     return QXE_OK;
+} catch (...) {
+    return contained<int>(__func__);
 }
 
-int QxDecodeSensorConfig(std::string binaryPath, std::string jsonPath) {
+int QxDecodeSensorConfig(std::string binaryPath, std::string jsonPath) try {
     Call call(__func__, {{"binaryPath", as_value(binaryPath)}, {"jsonPath", as_value(jsonPath)}});
     if (auto* s = call.scripted()) return s->result<int>();
     if (jsonPath.find('\0') != std::string::npos) {
@@ -167,4 +170,6 @@ int QxDecodeSensorConfig(std::string binaryPath, std::string jsonPath) {
     if (const int status = replace_file(__func__, jsonPath, to_json(config)); status != QXE_OK) return status;
     logger().info("{}: {} decoded to {}", __func__, binaryPath, jsonPath);
     return QXE_OK;
+} catch (...) {
+    return contained<int>(__func__);
 }

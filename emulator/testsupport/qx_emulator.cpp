@@ -182,6 +182,19 @@ PYBIND11_MODULE(qx_emulator, m) {
 
     m.def("clear_journal", &qx_emulator::clear_journal, "Forget the calls received so far.");
 
+    m.def("set_journalling", &qx_emulator::set_journalling, py::arg("on"),
+          "Journal calls from now on, or not; reset() returns to the default (on unless the environment\n"
+          "variable QX_EMULATOR_JOURNAL is 'off' or '0').");
+
+    m.def(
+        "limits",
+        [] {
+            py::dict table;
+            for (const auto& [name, value] : qx_emulator::limit_table()) table[py::str(name)] = value;
+            return table;
+        },
+        "The library's bounds on what it reads and keeps, by name (emulator/README.md, 'Limits').");
+
     m.def(
         "active_routes",
         [] {

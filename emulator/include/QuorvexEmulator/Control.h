@@ -2,6 +2,7 @@
 // and a journal of the calls the library received. Not part of the QuorvexSDK interface.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -48,7 +49,8 @@ struct Script {
 // excluded. Handles appear as the camera's index (nothing for an empty handle), strings and
 // records as raw bytes, enumerations as integers; QxGetImage's `buffer` as its address and
 // `size` as the value *size held on entry (nothing when null). The journal keeps the latest
-// 100,000 calls.
+// calls within limits of calls and bytes; a long byte string appears as a note of its length
+// and CRC-32 (emulator/README.md, "The call journal").
 struct JournalEntry {
     std::string function;
     std::vector<std::pair<std::string, Value>> arguments;
@@ -56,7 +58,8 @@ struct JournalEntry {
 
 // Restores the state of a freshly loaded library: every camera gone (old handles detached) and
 // the configuration read again from QX_EMULATOR_CONFIG (or the built-in one) on next use, no
-// active media links, no scripts, an empty journal, default logging. OSP profiles saved to the
+// active media links, no scripts, an empty journal journalling as the environment asks, default
+// logging. OSP profiles saved to the
 // cameras (flag ENABLED_AND_SAVE) stay, as a camera's flash outlives the library.
 QX_SDK_API void reset();
 
@@ -78,6 +81,13 @@ QX_SDK_API void clear_scripts();
 
 QX_SDK_API std::vector<JournalEntry> journal();
 QX_SDK_API void clear_journal();
+
+// Whether calls are journalled from now on; reset() returns to the default, on unless the
+// environment variable QX_EMULATOR_JOURNAL is "off" or "0".
+QX_SDK_API void set_journalling(bool on);
+
+// The library's bounds on what it reads and keeps, by name (emulator/README.md, "Limits").
+QX_SDK_API std::vector<std::pair<std::string, std::size_t>> limit_table();
 
 // A link of the emulated media graph, from a source pad to a sink pad.
 struct MediaLink {
