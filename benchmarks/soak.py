@@ -33,8 +33,7 @@ def resident_mb():
 
 
 def every_function():
-    """The sample call of every function, in the current folder, the camera reopened before each
-    (the samples include QxClose)."""
+    """The sample call of every function, in the current folder, on an open camera."""
     camera = qx.QxInitialCameraDevice(0)
     qx.QxOpen(camera)
     fmt = qx.QxGetFormatList(camera)[1][0]
@@ -42,10 +41,11 @@ def every_function():
     for function in api.FUNCTIONS:
         if function.name == "HelloQuorvexSDK":
             continue  # prints a line on every call; it holds nothing
-        qx.QxOpen(camera)
         arguments = api.sample_arguments(function, camera=camera, fmt=fmt, route=route,
                                          progress=lambda value: None, qx=qx)
         getattr(qx, function.name)(*arguments)
+        if function.name == "QxClose":
+            qx.QxOpen(camera)
     qx.QxResetUVC(camera)  # ends the USB program mode the samples entered
     qx.QxClose(camera)
 
