@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of every file the emulated QuorvexSDK reads: builds the libFuzzer
-# targets of fuzz/ (fuzz/CMakeLists.txt lists them) with clang (AddressSanitizer + UndefinedBehaviorSanitizer) into build/fuzz,
-# then runs each target for SECONDS_PER_TARGET seconds (default 20) on a scratch copy of its
-# seed corpus, fuzz/corpus/<target>/ (so the repository stays as it is), with fuzz/dict/<target>.dict
-# when there is one.
+# targets that fuzz/CMakeLists.txt lists with clang (AddressSanitizer + UndefinedBehaviorSanitizer)
+# into build/fuzz, then runs each target for SECONDS_PER_TARGET seconds (default 20) on a scratch
+# copy of its seed corpus, fuzz/corpus/<target>/ (so the repository stays as it is), with
+# fuzz/dict/<target>.dict when there is one.
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]        QX_FUZZ_JOBS=N: targets run at once (default: cores)
 #
