@@ -4,9 +4,10 @@
 
 Resident memory (from /proc) and the number of objects the garbage collector tracks are read
 after warm-up rounds and again at the end; the run fails when either grew by more than its
-bound. Every round goes through discovery, capture in several formats, controls, registers,
-firmware versions and headers, profiles, counters, routes, IMU and calibration, the failing
-paths included (closed cameras, empty handles, refused values, missing files).
+bound. Every round makes the sample call of every function in tests/api.py (so that a function
+added there is soaked too), then goes through discovery, capture in several formats, controls,
+registers, firmware versions and headers, profiles, counters, routes, IMU and calibration, the
+failing paths included (closed cameras, empty handles, refused values, missing files).
 """
 
 import argparse
@@ -20,7 +21,10 @@ import time
 import pyQuorvexSDK as qx
 import qx_emulator
 
-ROUTES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "routes"
+REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
+ROUTES = REPOSITORY / "examples" / "routes"
+sys.path.insert(0, str(REPOSITORY / "tests"))
+import api  # noqa: E402  (the function manifest)
 
 
 def resident_mb():
@@ -28,7 +32,26 @@ def resident_mb():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
 
 
+def every_function():
+    """The sample call of every function, in the current folder, on an open camera."""
+    camera = qx.QxInitialCameraDevice(0)
+    qx.QxOpen(camera)
+    fmt = qx.QxGetFormatList(camera)[1][0]
+    route = qx.QxLoadRouteYaml(str(ROUTES / "sensor_to_video0.yaml"))
+    for function in api.FUNCTIONS:
+        if function.name == "HelloQuorvexSDK":
+            continue  # prints a line on every call; it holds nothing
+        arguments = api.sample_arguments(function, camera=camera, fmt=fmt, route=route,
+                                         progress=lambda value: None, qx=qx)
+        getattr(qx, function.name)(*arguments)
+        if function.name == "QxClose":
+            qx.QxOpen(camera)
+    qx.QxResetUVC(camera)  # ends the USB program mode the samples entered
+    qx.QxClose(camera)
+
+
 def one_round(folder):
+    every_function()
     qx.QxDiscoverCameraDevices()
     camera = qx.QxInitialCameraDevice(0)
     qx.QxOpen(camera)
@@ -100,6 +123,7 @@ def main():
     assert qx_emulator.configure(config)
     with tempfile.TemporaryDirectory() as folder:
         folder = pathlib.Path(folder)
+        os.chdir(folder)  # the sample calls' relative paths
         # The library renders and caches frames per format and settings; let those fill first.
         for _ in range(3):
             one_round(folder)

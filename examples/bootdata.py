@@ -14,6 +14,8 @@ import struct
 
 import pyQuorvexSDK as qx
 
+from open_camera import add_camera_option, check, opened_camera
+
 # The packed, little-endian record layouts of the library's header file format.
 V2_LAYOUT = "<BH64sB76s"                # 144 bytes
 V3_LAYOUT = "<BHH16s64s16sH2sHH6BHIHH"  # 125 bytes
@@ -26,11 +28,6 @@ V3_FIELDS = [
     "contentChecksum", "totalChecksum",
 ]
 HEX_FIELDS = {"sensorType", "fixChecksum", "vendorFwVersion", "contentChecksum", "totalChecksum"}
-
-
-def check(status: int, what: str) -> None:
-    if status != 0:
-        raise SystemExit(f"{what} failed with status {status}")
 
 
 def show(name: str, value: object) -> str:
@@ -89,22 +86,13 @@ def read_header_file(path: pathlib.Path, version: int) -> qx.QxHeaderV2 | qx.QxH
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--camera", type=int, default=0, help="camera index (default 0)")
+    add_camera_option(parser)
     parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("out/bootdata_header.bin"),
                         help="header file to write (default out/bootdata_header.bin)")
     args = parser.parse_args()
 
-    status, devices = qx.QxDiscoverCameraDevices()
-    check(status, "QxDiscoverCameraDevices")
-    camera = qx.QxInitialCameraDevice(args.camera)
-    if camera is None:
-        raise SystemExit(f"no camera {args.camera} ({len(devices)} found)")
-    check(qx.QxOpen(camera), "QxOpen")
-    try:
-        print(f"Camera {args.camera}: {devices[args.camera]}")
+    with opened_camera(args.camera) as (camera, _):
         header = read_header(camera)
-    finally:
-        qx.QxClose(camera)
 
     version = header.headerVersion
     fields = V2_FIELDS if version == 2 else V3_FIELDS

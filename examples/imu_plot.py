@@ -20,16 +20,13 @@ import numpy.typing as npt  # noqa: E402
 
 import pyQuorvexSDK as qx  # noqa: E402
 
+from open_camera import add_camera_option, check, opened_camera  # noqa: E402
+
 FIGURE_INCHES = (10, 9)
 DPI = 100
 
 type Sample = tuple[float, npt.NDArray[np.float32], npt.NDArray[np.float32], tuple[float, float, float], float]
 type Series = npt.NDArray[np.float64]
-
-
-def check(status: int, what: str) -> None:
-    if status != 0:
-        raise SystemExit(f"{what} failed with status {status}")
 
 
 def sample(camera: qx.QxCamera) -> Sample:
@@ -89,7 +86,7 @@ def plot(times: Series, acceleration: Series, rotation: Series, angles: Series, 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--camera", type=int, default=0, help="camera index (default 0)")
+    add_camera_option(parser)
     parser.add_argument("--seconds", type=float, default=3.0, help="how long to sample (default 3)")
     parser.add_argument("--rate", type=float, default=50.0, help="samples per second (default 50)")
     parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("out/imu.png"),
@@ -98,18 +95,9 @@ def main() -> None:
     if args.seconds <= 0 or args.rate <= 0:
         parser.error("--seconds and --rate must be above 0")
 
-    status, devices = qx.QxDiscoverCameraDevices()
-    check(status, "QxDiscoverCameraDevices")
-    camera = qx.QxInitialCameraDevice(args.camera)
-    if camera is None:
-        raise SystemExit(f"no camera {args.camera} ({len(devices)} found)")
-    check(qx.QxOpen(camera), "QxOpen")
-    try:
-        print(f"Camera {args.camera}: {devices[args.camera]}")
+    with opened_camera(args.camera) as (camera, name):
         print(f"Sampling the IMU in ISPU mode for {args.seconds:g} s at {args.rate:g} per second")
         times, acceleration, rotation, angles, temperature = record(camera, args.seconds, args.rate)
-    finally:
-        qx.QxClose(camera)
 
     x, y, z = acceleration.mean(axis=0)
     print(f"{len(times)} samples over {times[-1] - times[0]:.2f} s of IMU time")
@@ -119,7 +107,7 @@ def main() -> None:
     for label, first, last in zip(("yaw", "pitch", "roll"), angles[0], angles[-1]):
         print(f"ISPU {label}: {first:.2f}° -> {last:.2f}°")
     print(f"temperature: {temperature[0]:.2f} -> {temperature[-1]:.2f} °C")
-    plot(times, acceleration, rotation, angles, temperature, devices[args.camera], args.output)
+    plot(times, acceleration, rotation, angles, temperature, name, args.output)
     print(f"saved {args.output}")
 
 

@@ -14,14 +14,11 @@ import numpy as np
 
 import pyQuorvexSDK as qx
 
+from open_camera import add_camera_option, check, opened_camera
+
 COEFFICIENT_NAMES = ("k1", "k2", "p1", "p2", "k3")
 # Distortion coefficients (k1, k2, p1, p2, k3) standing in for a new calibration of the lens.
 NEW_COEFFICIENTS = [-0.115, 0.042, 0.0002, -0.0001, -0.0071]
-
-
-def check(status: int, what: str) -> None:
-    if status != 0:
-        raise SystemExit(f"{what} failed with status {status}")
 
 
 def show(label: str, intrinsics: qx.QxIntrinsics) -> None:
@@ -54,18 +51,11 @@ def modified(factory: qx.QxIntrinsics) -> qx.QxIntrinsics:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--camera", type=int, default=0, help="camera index (default 0)")
+    add_camera_option(parser)
     parser.add_argument("--keep", action="store_true", help="leave the modified calibration on the camera")
     args = parser.parse_args()
 
-    status, devices = qx.QxDiscoverCameraDevices()
-    check(status, "QxDiscoverCameraDevices")
-    camera = qx.QxInitialCameraDevice(args.camera)
-    if camera is None:
-        raise SystemExit(f"no camera {args.camera} ({len(devices)} found)")
-    check(qx.QxOpen(camera), "QxOpen")
-    try:
-        print(f"Camera {args.camera}: {devices[args.camera]}")
+    with opened_camera(args.camera) as (camera, _):
         status, factory = qx.QxGetIntrinsics(camera)
         check(status, "QxGetIntrinsics")
         show("Factory intrinsics", factory)
@@ -82,8 +72,6 @@ def main() -> None:
         if not args.keep:
             check(qx.QxWriteIntrinsics(camera, factory), "QxWriteIntrinsics restoring the factory calibration")
             print("Factory calibration restored")
-    finally:
-        qx.QxClose(camera)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,8 @@ from collections.abc import Callable
 
 import pyQuorvexSDK as qx
 
+from open_camera import add_camera_option, opened_camera
+
 HEADING = f"  {'control':<26}{'min':>9}{'max':>9}{'step':>6}{'default':>9}{'value':>9}  flag"
 UVC_FLAGS = {1: "automatic", 2: "manual"}
 ISP_FLAGS = {0: "changed", 1: "default"}
@@ -65,26 +67,14 @@ def list_controls(camera: qx.QxCamera) -> list[str]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--camera", type=int, default=0, help="camera index (default 0)")
+    add_camera_option(parser)
     args = parser.parse_args()
 
     # The library warns about each control a camera lacks; this listing reports them itself.
     qx.QxSetLogLevel(qx.QX_LOG_LEVEL_ERROR)
-    status, devices = qx.QxDiscoverCameraDevices()
-    if status != 0:
-        raise SystemExit(f"QxDiscoverCameraDevices failed with status {status}")
-    camera = qx.QxInitialCameraDevice(args.camera)
-    if camera is None:
-        raise SystemExit(f"no camera {args.camera} ({len(devices)} found)")
-    status = qx.QxOpen(camera)
-    if status != 0:
-        raise SystemExit(f"QxOpen failed with status {status}")
-    try:
-        print(f"Camera {args.camera}: {devices[args.camera]}")
+    with opened_camera(args.camera) as (camera, _):
         for line in list_controls(camera):
             print(line)
-    finally:
-        qx.QxClose(camera)
 
 
 if __name__ == "__main__":

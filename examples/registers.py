@@ -12,6 +12,8 @@ import argparse
 
 import pyQuorvexSDK as qx
 
+from open_camera import add_camera_option, check, opened_camera
+
 # AP1302 registers: 16-bit values at 16-bit addresses.
 CHIP_VERSION = 0x0000
 CHIP_REVISION = 0x0002
@@ -27,11 +29,6 @@ I2C_BUS = 0
 TEMPERATURE_SENSOR = 0x48
 TEMPERATURE = 0x00
 DEVICE_ID = 0x0B
-
-
-def check(status: int, what: str) -> None:
-    if status != 0:
-        raise SystemExit(f"{what} failed with status {status}")
 
 
 def read_ap1302(camera: qx.QxCamera, address: int, name: str) -> int:
@@ -81,22 +78,13 @@ def temperature(camera: qx.QxCamera) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--camera", type=int, default=0, help="camera index (default 0)")
+    add_camera_option(parser)
     args = parser.parse_args()
 
-    status, devices = qx.QxDiscoverCameraDevices()
-    check(status, "QxDiscoverCameraDevices")
-    camera = qx.QxInitialCameraDevice(args.camera)
-    if camera is None:
-        raise SystemExit(f"no camera {args.camera} ({len(devices)} found)")
-    check(qx.QxOpen(camera), "QxOpen")
-    try:
-        print(f"Camera {args.camera}: {devices[args.camera]}")
+    with opened_camera(args.camera) as (camera, _):
         ap1302_registers(camera)
         sensor_register(camera)
         temperature(camera)
-    finally:
-        qx.QxClose(camera)
 
 
 if __name__ == "__main__":

@@ -13,15 +13,14 @@ generic webcam) is skipped.
 import argparse
 import contextlib
 import pathlib
-import sys
 from collections.abc import Callable, Iterator
 
 from tqdm import tqdm
 
 import pyQuorvexSDK as qx
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, make_firmware_image  # noqa: E402
+from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, make_firmware_image
+from open_camera import add_camera_option, check, opened_camera
 
 
 @contextlib.contextmanager
@@ -43,18 +42,7 @@ def next_version(version: str) -> str:
     return bumped[:16]
 
 
-def check(status: int, what: str) -> None:
-    if status != 0:
-        raise SystemExit(f"{what} failed with status {status}")
-
-
-def upgrade_usb_firmware(camera: qx.QxCamera, product: qx.QX_CAMERA_PRODUCT_TYPE, folder: pathlib.Path) -> None:
-    status, old = qx.QxGetUSBFirmwareVersion(camera)
-    if status != 0:
-        print(f"USB firmware:    none to upgrade (status {status})")
-        return
-    new = next_version(old)
-    image = make_firmware_image(folder / "usb.img", TARGET_USB_CONTROLLER, product, new)
+def program_usb_firmware(camera: qx.QxCamera, image: pathlib.Path, new: str) -> None:
     check(qx.QxGotoUSBProgramMode(camera), "QxGotoUSBProgramMode")
     print(f"Programming USB firmware {new} into SPI flash")
     with progress_bar("USB") as report:
@@ -62,52 +50,52 @@ def upgrade_usb_firmware(camera: qx.QxCamera, product: qx.QX_CAMERA_PRODUCT_TYPE
     if status != 0:
         qx.QxResetUVC(camera)  # back to the old firmware out of the bootloader
         raise SystemExit(f"QxUpgradeFX3FW failed with status {status}")
-    status, now = qx.QxGetUSBFirmwareVersion(camera)
-    check(status, "QxGetUSBFirmwareVersion")
-    print(f"USB firmware:    {old} -> {now}")
 
 
-def upgrade_sensor_firmware(camera: qx.QxCamera, product: qx.QX_CAMERA_PRODUCT_TYPE, folder: pathlib.Path) -> None:
-    status, old = qx.QxGetSensorFirmwareVersion(camera)
-    if status != 0:
-        print(f"Sensor firmware: none to upgrade (status {status})")
-        return
-    new = next_version(old)
-    image = make_firmware_image(folder / "sensor.img", TARGET_SENSOR, product, new)
+def program_sensor_firmware(camera: qx.QxCamera, image: pathlib.Path, new: str) -> None:
     print(f"Programming sensor firmware {new}")
     with progress_bar("Sensor") as report:
         result = qx.QxUpgradeSensorFW(camera, str(image), report)
     if result != qx.QX_UPGRADE_SUCCESS:
         raise SystemExit(f"QxUpgradeSensorFW failed: {result}")
-    status, now = qx.QxGetSensorFirmwareVersion(camera)
-    check(status, "QxGetSensorFirmwareVersion")
-    print(f"Sensor firmware: {old} -> {now}")
+
+
+# Per firmware: its label, the getter of its version, its image's target and file name, and how
+# it is programmed.
+FIRMWARES = [
+    ("USB", qx.QxGetUSBFirmwareVersion, TARGET_USB_CONTROLLER, "usb.img", program_usb_firmware),
+    ("Sensor", qx.QxGetSensorFirmwareVersion, TARGET_SENSOR, "sensor.img", program_sensor_firmware),
+]
+
+
+def upgrade_firmware(camera: qx.QxCamera, product: qx.QX_CAMERA_PRODUCT_TYPE, folder: pathlib.Path,
+                     label: str, get_version: Callable[[qx.QxCamera | None], tuple[int, str]], target: int,
+                     file_name: str, program: Callable[[qx.QxCamera, pathlib.Path, str], None]) -> None:
+    heading = f"{label + ' firmware:':<16}"
+    status, old = get_version(camera)
+    if status != 0:
+        print(f"{heading} none to upgrade (status {status})")
+        return
+    new = next_version(old)
+    program(camera, make_firmware_image(folder / file_name, target, product, new), new)
+    status, now = get_version(camera)
+    check(status, f"reading the {label} firmware version after the upgrade")
+    print(f"{heading} {old} -> {now}")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--camera", type=int, default=0, help="camera index (default 0)")
+    add_camera_option(parser)
     parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("out/firmware"),
                         help="folder for the firmware images (default out/firmware)")
     args = parser.parse_args()
+    args.output.mkdir(parents=True, exist_ok=True)
 
-    status, devices = qx.QxDiscoverCameraDevices()
-    check(status, "camera discovery")
-    camera = qx.QxInitialCameraDevice(args.camera)
-    if camera is None:
-        raise SystemExit(f"no camera {args.camera} ({len(devices)} found)")
-    check(qx.QxOpen(camera), "QxOpen")
-    try:
-        status, name = qx.QxGetDeviceName(camera)
-        check(status, "QxGetDeviceName")
+    with opened_camera(args.camera) as (camera, _):
         status, product = qx.QxGetDeviceProductType(camera)
         check(status, "QxGetDeviceProductType")
-        print(f"Camera {args.camera}: {name}")
-        args.output.mkdir(parents=True, exist_ok=True)
-        upgrade_usb_firmware(camera, product, args.output)
-        upgrade_sensor_firmware(camera, product, args.output)
-    finally:
-        qx.QxClose(camera)
+        for firmware in FIRMWARES:
+            upgrade_firmware(camera, product, args.output, *firmware)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of every file the emulated QuorvexSDK reads: builds the libFuzzer
-# targets of fuzz/ with clang (AddressSanitizer + UndefinedBehaviorSanitizer) into build/fuzz,
-# then runs each target for SECONDS_PER_TARGET seconds (default 20) on a scratch copy of its
-# seed corpus, fuzz/corpus/<target>/ (so the repository stays as it is), with fuzz/dict/<target>.dict
-# when there is one.
+# targets that fuzz/CMakeLists.txt lists with clang (AddressSanitizer + UndefinedBehaviorSanitizer)
+# into build/fuzz, then runs each target for SECONDS_PER_TARGET seconds (default 20) on a scratch
+# copy of its seed corpus, fuzz/corpus/<target>/ (so the repository stays as it is), with
+# fuzz/dict/<target>.dict when there is one.
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]        QX_FUZZ_JOBS=N: targets run at once (default: cores)
 #
@@ -14,38 +14,12 @@ set -euo pipefail
 seconds="${1:-20}"
 case "$seconds" in '' | *[!0-9]*) echo "usage: $0 [SECONDS_PER_TARGET]" >&2; exit 2 ;; esac
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build="$root/build/fuzz"
 findings="$build/findings"
-targets=(config bootdata firmware_fx3 firmware_sensor sensor_config profile routes product_info)
 jobs="${QX_FUZZ_JOBS:-$(nproc)}"
 # An input slower than this is reported: the files are small, so it means a runaway loop.
 input_timeout=25
-
-log() { printf '[fuzz] %s\n' "$*" >&2; }
-
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"
-    elif command -v sudo >/dev/null 2>&1; then sudo "$@"
-    else log "need root to run: $*"; return 1
-    fi
-}
-
-apt_updated=false
-apt_install() {
-    if ! command -v apt-get >/dev/null 2>&1; then
-        log "missing $* and no apt-get to install it"
-        return 1
-    fi
-    if ! $apt_updated; then
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        apt_updated=true
-    fi
-    log "installing $*"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
-}
-
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 # clang++ on the PATH, else the newest versioned one (clang++-14).
 find_clang() {
@@ -75,14 +49,12 @@ links_fuzzer() {
     return $status
 }
 
-library_packages=(libspdlog-dev libfmt-dev libyaml-cpp-dev libturbojpeg0-dev nlohmann-json3-dev)
-missing=()
-for package in "${library_packages[@]}"; do installed "$package" || missing+=("$package"); done
+packages=("${emulator_packages[@]}")
 cxx="$(find_clang || true)"
-[ -n "$cxx" ] || missing+=(clang)
-first_working "$(command -v ninja)" /usr/bin/ninja >/dev/null || missing+=(ninja-build)
-first_working "$(command -v cmake)" /usr/bin/cmake >/dev/null || missing+=(cmake)
-[ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+[ -n "$cxx" ] || packages+=(clang)
+first_working "$(command -v ninja)" /usr/bin/ninja >/dev/null || packages+=(ninja-build)
+first_working "$(command -v cmake)" /usr/bin/cmake >/dev/null || packages+=(cmake)
+apt_install "${packages[@]}"
 [ -n "$cxx" ] || cxx="$(find_clang)" || { log "no clang++ after installing clang"; exit 1; }
 cmake="$(first_working "$(command -v cmake)" /usr/bin/cmake)"
 ninja="$(first_working "$(command -v ninja)" /usr/bin/ninja)"
@@ -93,8 +65,7 @@ if ! links_fuzzer "$cxx"; then
     major="$("$cxx" -dumpversion | cut -d. -f1)"
     runtime="libclang-rt-$major-dev"
     if ! apt-cache show "$runtime" >/dev/null 2>&1; then
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        apt_updated=true
+        apt_update
         apt-cache show "$runtime" >/dev/null 2>&1 || runtime="libclang-common-$major-dev"
     fi
     apt_install "$runtime"
@@ -116,6 +87,8 @@ if ! "$cmake" --build "$build" -j "$jobs" >"$build.build.log" 2>&1; then
     tail -n 60 "$build.build.log" >&2
     exit 1
 fi
+
+mapfile -t targets <"$build/targets.txt"
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT

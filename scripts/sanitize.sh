@@ -5,9 +5,8 @@
 # Extra arguments go to pytest.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build="$root/build/sanitize"
-python="$root/.venv/bin/python"
 
 "$root/scripts/setup.sh"
 
@@ -23,11 +22,11 @@ PATH="$root/.venv/bin:$PATH" cmake --build "$build" >/dev/null
 
 # The interpreter is not instrumented, so the runtimes must come first in the process.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-# CPython and NumPy keep memory until exit by design; leaks are measured by the soak instead.
+# CPython and NumPy keep memory until exit by design; leaks are measured by the soak stage of
+# .ci/run (scripts/soak.sh) instead.
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONPATH="$build:$build/emulator${PYTHONPATH:+:$PYTHONPATH}"
-export QX_SANITIZED_BUILD=1
 
 cd "$root"
 "$python" -c "import pyQuorvexSDK, qx_emulator, sys; assert pyQuorvexSDK.__file__.startswith('$build'), pyQuorvexSDK.__file__"

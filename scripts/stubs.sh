@@ -8,20 +8,14 @@
 # Installs the pinned generator (scripts/stub-tools.txt) into .venv when it is missing.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-python="$root/.venv/bin/python"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 output="${1:-$root/src/pyQuorvexSDK.pyi}"
 
-log() { printf '[stubs] %s\n' "$*" >&2; }
-
-if [ ! -x "$python" ]; then
-    log "no $root/.venv: run scripts/setup.sh first"
-    exit 1
-fi
+require_venv
 
 # The pinned version, not just any: a different generator writes a different stub. pip does
 # nothing (and asks no index) when the pinned versions are already there.
-"$python" -m pip install -q --disable-pip-version-check -r "$root/scripts/stub-tools.txt"
+pip_install "$python" -r "$root/scripts/stub-tools.txt"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

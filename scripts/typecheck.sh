@@ -11,17 +11,11 @@
 # generator and mypy (scripts/stub-tools.txt) into .venv when they are missing.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-python="$root/.venv/bin/python"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 work="$root/build/typecheck"
 
-log() { printf '[typecheck] %s\n' "$*" >&2; }
-
-if [ ! -x "$python" ]; then
-    log "no $root/.venv: run scripts/setup.sh first"
-    exit 1
-fi
-"$python" -m pip install -q --disable-pip-version-check -r "$root/scripts/stub-tools.txt"
+require_venv
+pip_install "$python" -r "$root/scripts/stub-tools.txt"
 
 rm -rf "$work/fresh" "$work/stub"
 mkdir -p "$work/fresh" "$work/stub"

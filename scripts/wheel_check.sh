@@ -4,25 +4,25 @@
 # the wheel, and runs the smoke tests there.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 "$root/scripts/setup.sh"
 work="$root/build/wheel-check"
 rm -rf "$work"
 mkdir -p "$work"
 
-"$root/.venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps "$root" -w "$work/wheelhouse"
-python313="$(readlink -f "$root/.venv/bin/python")"
-"$python313" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --disable-pip-version-check "$work"/wheelhouse/*.whl pytest pillow hypothesis tqdm matplotlib
+"$python" -m pip wheel -q --disable-pip-version-check --no-deps "$root" -w "$work/wheelhouse"
+"$(readlink -f "$python")" -m venv "$work/venv"
+wheel="$(ls "$work"/wheelhouse/*.whl)"
+pip_install "$work/venv/bin/python" "$wheel[test]"
 
 site="$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 bundled="$site/pyQuorvexSDK.libs"
-echo "[wheel] $(ls "$work"/wheelhouse/*.whl | xargs -n1 basename): $(ls "$bundled" | tr '\n' ' ')"
+log "$(basename "$wheel"): $(ls "$bundled" | tr '\n' ' ')"
 # Every library the emulator needs beyond the C and C++ runtimes must come from the wheel.
 outside="$(ldd "$bundled/libQuorvexSDK.so" | grep '=>' | grep -v -E "^\s*(libc|libm|libstdc\+\+|libgcc_s)\.so" \
            | grep -v "$bundled" || true)"
 if [ -n "$outside" ]; then
-    echo "[wheel] libraries resolved outside the wheel:" >&2
+    log "libraries resolved outside the wheel:"
     echo "$outside" >&2
     exit 1
 fi
@@ -30,4 +30,4 @@ fi
 cd "$work"  # away from the source tree: the installed wheel is what gets imported
 "$work/venv/bin/python" -c "import pyQuorvexSDK, sys; assert pyQuorvexSDK.__file__.startswith('$site')"
 exec "$work/venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$root" \
-    "$root/tests/test_module.py" "$root/tests/test_discovery.py" "$root/tests/test_formats.py"
+    "$root/tests/binding/test_module.py" "$root/tests/binding/test_discovery.py" "$root/tests/binding/test_formats.py"

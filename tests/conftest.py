@@ -1,7 +1,5 @@
 import pathlib
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -47,16 +45,12 @@ def camera(emu):
     qx.QxClose(handle)
 
 
-def run_python(code, **kwargs):
-    """Runs code in a fresh interpreter, so that a crash shows as a failure, not a dead run."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        **kwargs,
-    )
+# Test files are imported by path (importlib mode), so that tests/binding/test_formats.py and
+# tests/emulator/test_formats.py can both exist; the shared modules here (api.py, support.py) and
+# the examples' frame conversion, which serves the tests too, are found through sys.path.
+_TESTS = pathlib.Path(__file__).resolve().parent
+for _folder in (_TESTS, _TESTS.parent / "examples"):
+    if str(_folder) not in sys.path:
+        sys.path.insert(0, str(_folder))
 
-
-# The examples' frame conversion serves the tests too.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+from support import run_python  # noqa: E402,F401  (kept importable from conftest)

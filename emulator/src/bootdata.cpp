@@ -1,25 +1,6 @@
-// Boot-data headers of the emulated QuorvexSDK.
-//
-// Every call is journalled with its arguments (camera or path; the header pointer is not). A
-// queued script replaces the behaviour below: `header` takes the record's exact bytes (a new
-// record replaces the caller's) or None (the pointer is emptied).
-//
-// A vendor camera's boot data is the EEPROM at address 0x50 on I2C bus 0: the header at byte
-// 0 (its first byte is the header version), calibration content from contentOffset on. The
-// functions read it as it is now, so generic I2C writes to the EEPROM show here.
-//
-// QxGetHeaderVersion(camera)         2 or 3; the usual camera statuses, QXE_NOT_SUPPORTED for a
-//                                    camera without boot data, QXE_BUSY in USB program mode or
-//                                    during an upgrade, QXE_NO_BOOTDATA when byte 0 is neither.
-// QxGetBootdataHeaderV2/V3(camera, header)
-//                                    the same checks, then QXE_INVALID_ARGUMENT when the camera
-//                                    holds the other version; else fills *header in place (a
-//                                    new record when header is empty). Untouched on failure.
-// QxGetBootdataHeaderV2/V3FromFile(path, header)
-//                                    the header at the start of the file: QXE_INVALID_ARGUMENT
-//                                    for a NUL in the path, an empty file, another version in
-//                                    byte 0 or a file shorter than the record; QXE_IO_ERROR when
-//                                    it cannot be read. Bytes after the record are ignored.
+// Boot-data headers, read from a camera's EEPROM or from a file. What each function does, its
+// statuses and limits are in emulator/README.md ("Boot data"); every function is journalled and
+// can be scripted ("Test control").
 #include <cstring>
 #include <memory>
 #include <string>

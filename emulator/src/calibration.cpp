@@ -1,26 +1,6 @@
-// Lens calibration and product information of the emulated QuorvexSDK.
-//
-// Every call is journalled with its arguments (`intrinsics` as the record's 48 bytes). A queued
-// script replaces the behaviour below: the call returns the scripted result and writes only the
-// scripted out-values (`intrinsics`, 48 bytes).
-//
-// All three first check the camera (QXE_INVALID_HANDLE, QXE_NO_DEVICE, QXE_NOT_OPEN), then need
-// a Quorvex product, zena, zeni, ov5640 or zenm (QXE_NOT_SUPPORTED), whose device is neither in
-// USB program mode nor being upgraded (QXE_BUSY). A refused call changes nothing and leaves its
-// out-values untouched. Calibration and product information belong to the device: shared by
-// the handles of one path, kept across QxClose / QxOpen, back to factory state on reset() or
-// configure().
-//
-// QxGetIntrinsics(intrinsics)   the stored record, byte for byte; at first the factory
-//                               calibration (factory_intrinsics).
-// QxWriteIntrinsics(intrinsics) QXE_INVALID_ARGUMENT unless w, h > 0, every float finite,
-//                               fx, fy > 0, 0 <= cx <= w, 0 <= cy <= h and the model is
-//                               QX_DIST_NONE or QX_DIST_MODEL_RADTAN; else stores the record.
-// QxFlashProductInfo(path)      QXE_NO_BOOTDATA when the boot-data EEPROM holds no valid
-//                               header; then the image checks (read_product_info) and
-//                               QXE_WRONG_PRODUCT for an image of another product; else stores
-//                               the product information and writes its product name into the
-//                               boot-data header (the V3 header's checksums follow).
+// Lens calibration (intrinsics) and product information flashing. What each function does, its
+// statuses and limits are in emulator/README.md ("Calibration and product information"); every
+// function is journalled and can be scripted ("Test control").
 #include <algorithm>
 #include <cmath>
 #include <cstddef>

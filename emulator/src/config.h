@@ -1,21 +1,6 @@
 // Camera configuration of the emulated library: YAML from the file named by the environment
-// variable QX_EMULATOR_CONFIG, or the built-in configuration.
-//
-//   pacing: true                       # false: every camera delivers frames as fast as asked
-//   upgrade_time_ms: 1500              # how long a firmware upgrade programs, 0..600000
-//   cameras:
-//     - name: Generic UVC HD Webcam    # required
-//       path: /dev/video4              # required; cameras sharing a path are handles of one device
-//       interface: usb                 # required: usb | mipi_csi2 | ethernet
-//       product: generic               # required: none | generic | zena | zeni | ov5640 | zenm
-//       hardware_id: "046D:0825"       # required
-//       usb_speed: high                # low | full | high | super | super_plus | unknown (default)
-//       isp: none                      # ap1302 | none (default)
-//       imu: false                     # true | false; default true for product zena only
-//       formats:                       # default: default_formats()
-//         - format: MJPG               # YUY2 | UYVY | NV12 | MJPG | BGRA | BGRX | BGR | RGB16 | RGB
-//           sizes: ["1920x1080", "640x480"]
-//           fps: [30, 15]
+// variable QX_EMULATOR_CONFIG, or the built-in configuration. Its keys, defaults and limits are
+// in emulator/README.md ("Configuration file").
 #pragma once
 
 #include <optional>

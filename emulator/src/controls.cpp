@@ -1,37 +1,6 @@
-// Image-processing controls of the emulated QuorvexSDK.
-//
-// Every call is journalled with its arguments. A queued script replaces the behaviour below:
-// the call returns the scripted result and writes only the scripted out-values.
-//
-// Every function first checks the camera like the device-information getters
-// (QXE_INVALID_HANDLE, QXE_NO_DEVICE, QXE_NOT_OPEN); a refused call changes nothing and leaves
-// its out-values untouched. Settings belong to the device: they survive QxClose / QxOpen, are
-// shared by handles with the same path, and return to their defaults when the configuration
-// is replaced (qx_emulator::reset or configure).
-//
-// QxSetUVCImageProcessing(property, value, flag)
-//      QXE_NOT_SUPPORTED for a property the camera's table lacks (UVC_IMAGE_PROP_MAX included),
-//      QXE_INVALID_ARGUMENT for a flag other than 1 (automatic) or 2 (manual), QXE_NOT_SUPPORTED
-//      for flag 1 on a property without automatic mode. Flag 1 ignores `value`: the camera holds
-//      the property at its default. Flag 2 needs min <= value <= max on the step grid
-//      (QXE_INVALID_ARGUMENT otherwise).
-// QxGetUVCImageProcessing      the value in use and its flag (1 or 2).
-// QxGetUVCImageProcessingRange min, max, step, defaultValue.
-// QxSetISPImageProcessing, QxSetISPImageProcessingDefault, QxGetISPImageProcessing,
-// QxGetISPImageProcessingRange
-//      QXE_NOT_SUPPORTED on a camera without `isp: ap1302` and for ISP_IMAGE_PROP_MAX or any
-//      other value outside 0..28. Set: QXE_INVALID_ARGUMENT off the range or step, or when a
-//      lower limit would exceed its upper limit (exposure min/max time, eHDR exposure number and
-//      ratio). Get: flag 1 when the value is the default, else 0. Default restores all 29.
-// QxGetCurrentGain      the total gain in 1/16 steps above unity: (16+g_uvc)*(16+g_isp)/16 - 16
-//                       rounded down, at most 255 (g_isp = 0 without an ISP).
-// QxGetCurrentExposure  the exposure time in µs: UVC exposure * 100, on AP1302 cameras scaled
-//                       by ISP exposure time / its default (rounded down).
-// QxSetMaxFPS(fps)      caps the stream's frame rate (0: no cap); QxGetMaxFPS reads it back.
-// QxSetThroughPut(throughput), QxGetThroughPut
-//                       the share of the USB bandwidth in percent, 1..100 (default 100);
-//                       QXE_INVALID_ARGUMENT outside it, QXE_NOT_SUPPORTED on a camera whose
-//                       interface is not USB.
+// The UVC and ISP image-processing controls, gain, exposure, the frame-rate cap and the USB
+// throughput. What each function does, its statuses and limits are in emulator/README.md ("Image-
+// processing controls"); every function is journalled and can be scripted ("Test control").
 #include "controls.h"
 
 #include <algorithm>
@@ -357,6 +326,32 @@ int store_isp_values(const char* function, const QxCamera::Impl& c, ControlState
     return QXE_OK;
 }
 
+template <class T>
+std::pair<const char*, T&> out(const char* name, T& value) {
+    return {name, value};
+}
+
+// A getter of one control: journalled with the camera and the property, answered by a queued
+// script (which writes only the out-values it names), else by `read` on the open camera.
+template <class Property, class Read, class... Outs>
+int read_control(const char* function, const std::shared_ptr<QxCamera>& camera, Property property, Read&& read,
+                 std::pair<const char*, Outs&>... outs) {
+    Call call(function, {{"camera", as_value(camera)}, {"property", as_value(property)}});
+    if (auto* s = call.scripted()) {
+        (s->write(outs.first, outs.second), ...);
+        return s->result<int>();
+    }
+    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int { return read(c); });
+}
+
+template <class Control, class Number>
+void copy_range(const Control& control, Number& min, Number& max, Number& step, Number& defaultValue) {
+    min = control.min;
+    max = control.max;
+    step = control.step;
+    defaultValue = control.defaultValue;
+}
+
 }  // namespace
 
 bool operator==(const ControlState& a, const ControlState& b) {
@@ -494,43 +489,30 @@ int QxSetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPE
 
 int QxGetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long& value,
                             int& flag) try {
-    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
-    if (auto* s = call.scripted()) {
-        s->write("value", value);
-        s->write("flag", flag);
-        return s->result<int>();
-    }
     const char* function = __func__;
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
-        if (uvc_control(function, c, property) == nullptr) return QXE_NOT_SUPPORTED;
-        value = c.controls->uvcValue[at(property)];
-        flag = c.controls->uvcFlag[at(property)];
-        return QXE_OK;
-    });
-} catch (...) {
-    return contained<int>(__func__);
+    return read_control(
+        function, camera, property,
+        [&](const QxCamera::Impl& c) -> int {
+            if (uvc_control(function, c, property) == nullptr) return QXE_NOT_SUPPORTED;
+            value = c.controls->uvcValue[at(property)];
+            flag = c.controls->uvcFlag[at(property)];
+            return QXE_OK;
+        },
+        out("value", value), out("flag", flag));
 }
 
 int QxGetUVCImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long& min,
                                  long& max, long& step, long& defaultValue) try {
-    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
-    if (auto* s = call.scripted()) {
-        s->write("min", min);
-        s->write("max", max);
-        s->write("step", step);
-        s->write("defaultValue", defaultValue);
-        return s->result<int>();
-    }
     const char* function = __func__;
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
-        const UvcControl* control = uvc_control(function, c, property);
-        if (control == nullptr) return QXE_NOT_SUPPORTED;
-        min = control->min;
-        max = control->max;
-        step = control->step;
-        defaultValue = control->defaultValue;
-        return QXE_OK;
-    });
+    return read_control(
+        function, camera, property,
+        [&](const QxCamera::Impl& c) -> int {
+            const UvcControl* control = uvc_control(function, c, property);
+            if (control == nullptr) return QXE_NOT_SUPPORTED;
+            copy_range(*control, min, max, step, defaultValue);
+            return QXE_OK;
+        },
+        out("min", min), out("max", max), out("step", step), out("defaultValue", defaultValue));
 } catch (...) {
     return contained<int>(__func__);
 }
@@ -566,43 +548,29 @@ int QxSetISPImageProcessingDefault(std::shared_ptr<QxCamera> camera) try {
 
 int QxGetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int& value,
                             int& flag) try {
-    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
-    if (auto* s = call.scripted()) {
-        s->write("value", value);
-        s->write("flag", flag);
-        return s->result<int>();
-    }
     const char* function = __func__;
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
-        if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
-        value = c.controls->ispValue[at(property)];
-        flag = value == isp(property).defaultValue ? 1 : 0;
-        return QXE_OK;
-    });
-} catch (...) {
-    return contained<int>(__func__);
+    return read_control(
+        function, camera, property,
+        [&](const QxCamera::Impl& c) -> int {
+            if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
+            value = c.controls->ispValue[at(property)];
+            flag = value == isp(property).defaultValue ? 1 : 0;
+            return QXE_OK;
+        },
+        out("value", value), out("flag", flag));
 }
 
 int QxGetISPImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int& min,
                                  int& max, int& step, int& defaultValue) try {
-    Call call(__func__, {{"camera", as_value(camera)}, {"property", as_value(property)}});
-    if (auto* s = call.scripted()) {
-        s->write("min", min);
-        s->write("max", max);
-        s->write("step", step);
-        s->write("defaultValue", defaultValue);
-        return s->result<int>();
-    }
     const char* function = __func__;
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
-        if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
-        const IspControl& control = isp(property);
-        min = control.min;
-        max = control.max;
-        step = control.step;
-        defaultValue = control.defaultValue;
-        return QXE_OK;
-    });
+    return read_control(
+        function, camera, property,
+        [&](const QxCamera::Impl& c) -> int {
+            if (const int status = isp_status(function, c, property); status != QXE_OK) return status;
+            copy_range(isp(property), min, max, step, defaultValue);
+            return QXE_OK;
+        },
+        out("min", min), out("max", max), out("step", step), out("defaultValue", defaultValue));
 } catch (...) {
     return contained<int>(__func__);
 }

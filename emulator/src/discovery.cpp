@@ -1,30 +1,6 @@
-// Library, discovery, lifecycle and device information of the emulated QuorvexSDK.
-//
-// Every call is journalled with its arguments. A queued script replaces the behaviour below:
-// the call returns the scripted result and writes only the scripted out-values.
-//
-// HelloQuorvexSDK          prints "Hello QuorvexSDK <kLibraryVersion> (emulated)" and a newline.
-// QxSetLogFile(path)       logs to the file from now on, appending, flushed after every message;
-//                          QXE_IO_ERROR when it cannot be opened or its folder does not exist
-//                          (no folder is created), QXE_INVALID_ARGUMENT for a path holding a NUL
-//                          byte; the old destination stays on failure.
-// QxSetLogLevel(level)     TRACE..OFF map one to one onto the logger's levels; an unknown
-//                          value is ignored with a warning. Default: stderr, level WARN.
-// QxDiscoverCameraDevices  appends the name of every configured camera; returns 0 (also when
-//                          there are no cameras).
-// QxInitialCameraDevice(i) the library's own handle of camera i: the same object on every call
-//                          until the configuration is replaced; empty when i is out of range.
-// QxOpen / QxClose         QXE_INVALID_HANDLE for an empty handle, QXE_NO_DEVICE for a camera
-//                          whose configuration was replaced, QXE_ALREADY_OPEN / QXE_NOT_OPEN,
-//                          QxOpen: QXE_BUSY while another camera with the same path is open;
-//                          else 0. QxOpen selects the first format of the list, QxClose stops
-//                          streaming first.
-// QxIsQuorvexCamera        1 for the products zena, zeni, ov5640 and zenm; 0 for generic and
-//                          none, an empty handle or a replaced camera. The camera may be closed.
-// QxGetDeviceName, QxGetDevicePath, QxGetDeviceInterfaceType, QxGetDeviceProductType,
-// QxGetHardwareID, QxGetUSBDeviceSpeed
-//                          QXE_INVALID_HANDLE, QXE_NO_DEVICE or QXE_NOT_OPEN (in that order of
-//                          checks) with the out-value untouched; else the configured value and 0.
+// The greeting, logging, discovery, opening and closing, and the device-information getters. What
+// each function does, its statuses and limits are in emulator/README.md ("Logging, discovery and
+// capture"); every function is journalled and can be scripted ("Test control").
 #include <cstdio>
 
 #include <QuorvexSDK/QuorvexSDK.h>

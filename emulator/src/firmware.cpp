@@ -1,39 +1,6 @@
-// Firmware versions, UVC reset, USB program mode and firmware upgrades of the emulated
-// QuorvexSDK.
-//
-// Every call is journalled with its arguments (the upgrades: target or camera, and path; not
-// the progress callback). A queued script replaces the behaviour below: the call returns the
-// scripted result and writes only the scripted out-values; a scripted `progress` list makes an
-// upgrade call its progress function with each value in order first.
-//
-// The camera functions first check the camera (QXE_INVALID_HANDLE, QXE_NO_DEVICE,
-// QXE_NOT_OPEN), then the hardware (QXE_NOT_SUPPORTED), then QXE_BUSY while the device is in
-// USB program mode (except the two functions that change it) or being upgraded. Out-values
-// stay untouched on failure. Versions live in the device and keep upgrades until reset() or
-// configure().
-//
-// QxGetUSBFirmwareVersion  vendor products on USB (they have an FX3 USB controller).
-// QxGetZENAFirmwareVersion ZENA products only.
-// QxGetSensorFirmwareVersion, QxGetSensorUniqueID
-//                          vendor products; the unique ID is the sensor's 16-byte fuse ID as 32
-//                          upper-case hex digits (the V3 boot-data header's sensorFuseId).
-// QxResetUVC               USB cameras: restarts the UVC function: stops streaming and, in USB
-//                          program mode, restarts the camera with its current firmware. 0.
-// QxGotoUSBProgramMode     vendor products on USB: stops streaming and restarts the USB
-//                          controller in its bootloader. 0, also when it is there already.
-// QxUpgradeFX3FW(target, path, progress)
-//                          programs the camera that entered USB program mode last: target RAM,
-//                          I2C or SPI (QXE_INVALID_ARGUMENT otherwise), QXE_NO_FX3_DEVICE when
-//                          no camera is in program mode, QXE_BUSY while it is being upgraded,
-//                          then the image checks (read_image). Reports progress on the calling
-//                          thread, 0 to 100, over `upgrade_time_ms`; then the USB firmware
-//                          version is the image's and the camera leaves program mode. 0.
-// QxUpgradeSensorFW(camera, path, progress)
-//                          the same for the sensor firmware of an open vendor camera; the
-//                          failures map onto QX_UPGRADE_RESULT (sensor_upgrade_refusal,
-//                          upgrade_result).
-// A progress function that throws aborts the upgrade: the old firmware stays, the device is free
-// again, and the exception leaves the library call unchanged.
+// Firmware versions, the sensor's unique ID, UVC reset, USB program mode and the two firmware
+// upgrades. What each function does, its statuses and limits are in emulator/README.md
+// ("Firmware"); every function is journalled and can be scripted ("Test control").
 #include <algorithm>
 #include <atomic>
 #include <chrono>

@@ -1,30 +1,6 @@
-// Formats, streaming and frame capture of the emulated QuorvexSDK.
-//
-// Every call is journalled with its arguments. A queued script replaces the behaviour below:
-// the call returns the scripted result and writes only the scripted out-values.
-//
-// QxGetFormatList, QxSetFormat, QxStartStreaming and QxStopStreaming first check the camera
-// like the device-information getters: QXE_INVALID_HANDLE, QXE_NO_DEVICE, QXE_NOT_OPEN.
-//
-// QxGetFormatList(formats) appends the camera's formats in configuration order; formatId is the
-//                          1-based position in that list.
-// QxSetFormat(format)      QXE_BUSY while streaming; QXE_INVALID_ARGUMENT (logged) unless all five
-//                          fields equal entry formatId of the list; else selects it for the next
-//                          QxStartStreaming. QxOpen selects the first entry.
-// QxStartStreaming         QXE_BUSY when streaming already; QXE_FAILED when the frames cannot be
-//                          prepared (memory); else frame 0 is due at once, frame k at k / fps
-//                          (fps capped by QxSetMaxFPS). Frames show the image-processing settings.
-// QxStopStreaming          QXE_NOT_STREAMING when not streaming.
-// QxGetImage(buffer, size, timeout)
-//                          QX_OTHER_ERROR for an empty or replaced handle or a camera that is not
-//                          streaming, QX_CAM_OCCUPIED for a closed camera whose device is open
-//                          through another handle. Else waits up to `timeout` ms (without the
-//                          model lock) for the next frame: none due in time gives QX_TIMEOUT after
-//                          the whole timeout, buffer and *size untouched. A due frame with a null
-//                          buffer or size gives QX_OTHER_ERROR and stays due; else it is written
-//                          at the start of buffer, *size = its length, QX_SUCCESS. A caller more
-//                          than one frame period late gets a frame at once and the schedule
-//                          restarts from that moment. With `pacing: false` a frame is always due.
+// Format lists, format selection, streaming and frame capture with its pacing. What each function
+// does, its statuses and limits are in emulator/README.md ("Logging, discovery and capture");
+// every function is journalled and can be scripted ("Test control").
 #include <algorithm>
 #include <chrono>
 #include <cstdint>

@@ -1,51 +1,6 @@
-// The IMU of the emulated QuorvexSDK: a 6-axis accelerometer and gyroscope with an ISPU (a
-// small processing unit in the IMU that fuses the samples into an orientation).
-//
-// Every call is journalled with its arguments (camera, mode, selfTest). A queued script
-// replaces the behaviour below and writes only the scripted out-values (mode, data: a list of
-// floats that replaces the vector, ispu: 28 raw bytes, temperature, sensorTime).
-//
-// Every function first checks the camera like the device-information getters
-// (QXE_INVALID_HANDLE, QXE_NO_DEVICE, QXE_NOT_OPEN), then QXE_NOT_SUPPORTED on a camera
-// configured without an IMU, then QXE_BUSY while the device is in USB program mode or being
-// upgraded; then the arguments (QXE_INVALID_ARGUMENT), then the IMU's mode. A refused call
-// changes nothing and leaves its out-values untouched. The IMU belongs to the device: it keeps
-// running through QxClose / QxOpen, handles of one path share it, and reset() / configure()
-// bring it back disabled.
-//
-// QxGetSensorWorkMode(mode)   STANDBY while the IMU is disabled, WORK in ISPU or SELF_TEST mode.
-// QxEnableIMUMode(mode)       DISABLE, ISPU or SELF_TEST (others QXE_INVALID_ARGUMENT). From
-//                             DISABLE the IMU starts: sensor time 0. Between ISPU and SELF_TEST
-//                             it switches without restarting (the mode it already runs in
-//                             changes nothing). DISABLE stops it.
-// QxRebootIMUMode(mode)       like QxEnableIMUMode, but the IMU always restarts, also when it runs
-//                             in that mode already: sensor time 0, the temperature warms up
-//                             again, the ISPU's motion and the noise sequence start over.
-// QxGetIMUAccData(data, selfTest), QxGetIMUGyrData(data, selfTest)
-//                             append x, y, z. Axes: x along the lens' optical axis, y to the
-//                             left, z up (right-handed); the camera stands upright and still, so
-//                             the accelerometer gives (0, 0, 9.80665) m/s² and the gyroscope
-//                             (0, 0, 0) °/s, plus uniform noise of at most 0.02 m/s² or 0.05 °/s
-//                             per axis from a fixed sequence. selfTest NORMAL: these samples;
-//                             POSITIVE / NEGATIVE add / subtract the self-test shift on every axis,
-//                             4.903325 m/s² (0.5 g) or 250 °/s, and need SELF_TEST mode
-//                             (QXE_WRONG_IMU_MODE otherwise); NOT_ALLOWED and values outside
-//                             the enumeration QXE_INVALID_ARGUMENT. Disabled: QXE_IMU_DISABLED.
-// QxGetISPUData(ispu)         in ISPU mode the ISPU's orientation: a unit quaternion (x, y, z,
-//                             w), w >= 0, and yaw, pitch, roll in degrees, ZYX Tait-Bryan: the
-//                             pose is R = Rz(yaw) Ry(pitch) Rx(roll) in the axes above, right-
-//                             handed rotations, yaw in [-180, 180). The ISPU reports a slow
-//                             synthetic motion, t seconds after the IMU started:
-//                             yaw = 30 + 6t (one turn a minute), pitch = 15 cos(2πt / 40),
-//                             roll = -10 cos(2πt / 25). Disabled: QXE_IMU_DISABLED; SELF_TEST
-//                             mode: QXE_WRONG_IMU_MODE.
-// QxGetIMUTemperature(temperature)
-//                             °C, warming up from 32 towards 36 after the IMU starts:
-//                             36 - 4 exp(-t / 120 s), in steps of 1/256 °C. Disabled:
-//                             QXE_IMU_DISABLED.
-// QxGetIMUSensorTime(sensorTime)
-//                             seconds since the IMU started, in steps of 25 µs. Disabled:
-//                             QXE_IMU_DISABLED.
+// The IMU of a camera: its modes, accelerometer and gyroscope samples, the ISPU's orientation,
+// temperature and sensor time. What each function does, its statuses and limits are in
+// emulator/README.md ("IMU"); every function is journalled and can be scripted ("Test control").
 #include <chrono>
 #include <cmath>
 #include <cstdint>

@@ -1,34 +1,7 @@
-// OSP profiles and the timestamp and frame counters of the emulated QuorvexSDK.
-//
-// Every call is journalled with its arguments (QxLoadProfileConfig's `config` as the path's
-// bytes). A queued script replaces the behaviour below: the call returns the scripted result and
-// writes only the scripted out-values (`flag`, `config`, `timestamp`, `count`).
-//
-// Every function first checks the camera (QXE_INVALID_HANDLE, QXE_NO_DEVICE, QXE_NOT_OPEN). The
-// profile functions then need a Quorvex camera with an AP1302 (QXE_NOT_SUPPORTED) whose device
-// is neither in USB program mode nor being upgraded (QXE_BUSY); loading and activating need the
-// flag ENABLED or ENABLED_AND_SAVE (QXE_PROFILE_DISABLED). A refused call changes nothing and
-// leaves its out-values untouched. The flag and profile belong to the device, like its registers.
-//
-// QxGetOSPProfileFlag / QxSetOSPProfileFlag(flag)
-//      DISABLED (factory), ENABLED or ENABLED_AND_SAVE; other values QXE_INVALID_ARGUMENT.
-//      ENABLED_AND_SAVE saves the flag and the profile to the camera: reset() keeps them for the
-//      device at that path (configure() forgets them); setting the flag to anything else, or
-//      loading a profile while saving, updates what is saved.
-// QxGetOSPProfileConfig(config)  the profile as canonical text (profile_text); the factory
-//      profile is the camera's first format with every ISP value at its default.
-// QxLoadProfileConfig(config)    reads the profile file named by `config`: QXE_INVALID_ARGUMENT
-//      for a NUL in the path, QXE_IO_ERROR when it cannot be read, QXE_INVALID_ARGUMENT (logged
-//      with the line) when it is not a valid profile for the camera (parse_profile).
-// QxActivateProfileStreaming     QXE_BUSY while streaming; else selects the profile's format for
-//      the next QxStartStreaming, as QxSetFormat would: QXE_INVALID_ARGUMENT when this handle
-//      does not list it (another handle of the device, configured with other formats, loaded it).
-// QxActivateProfileImageProcessing  sets the profile's ISP values all or none, as
-//      QxSetISPImageProcessing sets one (QXE_INVALID_ARGUMENT when a lower limit would then lie
-//      above its upper limit); frames show them from the next one.
-// QxGetTimestamp(timestamp)      any open camera: seconds since QxOpen or QxResetTimestamp.
-// QxGetFrameCount(count)         any open camera: frames QxGetImage delivered since QxOpen or
-//                                QxResetFrameCount, modulo 256.
+// OSP profiles (the flag, the canonical text, loading, limits and activation) and the timestamp
+// and frame counters. What each function does, its statuses and limits are in emulator/README.md
+// ("OSP profiles" and "Timestamp and frame counter"); every function is journalled and can be
+// scripted ("Test control").
 #include <algorithm>
 #include <array>
 #include <chrono>

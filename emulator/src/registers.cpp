@@ -1,33 +1,6 @@
-// Register access of the emulated QuorvexSDK.
-//
-// Every call is journalled with its arguments (QxGenericI2CWrite's `data` as the first `d`
-// bytes behind it, QxGenericI2CRead's not at all). A queued script replaces the behaviour
-// below: the call returns the scripted result and writes only the scripted out-values
-// (QxGenericI2CRead: `data`, bytes copied to the start of the buffer, at most 65535).
-//
-// All six first check the camera (QXE_INVALID_HANDLE, QXE_NO_DEVICE, QXE_NOT_OPEN), then the
-// hardware (QXE_NOT_SUPPORTED), then QXE_BUSY while the device is in USB program mode or being
-// upgraded; then the arguments and registers as below. A refused call changes nothing and
-// leaves its out-values untouched. Register values live in the device (shared by the handles
-// of one path) and keep their values until reset() or configure().
-//
-// QxAP1302I2CRead/Write(address, value)   cameras with `isp: ap1302`: 16-bit registers at
-//                          16-bit addresses. QXE_NO_REGISTER for an address the map lacks,
-//                          QXE_READ_ONLY for a write to an identification register.
-// QxAP1302SensorRegisterRead(first, second, value) / Write(first, second, third)
-//                          the image sensor behind the AP1302: first = its 7-bit I2C address
-//                          (0x36), second = the 16-bit register, third = the value to write.
-//                          first > 0x7F: QXE_INVALID_ARGUMENT; another address: QXE_NO_ACK;
-//                          then as for the AP1302.
-// QxGenericI2CRead/Write(a, b, c, d, data)
-//                          vendor products: a = bus (0 or 1), b = 7-bit device address, c =
-//                          register address (0..255), d = byte count. A read takes d = 1 or 2
-//                          and writes d bytes to data (register c, then c + 1: a 16-bit value
-//                          big-endian); a write takes d = 1 and writes data[0] to register c.
-//                          QXE_INVALID_ARGUMENT for another d, a null data, a bus other than 0
-//                          and 1, b > 0x7F or c > 255; QXE_NO_ACK when no device has address
-//                          b on bus a; QXE_NO_REGISTER when c (or c + 1) is not a register of
-//                          the device; QXE_READ_ONLY for a write to a read-only register.
+// Register access: the AP1302's registers, the sensor's behind it and the generic I2C devices.
+// What each function does, its statuses and limits are in emulator/README.md ("Registers"); every
+// function is journalled and can be scripted ("Test control").
 #include <cstdint>
 #include <map>
 

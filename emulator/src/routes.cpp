@@ -1,37 +1,6 @@
-// Media routes of the emulated QuorvexSDK. No camera handle is involved: routes link the media
-// entities of the system the library runs on, and the active links are library state that
-// qx_emulator::reset() clears (configure() leaves them).
-//
-// Every call is journalled with its arguments; QxActivateYamlRoutes' `routes` appears as the
-// route set's id (1, 2, ... in loading order, never reused within the process), an empty
-// handle as nothing. A queued script replaces the behaviour below; QxLoadRouteYaml's scripted
-// result can only be nothing, an empty pointer.
-//
-// Entities:   ar0521 10-0036   image sensor, I2C bus 10 at 0x36   pad 0 source
-//             csi2-rx          MIPI CSI-2 receiver                pad 0 sink, pad 1 source
-//             ap1302           image signal processor             pad 0 sink, pad 2 source
-//             video0, video2   video capture nodes                pad 0 sink
-//
-// QxLoadRouteYaml(path)    a new route set with the file's links in file order; an empty
-//                          pointer (the reason logged) for a path with a NUL byte, a file that
-//                          cannot be read or exceeds its size limit (limits.h), text that is not
-//                          one YAML document within the node limit or not in the
-//                          format below, or a link naming an unknown entity or pad, starting at
-//                          a sink pad, ending at a source pad, looping back to its own entity
-//                          or listed twice.
-// QxActivateYamlRoutes(routes)
-//                          removes the set's disabled links from the active links, then adds
-//                          its enabled ones. QXE_INVALID_HANDLE for an empty handle;
-//                          QXE_ROUTE_CONFLICT, with nothing changed, when a sink pad would then
-//                          be fed by two links (a source pad may feed several). Activating a set
-//                          that is active already changes nothing and returns 0.
-// QxResetActiveRoutes()    no links are active any more; returns 0.
-//
-// Route file:
-//   routes:                                          # required; a list, possibly empty
-//     - source: {entity: ar0521 10-0036, pad: 0}     # required; a source pad
-//       sink: {entity: csi2-rx, pad: 0}              # required; a sink pad
-//       enabled: true                                # optional: true (default) | false
+// The media entities, route sets loaded from YAML files and the links they make active. What each
+// function does, its statuses and limits are in emulator/README.md ("Media routes"); every
+// function is journalled and can be scripted ("Test control").
 #include "routes.h"
 
 #include <atomic>

@@ -1,18 +1,7 @@
-// Sensor configuration files of the emulated QuorvexSDK: the registers of the image sensor
-// behind the AP1302, exported to a binary file and decoded from it to JSON.
-//
-// Every call is journalled with its arguments (camera and path; binaryPath and jsonPath). A
-// queued script replaces the behaviour below: the call returns the scripted result.
-//
-// QxExportSensorConfig(camera, path)
-//      the usual camera statuses (QXE_INVALID_HANDLE, QXE_NO_DEVICE, QXE_NOT_OPEN), then
-//      QXE_NOT_SUPPORTED without an AP1302, QXE_BUSY in USB program mode or during an upgrade;
-//      then writes the sensor's registers, as they are now, in ascending address order:
-//      QXE_INVALID_ARGUMENT for a NUL in the path, QXE_IO_ERROR when it cannot be written.
-// QxDecodeSensorConfig(binaryPath, jsonPath)
-//      no camera: QXE_INVALID_ARGUMENT for a NUL in either path, QXE_IO_ERROR when the binary
-//      file cannot be read, the checks of read_config, then QXE_IO_ERROR when the JSON file
-//      cannot be written. Either file is written whole or not at all (file_output.h).
+// Sensor configuration files: the registers of the sensor behind the AP1302, exported to a binary
+// file and decoded from it to JSON. What each function does, its statuses and limits are in
+// emulator/README.md ("Sensor configuration files"); every function is journalled and can be
+// scripted ("Test control").
 #include <algorithm>
 #include <cstdint>
 #include <string>

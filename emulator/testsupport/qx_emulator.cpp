@@ -1,5 +1,7 @@
-// Python test control of the emulated QuorvexSDK. Registers functions and integer constants
-// only: every type crossing into Python is a builtin, so nothing clashes with pyQuorvexSDK.
+// Python test control of the emulated QuorvexSDK (its reference: emulator/README.md, "Test
+// control"). Registers functions and integer constants only: every type crossing into Python is
+// a builtin, so nothing clashes with pyQuorvexSDK. The docstrings are one line each and point
+// to the reference rather than repeating it.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +19,8 @@
 
 #include <QuorvexEmulator/Control.h>
 #include <QuorvexEmulator/Status.h>
+
+#include "module/frame_capacity.h"
 
 namespace py = pybind11;
 using qx_emulator::Value;
@@ -94,11 +98,8 @@ void check_function_name(const std::string& function) {
     throw py::value_error("QuorvexSDK has no function '" + function + "'");
 }
 
-// The buffer size pyQuorvexSDK.QxGetImage allocates for a frame of this format.
 std::size_t binding_capacity(int width, int height, int format) {
-    const bool four_bytes = format == static_cast<int>(QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRA) ||
-                            format == static_cast<int>(QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRX);
-    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * (four_bytes ? 4 : 3);
+    return static_cast<std::size_t>(pyqx::frame_capacity(width, height, static_cast<QX_IMAGE_FORMAT>(format)));
 }
 
 std::shared_ptr<QxCamera> camera_or_throw(int index) {
@@ -110,18 +111,13 @@ std::shared_ptr<QxCamera> camera_or_throw(int index) {
 }  // namespace
 
 PYBIND11_MODULE(qx_emulator, m) {
-    m.doc() = "Test control of the emulated QuorvexSDK";
+    m.doc() = "Test control of the emulated QuorvexSDK; reference: emulator/README.md, \"Test control\".";
 
     m.def("reset", &qx_emulator::reset,
-          "Restore a freshly loaded library: configuration from QX_EMULATOR_CONFIG (or the built-in one,\n"
-          "loaded on next use), all cameras new and closed (old handles detached), no scripts, an empty\n"
-          "journal, logging to stderr at level warn. OSP profiles saved to the cameras (ENABLED_AND_SAVE)\n"
-          "stay; configure() forgets them.");
+          "Restore a freshly loaded library; OSP profiles saved to the cameras stay.");
 
     m.def("configure", &qx_emulator::configure, py::arg("yaml_text"),
-          "Replace the camera configuration with YAML text ('' = built-in). Old handles are detached.\n"
-          "Returns False, logs the reason and leaves no cameras when the text is invalid. Forgets the OSP\n"
-          "profiles saved to the cameras.");
+          "Replace the camera configuration with YAML text ('' = built-in); False when it is invalid.");
 
     m.def("builtin_configuration", &qx_emulator::builtin_configuration_text,
           "The YAML text of the built-in configuration, for tests that vary it.");
@@ -150,14 +146,7 @@ PYBIND11_MODULE(qx_emulator, m) {
         },
         py::arg("function"), py::arg("result") = 0, py::arg("outs") = py::none(), py::arg("exception") = py::none(),
         py::arg("times") = 1, py::arg("callback_thread") = false,
-        "Queue a scripted answer for the next `times` calls of `function` (0 = every call until\n"
-        "clear_scripts()). The call returns `result` (a camera index or None for QxInitialCameraDevice,\n"
-        "None for QxLoadRouteYaml),\n"
-        "writes the out-parameters named in `outs`, or raises RuntimeError(exception) when set.\n"
-        "Values: None, int, float, str (UTF-8) or bytes, list of str/bytes, list of numbers. A record\n"
-        "pointer (`header`) takes the record's bytes or None (emptied); `progress` a list of numbers,\n"
-        "each passed to the upgrade's progress function in order before the call returns, from a\n"
-        "thread of the library's own when `callback_thread` is true.");
+        "Queue a scripted answer (result, out-values or an exception) for the next `times` calls of `function`.");
 
     m.def("clear_scripts", &qx_emulator::clear_scripts, "Drop every queued script.");
 
@@ -175,10 +164,7 @@ PYBIND11_MODULE(qx_emulator, m) {
             return calls;
         },
         py::arg("function") = py::none(),
-        "The calls the library received, in order, as (function, {argument: value}); only those of\n"
-        "`function` when given. Handles appear as camera indexes (None when empty), strings and records\n"
-        "as bytes, enumerations as ints; QxGetImage's buffer as its address and size as the value *size\n"
-        "held on entry (None when null).");
+        "The calls the library received, in order, as (function, {argument: value}); only `function`'s when given.");
 
     m.def("clear_journal", &qx_emulator::clear_journal, "Forget the calls received so far.");
 
@@ -203,8 +189,7 @@ PYBIND11_MODULE(qx_emulator, m) {
                 links.append(py::make_tuple(l.sourceEntity, l.sourcePad, l.sinkEntity, l.sinkPad));
             return links;
         },
-        "The media links QxActivateYamlRoutes made active, as (source entity, source pad, sink entity,\n"
-        "sink pad) tuples, sorted. reset() and QxResetActiveRoutes() clear them.");
+        "The active media links as sorted (source entity, source pad, sink entity, sink pad) tuples.");
 
     for (const auto& [name, code] : {
              std::pair{"QXE_OK", qx_emulator::QXE_OK},
@@ -255,8 +240,7 @@ PYBIND11_MODULE(qx_emulator, m) {
         },
         py::arg("index"), py::arg("timeout"), py::arg("width"), py::arg("height"), py::arg("format"),
         py::arg("frames"),
-        "Seconds that `frames` captures take in a C++ loop: per frame a zero-filled buffer of the\n"
-        "binding's capacity (calloc), one QxGetImage into it, free. No Python in between.");
+        "Seconds that `frames` captures take in a C++ loop, each into a new buffer of the binding's capacity.");
 
     m.def(
         "copying_capture",
@@ -272,6 +256,5 @@ PYBIND11_MODULE(qx_emulator, m) {
             return py::make_tuple(static_cast<int>(result), frame);
         },
         py::arg("index"), py::arg("timeout"), py::arg("width"), py::arg("height"), py::arg("format"),
-        "(result, frame) through the straightforward binding path: a zero-filled buffer, then a\n"
-        "second copy of the frame into a new array.");
+        "(result, frame) through a binding path that copies the frame a second time.");
 }

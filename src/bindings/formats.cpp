@@ -3,18 +3,11 @@
 #include <limits>
 
 #include "module/convert.h"
+#include "module/frame_capacity.h"
 #include "module/registration.h"
 
 namespace pyqx {
 namespace {
-
-// Bytes the caller's buffer must hold for one frame described by `format`: 4 per pixel for
-// BGRA and BGRX, and 3 as a bound for every other format (compressed MJPG included).
-std::int64_t frame_capacity(const QxFormat& format) {
-    const bool four_bytes = format.format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRA ||
-                            format.format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRX;
-    return std::int64_t{format.width} * format.height * (four_bytes ? 4 : 3);
-}
 
 // A zero-filled uint8 array of `length` bytes. numpy.zeros takes its memory from calloc, so
 // pages the library never writes cost nothing.
@@ -24,7 +17,7 @@ py::array_t<std::uint8_t> zeroed_bytes(std::int64_t length) {
 
 std::tuple<QX_CAPTURE_RESULT, py::array_t<std::uint8_t>> get_image(CameraPtr camera, unsigned short timeout,
                                                                     QxFormat format) {
-    const std::int64_t capacity = frame_capacity(format);
+    const std::int64_t capacity = frame_capacity(format.width, format.height, format.format);
     if (capacity > std::numeric_limits<int>::max()) {
         throw py::value_error("QxGetImage: a frame of " + std::to_string(capacity) +
                               " bytes exceeds the largest buffer the library can fill (2147483647 bytes)");

@@ -1,15 +1,8 @@
 // Media routes: route sets loaded from YAML files, activated and reset.
 #include "module/convert.h"
-#include "module/pickling.h"
 #include "module/registration.h"
 
 namespace pyqx {
-
-void register_QxRoute(py::module_& m) {
-    // No constructor: only QxLoadRouteYaml hands out route sets.
-    py::class_<QxRoute, std::shared_ptr<QxRoute>> route(m, "QxRoute");
-    refuse_pickling(route);
-}
 
 void register_route_functions(py::module_& m) {
     m.def("QxResetActiveRoutes", &QxResetActiveRoutes, "Reset active routes from media entities");

@@ -5,16 +5,17 @@
 
 namespace pyqx {
 
+// Handle types (src/module/handles.cpp)
 void register_QxStringList(pybind11::module_& m);
 void register_QxCamera(pybind11::module_& m);
-void register_QxRoute(pybind11::module_& m);  // src/bindings/routes.cpp
+void register_QxRoute(pybind11::module_& m);
 
 // Records (src/types/records.cpp)
 void register_QxFormat(pybind11::module_& m);
 void register_QxHeaderV2(pybind11::module_& m);
 void register_QxHeaderV3(pybind11::module_& m);
-void register_QxImuIspu(pybind11::module_& m);     // src/types/imu_records.cpp
-void register_QxIntrinsics(pybind11::module_& m);  // src/types/imu_records.cpp
+void register_QxImuIspu(pybind11::module_& m);
+void register_QxIntrinsics(pybind11::module_& m);
 
 // Enumerations (src/types/enumerations.cpp)
 void register_QX_LOG_LEVEL(pybind11::module_& m);

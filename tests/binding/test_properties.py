@@ -9,63 +9,21 @@ from hypothesis import strategies as st
 
 import pyQuorvexSDK as qx
 
-from test_enumerations import ENUMERATIONS
-from test_module import FUNCTION_DOCS
+import api
+from api import ENUMERATIONS
 
 ALLOWED_ERRORS = (TypeError, ValueError, RuntimeError, UnicodeDecodeError, MemoryError)
 
-# What each function returns: a type, None, "T?" for T or None, or a tuple of item kinds.
-INT, STR, FLOAT = "int", "str", "float"
-RESULTS = {
-    "HelloQuorvexSDK": None, "QxSetLogFile": INT, "QxSetLogLevel": None,
-    "QxDiscoverCameraDevices": (INT, "QxStringList"), "QxInitialCameraDevice": "QxCamera?",
-    "QxOpen": INT, "QxClose": INT, "QxIsQuorvexCamera": INT,
-    "QxGetDeviceName": (INT, STR), "QxGetDevicePath": (INT, STR),
-    "QxGetDeviceInterfaceType": (INT, "QX_CAMERA_INTERFACE_TYPE"),
-    "QxGetDeviceProductType": (INT, "QX_CAMERA_PRODUCT_TYPE"), "QxGetHardwareID": (INT, STR),
-    "QxGetUSBDeviceSpeed": (INT, "QX_USB_DEVICE_SPEED"),
-    "QxGetFormatList": (INT, list), "QxSetFormat": INT, "QxStartStreaming": INT, "QxStopStreaming": INT,
-    "QxGetImage": ("QX_CAPTURE_RESULT", numpy.uint8),
-    "QxResetUVC": INT, "QxGetUSBFirmwareVersion": (INT, STR), "QxGetZENAFirmwareVersion": (INT, STR),
-    "QxGetSensorFirmwareVersion": (INT, STR),
-    "QxGenericI2CRead": (INT, INT), "QxGenericI2CWrite": INT, "QxAP1302I2CRead": (INT, INT),
-    "QxAP1302I2CWrite": INT, "QxAP1302SensorRegisterRead": (INT, INT), "QxAP1302SensorRegisterWrite": INT,
-    "QxGetSensorUniqueID": (INT, STR), "QxGetHeaderVersion": INT, "QxGotoUSBProgramMode": INT,
-    "QxUpgradeFX3FW": INT, "QxUpgradeSensorFW": "QX_UPGRADE_RESULT",
-    "QxGetBootdataHeaderV2": (INT, "QxHeaderV2?"), "QxGetBootdataHeaderV3": (INT, "QxHeaderV3?"),
-    "QxGetBootdataHeaderV2FromFile": (INT, STR, "QxHeaderV2?"),
-    "QxGetBootdataHeaderV3FromFile": (INT, STR, "QxHeaderV3?"),
-    "QxSetUVCImageProcessing": INT, "QxGetUVCImageProcessing": (INT, INT, INT),
-    "QxGetUVCImageProcessingRange": (INT, INT, INT, INT, INT), "QxSetISPImageProcessing": INT,
-    "QxSetISPImageProcessingDefault": INT, "QxGetISPImageProcessing": (INT, INT, INT),
-    "QxGetISPImageProcessingRange": (INT, INT, INT, INT, INT), "QxGetCurrentGain": (INT, INT),
-    "QxGetCurrentExposure": (INT, INT), "QxGetMaxFPS": (INT, INT), "QxSetMaxFPS": INT,
-    "QxGetThroughPut": (INT, INT), "QxSetThroughPut": INT,
-    "QxGetOSPProfileFlag": (INT, "QX_OSP_PROFILE_FLAG"), "QxSetOSPProfileFlag": INT,
-    "QxGetOSPProfileConfig": (INT, STR), "QxLoadProfileConfig": INT, "QxActivateProfileStreaming": INT,
-    "QxActivateProfileImageProcessing": INT, "QxGetTimestamp": (INT, FLOAT), "QxResetTimestamp": INT,
-    "QxGetFrameCount": (INT, INT), "QxResetFrameCount": INT, "QxExportSensorConfig": INT,
-    "QxDecodeSensorConfig": INT,
-    "QxResetActiveRoutes": INT, "QxLoadRouteYaml": "QxRoute?", "QxActivateYamlRoutes": INT,
-    "QxGetSensorWorkMode": (INT, "QX_SENSOR_MODE"), "QxEnableIMUMode": INT, "QxRebootIMUMode": INT,
-    "QxGetIMUAccData": (INT, numpy.float32), "QxGetIMUGyrData": (INT, numpy.float32),
-    "QxGetISPUData": (INT, "QxImuIspu"), "QxGetIMUTemperature": (INT, FLOAT),
-    "QxGetIMUSensorTime": (INT, FLOAT),
-    "QxFlashProductInfo": INT, "QxWriteIntrinsics": INT, "QxGetIntrinsics": (INT, "QxIntrinsics"),
-}
-
-
-def test_every_function_has_a_result_shape():
-    assert list(RESULTS) == list(FUNCTION_DOCS)
+PLAIN = {"int": int, "str": str, "float": float, "list": list}
 
 
 def check_item(kind, value):
     if kind is None:
         assert value is None
-    elif kind in (INT, STR, FLOAT, list):
-        assert type(value) is {INT: int, STR: str, FLOAT: float, list: list}[kind], value
-    elif isinstance(kind, type):  # a NumPy element type: a one-dimensional array of it
-        assert isinstance(value, numpy.ndarray) and value.dtype == kind and value.ndim == 1
+    elif kind in PLAIN:
+        assert type(value) is PLAIN[kind], value
+    elif kind.endswith("[]"):  # a one-dimensional NumPy array of that element type
+        assert isinstance(value, numpy.ndarray) and value.dtype == kind[:-2] and value.ndim == 1
     elif kind.endswith("?"):
         assert value is None or type(value) is getattr(qx, kind[:-1])
     else:
@@ -73,7 +31,7 @@ def check_item(kind, value):
 
 
 def check_result(name, result):
-    shape = RESULTS[name]
+    shape = api.BY_NAME[name].result
     if isinstance(shape, tuple):
         assert type(result) is tuple and len(result) == len(shape)
         for kind, value in zip(shape, result):
@@ -123,7 +81,7 @@ def objects(emu, tmp_path, monkeypatch):
     qx.QxClose(camera)
 
 
-@pytest.mark.parametrize("name", list(FUNCTION_DOCS))
+@pytest.mark.parametrize("name", api.NAMES)
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_any_arguments(objects, name, data):

@@ -1,7 +1,6 @@
 """The runnable examples, each in an interpreter of its own, against the emulated cameras."""
 
 import os
-import pathlib
 import re
 import subprocess
 import sys
@@ -12,11 +11,12 @@ from PIL import Image
 
 import pyQuorvexSDK as qx
 
+from support import BARS, EXAMPLES
+
 qx_emulator = pytest.importorskip(
     "qx_emulator", reason="the examples are checked against the emulated QuorvexSDK", exc_type=ImportError
 )
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 # Packages an example needs beyond the module, numpy and Pillow.
 REQUIRES = {"upgrade_firmware.py": "tqdm", "imu_plot.py": "matplotlib"}
@@ -158,10 +158,6 @@ def test_output_and_pictures(run, name, args, lines, pictures):
             assert (picture.format, picture.size) == ("PNG", size)
             # A blank or single-colour picture means nothing was drawn.
             assert len(picture.convert("RGB").getcolors(maxcolors=1 << 20)) > 4
-
-
-BARS = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 255),
-        (255, 255, 0), (0, 255, 255), (255, 0, 255), (0, 0, 0)]
 
 
 def test_capture_saves_the_test_pattern(run):

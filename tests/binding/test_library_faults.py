@@ -2,7 +2,6 @@
 left unwritten, text that is not UTF-8, byte counts out of bounds, progress reported from a
 thread of the library's own. The module stays usable after each."""
 
-import struct
 import threading
 
 import numpy
@@ -10,58 +9,17 @@ import pytest
 
 import pyQuorvexSDK as qx
 
-from test_module import FUNCTION_DOCS
-
-
-def format_record(camera, emu, width=64, height=48, pixel_format=9):
-    emu.script("QxGetFormatList", outs={"formats": [struct.pack("<HHHHi", 1, width, height, 30, pixel_format)]})
-    return qx.QxGetFormatList(camera)[1][0]
-
-
-def valid_calls(camera, fmt):
-    """One well-formed call of every function."""
-    return {
-        "HelloQuorvexSDK": (), "QxSetLogFile": ("sdk.log",), "QxSetLogLevel": (qx.QX_LOG_LEVEL_WARN,),
-        "QxDiscoverCameraDevices": (), "QxInitialCameraDevice": (0,), "QxOpen": (camera,), "QxClose": (camera,),
-        "QxIsQuorvexCamera": (camera,), "QxGetDeviceName": (camera,), "QxGetDevicePath": (camera,),
-        "QxGetDeviceInterfaceType": (camera,), "QxGetDeviceProductType": (camera,), "QxGetHardwareID": (camera,),
-        "QxGetUSBDeviceSpeed": (camera,), "QxGetFormatList": (camera,), "QxSetFormat": (camera, fmt),
-        "QxStartStreaming": (camera,), "QxStopStreaming": (camera,), "QxGetImage": (camera, 10, fmt),
-        "QxResetUVC": (camera,), "QxGetUSBFirmwareVersion": (camera,), "QxGetZENAFirmwareVersion": (camera,),
-        "QxGetSensorFirmwareVersion": (camera,), "QxGenericI2CRead": (camera, 0, 0x48, 0, 2),
-        "QxGenericI2CWrite": (camera, 0, 0x50, 0, 1, 1), "QxAP1302I2CRead": (camera, 0),
-        "QxAP1302I2CWrite": (camera, 0x6000, 1), "QxAP1302SensorRegisterRead": (camera, 0x36, 0x3000),
-        "QxAP1302SensorRegisterWrite": (camera, 0x36, 0x3012, 1), "QxGetSensorUniqueID": (camera,),
-        "QxGetHeaderVersion": (camera,), "QxGotoUSBProgramMode": (camera,),
-        "QxUpgradeFX3FW": (qx.FW_TARGET_RAM, "fx3.img", None), "QxUpgradeSensorFW": (camera, "sensor.img", None),
-        "QxGetBootdataHeaderV2": (camera,), "QxGetBootdataHeaderV3": (camera,),
-        "QxGetBootdataHeaderV2FromFile": ("boot.bin",), "QxGetBootdataHeaderV3FromFile": ("boot.bin",),
-        "QxSetUVCImageProcessing": (camera, qx.UVC_IMAGE_GAIN, 1, 2),
-        "QxGetUVCImageProcessing": (camera, qx.UVC_IMAGE_GAIN),
-        "QxGetUVCImageProcessingRange": (camera, qx.UVC_IMAGE_GAIN),
-        "QxSetISPImageProcessing": (camera, qx.ISP_IMAGE_GAMMA, 200), "QxSetISPImageProcessingDefault": (camera,),
-        "QxGetISPImageProcessing": (camera, qx.ISP_IMAGE_GAMMA),
-        "QxGetISPImageProcessingRange": (camera, qx.ISP_IMAGE_GAMMA), "QxGetCurrentGain": (camera,),
-        "QxGetCurrentExposure": (camera,), "QxGetMaxFPS": (camera,), "QxSetMaxFPS": (camera, 30),
-        "QxGetThroughPut": (camera,), "QxSetThroughPut": (camera, 50), "QxGetOSPProfileFlag": (camera,),
-        "QxSetOSPProfileFlag": (camera, qx.ENABLED), "QxGetOSPProfileConfig": (camera,),
-        "QxLoadProfileConfig": (camera, "profile.yaml"), "QxActivateProfileStreaming": (camera,),
-        "QxActivateProfileImageProcessing": (camera,), "QxGetTimestamp": (camera,), "QxResetTimestamp": (camera,),
-        "QxGetFrameCount": (camera,), "QxResetFrameCount": (camera,), "QxExportSensorConfig": (camera, "s.bin"),
-        "QxDecodeSensorConfig": ("s.bin", "s.json"), "QxResetActiveRoutes": (),
-        "QxLoadRouteYaml": ("routes.yaml",), "QxActivateYamlRoutes": (None,), "QxGetSensorWorkMode": (camera,),
-        "QxEnableIMUMode": (camera, qx.ISPU), "QxRebootIMUMode": (camera, qx.ISPU),
-        "QxGetIMUAccData": (camera, qx.NORMAL), "QxGetIMUGyrData": (camera, qx.NORMAL), "QxGetISPUData": (camera,),
-        "QxGetIMUTemperature": (camera,), "QxGetIMUSensorTime": (camera,),
-        "QxFlashProductInfo": (camera, "info.bin"), "QxWriteIntrinsics": (camera, qx.QxIntrinsics()),
-        "QxGetIntrinsics": (camera,),
-    }
+import api
+from support import scripted_format
 
 
 @pytest.fixture
 def calls(emu, camera, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    return valid_calls(camera, format_record(camera, emu))
+    fmt = scripted_format(emu, camera, 64, 48, 9)
+    # No route set and no progress callable: each call is meant to be answered by a script.
+    return {function.name: api.sample_arguments(function, camera=camera, fmt=fmt, qx=qx)
+            for function in api.FUNCTIONS}
 
 
 def still_usable(camera):
@@ -69,9 +27,8 @@ def still_usable(camera):
     assert qx.QxGetDeviceName(camera)[0] == 0
 
 
-@pytest.mark.parametrize("name", list(FUNCTION_DOCS))
+@pytest.mark.parametrize("name", api.NAMES)
 def test_exception_from_the_library_reaches_the_caller(emu, camera, calls, name):
-    assert list(calls) == list(FUNCTION_DOCS)
     emu.script(name, exception=f"{name} failed inside the library")
     with pytest.raises(RuntimeError, match=f"^{name} failed inside the library$"):
         getattr(qx, name)(*calls[name])
@@ -90,7 +47,7 @@ def is_zero(value):
     return int(value) == 0 if hasattr(value, "__index__") or isinstance(value, (int, float)) else value == 0
 
 
-WRAPPERS = [name for name in FUNCTION_DOCS
+WRAPPERS = [name for name in api.NAMES
             if name.startswith(("QxGet", "QxDiscover", "QxGeneric")) and name not in (
                 "QxGetHeaderVersion", "QxGenericI2CWrite")]
 
@@ -129,7 +86,7 @@ def test_text_that_is_not_utf8_raises_after_the_call(emu, camera, calls, name, o
 
 @pytest.mark.parametrize("size", [-1, 64 * 48 * 3 + 1, 2**31 - 1])
 def test_byte_counts_outside_the_buffer_are_never_read(emu, camera, size):
-    fmt = format_record(camera, emu)
+    fmt = scripted_format(emu, camera, 64, 48, 9)
     emu.script("QxGetImage", outs={"size": size})
     result, frame = qx.QxGetImage(camera, 10, fmt)
     assert result == qx.QX_BUFFER_CORRUPTED and frame.shape == (0,)

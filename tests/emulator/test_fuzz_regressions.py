@@ -4,13 +4,13 @@ Each one is kept in its target's seed corpus as fuzz/corpus/<target>/found-*, so
 from it as well; scripts/fuzz.sh runs the targets.
 """
 
-import pathlib
-
 import pytest
 
 import pyQuorvexSDK as qx
 
-CORPUS = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus"
+from support import REPOSITORY
+
+CORPUS = REPOSITORY / "fuzz" / "corpus"
 FOUND_CONFIGURATIONS = sorted((CORPUS / "config").glob("found-*"))
 
 # Bytes per pixel of the uncompressed formats (emulator/README.md, "Frame lengths").
