@@ -499,6 +499,8 @@ int QxGetUVCImageProcessing(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPE
             return QXE_OK;
         },
         out("value", value), out("flag", flag));
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxGetUVCImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_UVC_IMAGE_PROPERTIES property, long& min,
@@ -558,6 +560,8 @@ int QxGetISPImageProcessing(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPE
             return QXE_OK;
         },
         out("value", value), out("flag", flag));
+} catch (...) {
+    return contained<int>(__func__);
 }
 
 int QxGetISPImageProcessingRange(std::shared_ptr<QxCamera> camera, QX_ISP_IMAGE_PROPERTIES property, int& min,
