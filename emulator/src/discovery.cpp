@@ -17,8 +17,8 @@
 // QxOpen / QxClose         QXE_INVALID_HANDLE for an empty handle, QXE_NO_DEVICE for a camera
 //                          whose configuration was replaced, QXE_ALREADY_OPEN / QXE_NOT_OPEN,
 //                          QxOpen: QXE_BUSY while another camera with the same path is open;
-//                          else 0. QxOpen selects the first format of the list, QxClose stops
-//                          streaming first.
+//                          QxClose: QXE_BUSY while the device is being upgraded; else 0. QxOpen
+//                          selects the first format of the list, QxClose stops streaming first.
 // QxIsQuorvexCamera        1 for the products zena, zeni, ov5640 and zenm; 0 for generic and
 //                          none, an empty handle or a replaced camera. The camera may be closed.
 // QxGetDeviceName, QxGetDevicePath, QxGetDeviceInterfaceType, QxGetDeviceProductType,
@@ -30,6 +30,7 @@
 #include <QuorvexSDK/QuorvexSDK.h>
 
 #include "camera_model.h"
+#include "device.h"
 #include "log.h"
 #include "script.h"
 
@@ -117,6 +118,7 @@ int QxOpen(std::shared_ptr<QxCamera> camera) {
             return QXE_BUSY;
         }
         c.open = true;
+        c.port->openHandle = &c;
         c.selected = 0;
         c.timestampOrigin = Clock::now();
         c.frameCount = 0;
@@ -129,9 +131,15 @@ int QxClose(std::shared_ptr<QxCamera> camera) {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [](QxCamera::Impl& c) -> int {
+        if (c.device->upgrading) {
+            // The upgrade owns the connection until it ends; closing now would cut it.
+            logger().warn("QxClose: camera {} is being upgraded", c.index);
+            return QXE_BUSY;
+        }
         if (c.stream) logger().info("QxClose: camera {} stops streaming", c.index);
         c.stream.reset();
         c.open = false;
+        c.port->openHandle = nullptr;
         logger().info("QxClose: camera {} '{}' closed", c.index, c.config.name);
         return QXE_OK;
     });

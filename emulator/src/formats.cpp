@@ -11,7 +11,8 @@
 // QxSetFormat(format)      QXE_BUSY while streaming; QXE_INVALID_ARGUMENT (logged) unless all five
 //                          fields equal entry formatId of the list; else selects it for the next
 //                          QxStartStreaming. QxOpen selects the first entry.
-// QxStartStreaming         QXE_BUSY when streaming already; QXE_FAILED when the frames cannot be
+// QxStartStreaming         QXE_BUSY when streaming already, in USB program mode or while the
+//                          device is being upgraded; QXE_FAILED when the frames cannot be
 //                          prepared (memory); else frame 0 is due at once, frame k at k / fps
 //                          (fps capped by QxSetMaxFPS). Frames show the image-processing settings.
 // QxStopStreaming          QXE_NOT_STREAMING when not streaming.
@@ -19,7 +20,7 @@
 //                          QX_OTHER_ERROR for an empty or replaced handle or a camera that is not
 //                          streaming, QX_CAM_OCCUPIED for a closed camera whose device is open
 //                          through another handle. Else waits up to `timeout` ms (without the
-//                          model lock) for the next frame: none due in time gives QX_TIMEOUT after
+//                          camera's lock) for the next frame: none due in time gives QX_TIMEOUT after
 //                          the whole timeout, buffer and *size untouched. A due frame with a null
 //                          buffer or size gives QX_OTHER_ERROR and stays due; else it is written
 //                          at the start of buffer, *size = its length, QX_SUCCESS. A caller more
@@ -39,6 +40,7 @@
 
 #include "camera_model.h"
 #include "controls.h"
+#include "device.h"
 #include "frames.h"
 #include "log.h"
 #include "script.h"
@@ -49,7 +51,7 @@ namespace {
 
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 
-// With model_mutex() held: why `camera` cannot deliver frames, or nothing when it can.
+// With the camera's port locked: why `camera` cannot deliver frames, or nothing when it can.
 std::optional<QX_CAPTURE_RESULT> capture_refusal(const std::shared_ptr<QxCamera>& camera) {
     if (!camera) {
         logger().warn("QxGetImage: empty camera handle");
@@ -146,6 +148,7 @@ int QxStartStreaming(std::shared_ptr<QxCamera> camera) {
             logger().warn("QxStartStreaming: camera {} is streaming already", c.index);
             return QXE_BUSY;
         }
+        if (const int status = device_status("QxStartStreaming", c); status != QXE_OK) return status;
         const FormatConfig& f = c.config.formats[c.selected];
         Stream stream;
         try {
@@ -197,7 +200,7 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
         int index = 0;
         Clock::time_point due;
         {
-            std::lock_guard<std::mutex> lock(model_mutex());
+            const auto lock = lock_camera(camera);
             if (const auto refusal = capture_refusal(camera)) return *refusal;
             QxCamera::Impl& c = camera->impl();
             Stream& stream = *c.stream;
