@@ -35,9 +35,11 @@ struct PortRegistry {
     std::set<Port*> ports;
 };
 
+// Never destroyed: ports die with the cameras, some of them in other static destructors or in
+// handles the program frees after those ran.
 PortRegistry& port_registry() {
-    static PortRegistry instance;
-    return instance;
+    static PortRegistry* instance = new PortRegistry;
+    return *instance;
 }
 
 // With model_mutex() held.
