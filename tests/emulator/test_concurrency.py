@@ -59,14 +59,15 @@ def firmware_folder(folder):
 @pytest.mark.parametrize("seconds", [3])
 def test_threads_on_every_camera_with_replacements(emu, stress_driver, tmp_path, seconds):
     """Two threads per handle (two handles share a device), an upgrading thread, a thread of
-    camera-less calls and scripts, and configure() every 25 ms, all at once, from C++."""
+    camera-less calls and scripts, and configure() every 25 ms with every fourth a reset() first,
+    all at once, from C++."""
     run = subprocess.run([str(stress_driver), str(seconds), str(firmware_folder(tmp_path))],
                          capture_output=True, text=True, timeout=seconds + 60)
     assert run.returncode == 0, run.stderr[-4000:]
     counts = dict((name, int(value)) for name, value in re.findall(r"(\w+)=(\d+)", run.stdout))
     # Every kind of work got done, so the run did exercise what it claims.
     assert counts["broken"] == 0
-    assert counts["frames"] > 0 and counts["upgrades"] > 0 and counts["replacements"] > 0, run.stdout
+    assert all(counts[kind] > 0 for kind in ("frames", "upgrades", "replacements", "resets")), run.stdout
     assert "QxUpgradeSensorFW" in (tmp_path / "stress.log").read_text(errors="replace")
 
 
