@@ -14,15 +14,10 @@ build="$root/build/tsan"
 python="$root/.venv/bin/python"
 
 "$root/scripts/setup.sh"
+source "$root/scripts/sanitized_build.sh"
 
 flags="-fsanitize=thread -fno-omit-frame-pointer -g"
-PATH="$root/.venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
-    -DPython_EXECUTABLE="$python" \
-    -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" >/dev/null
-PATH="$root/.venv/bin:$PATH" cmake --build "$build" --target QuorvexSDK >/dev/null
+sanitized_build "$build" "$flags" "-fsanitize=thread" --target QuorvexSDK
 
 library="$(find "$build" -name 'libQuorvexSDK.so' -print -quit)"
 driver="$build/concurrency_stress"
