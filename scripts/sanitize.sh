@@ -9,16 +9,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build="$root/build/sanitize"
 
 "$root/scripts/setup.sh"
+source "$root/scripts/sanitized_build.sh"
 
 flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-PATH="$root/.venv/bin:$PATH" cmake -S "$root" -B "$build" -G Ninja \
-    -DPython_EXECUTABLE="$python" \
-    -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
-    -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-PATH="$root/.venv/bin:$PATH" cmake --build "$build" >/dev/null
+sanitized_build "$build" "$flags" "-fsanitize=address,undefined"
 
 # The interpreter is not instrumented, so the runtimes must come first in the process.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"

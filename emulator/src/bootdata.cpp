@@ -18,7 +18,7 @@ using namespace qx_emulator;
 
 namespace {
 
-// With model_mutex() held: the version of the camera's header, or the failure status.
+// With the camera's port locked: the version of the camera's header, or the failure status.
 int stored_version(const char* function, const QxCamera::Impl& c) {
     if (bootdata_version(c.config.productType) == 0) {
         logger().warn("{}: camera {} holds no boot data", function, c.index);

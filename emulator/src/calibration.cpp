@@ -99,7 +99,7 @@ QxIntrinsics factory_intrinsics(const CameraConfig& config, const Optics& o) {
     return k;
 }
 
-// With model_mutex() held: QXE_OK when the camera has calibration and product information.
+// With the camera's port locked: QXE_OK when the camera has calibration and product information.
 int calibration_status(const char* function, const QxCamera::Impl& c) {
     if (optics(c.config.productType) == nullptr) {
         logger().warn("{}: camera {} is not a Quorvex camera: no calibration", function, c.index);
@@ -108,7 +108,7 @@ int calibration_status(const char* function, const QxCamera::Impl& c) {
     return device_status(function, c);
 }
 
-// With model_mutex() held, after calibration_status: the device's state, made on first use.
+// With the camera's port locked, after calibration_status: the device's state, made on first use.
 CalibrationState& calibration(const QxCamera::Impl& c) {
     std::shared_ptr<CalibrationState>& state = c.device->calibration;
     if (!state) {
@@ -207,7 +207,7 @@ int read_product_info(const char* function, const std::string& path, ProductImag
     return QXE_OK;
 }
 
-// With model_mutex() held: writes `name` into the boot-data header of `version` (2 or 3).
+// With the camera's port locked: writes `name` into the boot-data header of `version` (2 or 3).
 void write_product_name(Device& device, int version, const std::string& name) {
     I2cDevice& eeprom = device.i2c.at({kEepromBus, kEepromAddress});
     const std::size_t nameOffset = version == 2 ? offsetof(QxHeaderV2, productName) : offsetof(QxHeaderV3, productName);

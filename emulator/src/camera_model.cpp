@@ -1,5 +1,7 @@
 #include "camera_model.h"
 
+#include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -28,14 +30,33 @@ Model& model() {
     return instance;
 }
 
+// Every port alive, so that fork() can hold them all; also those of detached cameras, which old
+// handles still use.
+struct PortRegistry {
+    std::mutex mutex;
+    std::set<Port*> ports;
+};
+
+// Never destroyed: ports die with the cameras, some of them in other static destructors or in
+// handles the program frees after those ran.
+PortRegistry& port_registry() {
+    static PortRegistry* instance = new PortRegistry;
+    return *instance;
+}
+
+// With model_mutex() held.
 void detach_all(Model& m) {
     for (const auto& camera : m.cameras) {
-        camera->impl().detached = true;
-        camera->impl().stream.reset();  // frees its frames
+        QxCamera::Impl& c = camera->impl();
+        std::lock_guard<std::mutex> lock(c.port->mutex);
+        c.detached = true;
+        c.stream.reset();  // frees its frames
+        c.port->openHandle = nullptr;
     }
     m.cameras.clear();
 }
 
+// With model_mutex() held.
 void replace(Model& m, const std::optional<Configuration>& configuration) {
     detach_all(m);
     m.loaded = true;
@@ -48,6 +69,7 @@ void replace(Model& m, const std::optional<Configuration>& configuration) {
     // holds the same object: one camera of each kind per path is enough to search, which keeps
     // loading linear in the number of cameras.
     std::unordered_map<std::string, std::vector<const QxCamera::Impl*>> kindsByPath;
+    std::map<std::string, std::shared_ptr<Port>> ports;
     for (const CameraConfig& config : configuration->cameras) {
         const int index = static_cast<int>(installed.size());
         auto camera = std::make_unique<QxCamera::Impl>(index, config, configuration->pacing);
@@ -62,32 +84,70 @@ void replace(Model& m, const std::optional<Configuration>& configuration) {
         }
         if (!camera->device) camera->device = make_device(config, configuration->upgradeTimeMs);
         if (newKind) kinds.push_back(camera.get());
+        std::shared_ptr<Port>& port = ports[config.path];
+        if (!port) port = std::make_shared<Port>();
+        camera->port = port;
         installed.push_back(std::make_shared<QxCamera>(std::move(camera)));
     }
     m.cameras = std::move(installed);
 }
 
-Model& loaded_model() {
+// With `lock` on model_mutex() held; the configuration file is read without it.
+Model& loaded_model(std::unique_lock<std::mutex>& lock) {
     Model& m = model();
-    if (!m.loaded) replace(m, environment_configuration());
+    while (!m.loaded) {
+        lock.unlock();
+        const auto configuration = environment_configuration();
+        lock.lock();
+        if (!m.loaded) replace(m, configuration);
+    }
     return m;
 }
 
 }  // namespace
+
+Port::Port() {
+    PortRegistry& r = port_registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.ports.insert(this);
+}
+
+Port::~Port() {
+    PortRegistry& r = port_registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.ports.erase(this);
+}
 
 std::mutex& model_mutex() {
     static std::mutex mutex;
     return mutex;
 }
 
+void lock_all_ports() {
+    PortRegistry& r = port_registry();
+    r.mutex.lock();
+    for (Port* port : r.ports) port->mutex.lock();
+}
+
+void unlock_all_ports() {
+    PortRegistry& r = port_registry();
+    for (Port* port : r.ports) port->mutex.unlock();
+    r.mutex.unlock();
+}
+
+std::unique_lock<std::mutex> lock_camera(const std::shared_ptr<QxCamera>& camera) {
+    if (!camera) return {};
+    return std::unique_lock<std::mutex>(camera->impl().port->mutex);
+}
+
 std::vector<std::shared_ptr<QxCamera>> cameras() {
-    std::lock_guard<std::mutex> lock(model_mutex());
-    return loaded_model().cameras;
+    std::unique_lock<std::mutex> lock(model_mutex());
+    return loaded_model(lock).cameras;
 }
 
 std::shared_ptr<QxCamera> camera_at(int index) {
-    std::lock_guard<std::mutex> lock(model_mutex());
-    const auto& all = loaded_model().cameras;
+    std::unique_lock<std::mutex> lock(model_mutex());
+    const auto& all = loaded_model(lock).cameras;
     if (index < 0 || index >= static_cast<int>(all.size())) return nullptr;
     return all[static_cast<std::size_t>(index)];
 }
@@ -104,11 +164,8 @@ void forget_cameras() {
 }
 
 bool device_open_elsewhere(const QxCamera::Impl& camera) {
-    for (const auto& other : model().cameras) {
-        const QxCamera::Impl& o = other->impl();
-        if (&o != &camera && o.open && o.config.path == camera.config.path) return true;
-    }
-    return false;
+    const QxCamera::Impl* open = camera.port->openHandle;
+    return open != nullptr && open != &camera;
 }
 
 int camera_status(const char* function, const std::shared_ptr<QxCamera>& camera, Need need) {

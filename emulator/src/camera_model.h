@@ -32,9 +32,23 @@ struct Stream {
 struct ControlState;
 struct Device;
 
+// The connection at one device path, shared by every handle configured with that path (and so
+// by everything those handles share: Device, ControlState). Its mutex guards the mutable state
+// of those handles; calls on cameras at other paths never wait for it. A holder takes no other
+// port's lock and not the model's lock (see fork.cpp for the whole order).
+struct Port {
+    Port();
+    ~Port();
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    std::mutex mutex;
+    const QxCamera::Impl* openHandle = nullptr;  // the handle the device is open through
+};
+
 }  // namespace qx_emulator
 
-// One configured camera. The mutable members are guarded by qx_emulator::model_mutex().
+// One configured camera. The mutable members are guarded by its port's mutex.
 struct QxCamera::Impl {
     Impl(int index, qx_emulator::CameraConfig config, bool paced);
 
@@ -52,11 +66,21 @@ struct QxCamera::Impl {
     std::shared_ptr<qx_emulator::ControlState> controls;
     // Registers, boot data and firmware; shared with the other handles of the same device.
     std::shared_ptr<qx_emulator::Device> device;
+    // Shared with the other handles of the same path; set before the camera is published.
+    std::shared_ptr<qx_emulator::Port> port;
 };
 
 namespace qx_emulator {
 
+// Guards the list of configured cameras only, never the cameras' state; held briefly.
 std::mutex& model_mutex();
+
+// Takes and releases the lock of every port alive, for fork() (with model_mutex() held).
+void lock_all_ports();
+void unlock_all_ports();
+
+// The lock of the camera's port; not locked for an empty handle, which has no state.
+std::unique_lock<std::mutex> lock_camera(const std::shared_ptr<QxCamera>& camera);
 
 // The configured cameras; the first use loads the configuration from the environment.
 std::vector<std::shared_ptr<QxCamera>> cameras();
@@ -70,26 +94,26 @@ void install_cameras(const std::optional<Configuration>& configuration);
 // Detaches every camera; the next use loads the configuration from the environment again.
 void forget_cameras();
 
-// With model_mutex() held: whether another camera of the same device (same path) is open.
+// With the camera's port locked: whether another camera of the same device (same path) is open.
 bool device_open_elsewhere(const QxCamera::Impl& camera);
 
 enum class Need { present, open };
 
-// With model_mutex() held: QXE_OK when `function` may use `camera`, else the failure status,
-// which is logged as a warning.
+// With the camera's port locked: QXE_OK when `function` may use `camera`, else the failure
+// status, which is logged as a warning.
 int camera_status(const char* function, const std::shared_ptr<QxCamera>& camera, Need need);
 
-// Runs `use(QxCamera::Impl&)` under the model lock when the camera meets `need`; returns
-// its status, or the failure status without running it.
+// Runs `use(QxCamera::Impl&)` under the camera's port lock when the camera meets `need`;
+// returns its status, or the failure status without running it.
 template <class Use>
 int with_camera(const char* function, const std::shared_ptr<QxCamera>& camera, Need need, Use&& use) {
-    std::lock_guard<std::mutex> lock(model_mutex());
+    const auto lock = lock_camera(camera);
     const int status = camera_status(function, camera, need);
     return status == QXE_OK ? use(camera->impl()) : status;
 }
 
 // A getter of an open camera with one out-value, journalled with the camera. A script answers
-// it; else `read(const QxCamera::Impl&)` gives the status under the model lock, writing `out`
+// it; else `read(const QxCamera::Impl&)` gives the status under the port lock, writing `out`
 // only when it succeeds.
 template <class T, class Read>
 int read_value(const char* function, const std::shared_ptr<QxCamera>& camera, const char* outName, T& out,

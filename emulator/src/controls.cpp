@@ -248,7 +248,7 @@ const char* mode_name(int flag) {
     return flag == kAutomatic ? "automatic" : "manual";
 }
 
-// The format the camera streams, for re-rendering its frames outside the model lock.
+// The format the camera streams, for re-rendering its frames outside the camera's lock.
 struct Rendering {
     ControlState before, after;
     Picture picture;
@@ -256,7 +256,7 @@ struct Rendering {
     int width, height;
 };
 
-// Runs `change(camera, state)` on an open camera under the model lock. When it succeeds and
+// Runs `change(camera, state)` on an open camera under its port lock. When it succeeds and
 // changes how a streaming camera's frames look, renders the new frames after releasing the
 // lock and hands them to the stream, so that every frame after the call shows the change.
 template <class Change>
@@ -279,7 +279,7 @@ int change_settings(const char* function, const std::shared_ptr<QxCamera>& camer
     try {
         source = frame_source(pending->format, pending->width, pending->height, pending->picture);
     } catch (const std::exception& error) {
-        std::lock_guard<std::mutex> lock(model_mutex());
+        const auto lock = lock_camera(camera);
         QxCamera::Impl& c = camera->impl();
         // A later change that succeeded stays.
         if (*c.controls == pending->after) *c.controls = pending->before;
@@ -287,7 +287,7 @@ int change_settings(const char* function, const std::shared_ptr<QxCamera>& camer
                        function, c.index, error.what());
         return QXE_FAILED;
     }
-    std::lock_guard<std::mutex> lock(model_mutex());
+    const auto lock = lock_camera(camera);
     QxCamera::Impl& c = camera->impl();
     // The stream may have been restarted or the settings changed again meanwhile: those calls
     // prepared their own frames.

@@ -20,7 +20,7 @@ namespace qx_emulator {
 constexpr int kUvcProperties = 17;  // UVC_IMAGE_BRIGHTNESS .. UVC_IMAGE_FOCUS
 constexpr int kIspProperties = 29;  // ISP_IMAGE_BRIGHTNESS .. ISP_EHDR_ATM_MAX
 
-// The settings of one camera device; guarded by model_mutex() like the camera's other state.
+// The settings of one camera device; guarded by the port lock like the camera's other state.
 // A slot of an unsupported property is never read.
 struct ControlState {
     std::array<long, kUvcProperties> uvcValue{};
@@ -38,10 +38,10 @@ std::shared_ptr<ControlState> default_controls(const CameraConfig& config);
 // Whether cameras configured as `a` and `b` are handles of one device with one set of settings.
 bool same_controls(const CameraConfig& a, const CameraConfig& b);
 
-// With model_mutex() held: how the camera's settings show in its frames.
+// With the camera's port locked: how the camera's settings show in its frames.
 Picture picture_of(const QxCamera::Impl& camera);
 
-// With model_mutex() held: the rate a format of `framerate` fps streams at on the camera.
+// With the camera's port locked: the rate a format of `framerate` fps streams at on the camera.
 int capped_framerate(const QxCamera::Impl& camera, int framerate);
 
 // ISP property values to set together, in order.
@@ -54,7 +54,7 @@ std::string isp_values_problem(const IspValues& values, const std::array<int, kI
 
 std::array<int, kIspProperties> default_isp_values();
 
-// Sets the ISP values that `pick` chooses (under the model lock, where it may refuse with a
+// Sets the ISP values that `pick` chooses (under the port lock, where it may refuse with a
 // failure status) on an open AP1302 camera, all or none, as QxSetISPImageProcessing sets one:
 // the same checks and logging, and a streaming camera's frames show them from the next frame.
 int set_isp_values(const char* function, const std::shared_ptr<QxCamera>& camera,

@@ -76,7 +76,7 @@ bool has_usb_controller(const CameraConfig& config);
 // 2 or 3 for products with boot data, else 0.
 int bootdata_version(QX_CAMERA_PRODUCT_TYPE product);
 
-// With model_mutex() held: QXE_BUSY (logged) while the camera's device runs its USB
+// With the camera's port locked: QXE_BUSY (logged) while the camera's device runs its USB
 // bootloader or a firmware upgrade, else QXE_OK.
 int device_status(const char* function, const QxCamera::Impl& camera);
 

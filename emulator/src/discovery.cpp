@@ -7,6 +7,7 @@
 
 #include "camera_model.h"
 #include "guard.h"
+#include "device.h"
 #include "log.h"
 #include "script.h"
 
@@ -104,6 +105,7 @@ int QxOpen(std::shared_ptr<QxCamera> camera) try {
             return QXE_BUSY;
         }
         c.open = true;
+        c.port->openHandle = &c;
         c.selected = 0;
         c.timestampOrigin = Clock::now();
         c.frameCount = 0;
@@ -118,9 +120,15 @@ int QxClose(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [](QxCamera::Impl& c) -> int {
+        if (c.device->upgrading) {
+            // The upgrade owns the connection until it ends; closing now would cut it.
+            logger().warn("QxClose: camera {} is being upgraded", c.index);
+            return QXE_BUSY;
+        }
         if (c.stream) logger().info("QxClose: camera {} stops streaming", c.index);
         c.stream.reset();
         c.open = false;
+        c.port->openHandle = nullptr;
         logger().info("QxClose: camera {} '{}' closed", c.index, c.config.name);
         return QXE_OK;
     });

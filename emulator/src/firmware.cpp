@@ -107,26 +107,42 @@ int read_image(const char* function, const std::string& path, Image& image) {
     return QXE_OK;
 }
 
-// With model_mutex() held on entry and exit: claims the device for one upgrade and frees it
-// again however the upgrade ends, also when the progress function throws.
+// With the camera's port locked on entry: claims the camera's device for one upgrade and frees
+// it again however the upgrade ends, also when the progress function throws.
 class UpgradeClaim {
 public:
-    explicit UpgradeClaim(std::shared_ptr<Device> device) : device_(std::move(device)) { device_->upgrading = true; }
+    explicit UpgradeClaim(std::shared_ptr<QxCamera> camera) : camera_(std::move(camera)) {
+        camera_->impl().device->upgrading = true;
+    }
     ~UpgradeClaim() {
-        std::lock_guard<std::mutex> lock(model_mutex());
-        device_->upgrading = false;
+        const auto lock = lock_camera(camera_);
+        camera_->impl().device->upgrading = false;
     }
     UpgradeClaim(const UpgradeClaim&) = delete;
     UpgradeClaim& operator=(const UpgradeClaim&) = delete;
 
-    Device& device() const { return *device_; }
+    // Runs `install(Device&)` under the camera's lock when the camera is still there, so that
+    // an upgrade whose camera was replaced meanwhile (reset, configure) is not reported done.
+    template <class Install>
+    bool finish(const char* function, Install&& install) const {
+        const auto lock = lock_camera(camera_);
+        const QxCamera::Impl& c = camera_->impl();
+        if (c.detached) {
+            logger().warn("{}: camera {} is gone (the configuration was replaced): upgrade lost", function, c.index);
+            return false;
+        }
+        install(*c.device);
+        return true;
+    }
+
+    const Device& device() const { return *camera_->impl().device; }
 
 private:
-    std::shared_ptr<Device> device_;
+    std::shared_ptr<QxCamera> camera_;
 };
 
-// Reports 0..100 on the calling thread, spread over `durationMs`, without the model lock so
-// that the other cameras keep working meanwhile.
+// Reports 0..100 on the calling thread, spread over `durationMs`, without any lock, so that
+// the other cameras keep working meanwhile and the progress function may call the library.
 void program(const char* function, const std::function<void(int)>& progress, int durationMs) {
     const auto start = Clock::now();
     const std::chrono::microseconds total(std::int64_t{durationMs} * 1000);
@@ -300,29 +316,38 @@ int QxUpgradeFX3FW(QX_FX3_FW_TARGET target, std::string path, std::function<void
         logger().warn("{}: target {} is not RAM, I2C or SPI", __func__, static_cast<int>(target));
         return QXE_INVALID_ARGUMENT;
     }
+    // The camera that entered program mode last; each camera is looked at under its own lock.
+    std::shared_ptr<QxCamera> chosen;
+    std::uint64_t entered = 0;
+    for (const auto& camera : cameras()) {
+        const auto lock = lock_camera(camera);
+        const QxCamera::Impl& c = camera->impl();
+        if (c.detached || c.device->programMode <= entered) continue;
+        chosen = camera;
+        entered = c.device->programMode;
+    }
+    if (!chosen) {
+        logger().warn("{}: no camera is in USB program mode", __func__);
+        return QXE_NO_FX3_DEVICE;
+    }
     std::optional<UpgradeClaim> claim;
     QX_CAMERA_PRODUCT_TYPE product{};
     int index = 0;
     {
-        const auto all = cameras();
-        std::lock_guard<std::mutex> lock(model_mutex());
-        const QxCamera::Impl* chosen = nullptr;
-        for (const auto& camera : all) {
-            const QxCamera::Impl& c = camera->impl();
-            if (c.detached || c.device->programMode == 0) continue;
-            if (chosen == nullptr || c.device->programMode > chosen->device->programMode) chosen = &c;
-        }
-        if (chosen == nullptr) {
+        const auto lock = lock_camera(chosen);
+        const QxCamera::Impl& c = chosen->impl();
+        // It may have left program mode (or been replaced) since it was chosen.
+        if (c.detached || c.device->programMode == 0) {
             logger().warn("{}: no camera is in USB program mode", __func__);
             return QXE_NO_FX3_DEVICE;
         }
-        if (chosen->device->upgrading) {
-            logger().warn("{}: camera {} is being upgraded", __func__, chosen->index);
+        if (c.device->upgrading) {
+            logger().warn("{}: camera {} is being upgraded", __func__, c.index);
             return QXE_BUSY;
         }
-        product = chosen->config.productType;
-        index = chosen->index;
-        claim.emplace(chosen->device);
+        product = c.config.productType;
+        index = c.index;
+        claim.emplace(chosen);
     }
     Image image;
     if (const int status = read_image(__func__, path, image); status != QXE_OK) return status;
@@ -330,11 +355,11 @@ int QxUpgradeFX3FW(QX_FX3_FW_TARGET target, std::string path, std::function<void
         return status;
     logger().info("{}: camera {}: programming USB firmware {}", __func__, index, image.version);
     program(__func__, progress, claim->device().upgradeTimeMs);
-    {
-        std::lock_guard<std::mutex> lock(model_mutex());
-        claim->device().usbFirmware = image.version;
-        claim->device().programMode = 0;
-    }
+    const bool done = claim->finish(__func__, [&](Device& d) {
+        d.usbFirmware = image.version;
+        d.programMode = 0;
+    });
+    if (!done) return QXE_NO_DEVICE;
     logger().info("{}: camera {} restarted with USB firmware {}", __func__, index, image.version);
     return QXE_OK;
 } catch (...) {
@@ -352,13 +377,13 @@ QX_UPGRADE_RESULT QxUpgradeSensorFW(std::shared_ptr<QxCamera> camera, std::strin
     QX_CAMERA_PRODUCT_TYPE product{};
     int index = 0;
     {
-        std::lock_guard<std::mutex> lock(model_mutex());
+        const auto lock = lock_camera(camera);
         if (camera_status(__func__, camera, Need::open) != QXE_OK) return QX_UPGRADE_RESULT::QX_UPGRADE_OTHER_ERROR;
         const QxCamera::Impl& c = camera->impl();
         if (const auto refusal = sensor_upgrade_refusal(__func__, c)) return *refusal;
         product = c.config.productType;
         index = c.index;
-        claim.emplace(c.device);
+        claim.emplace(camera);
     }
     Image image;
     int status = read_image(__func__, path, image);
@@ -366,10 +391,8 @@ QX_UPGRADE_RESULT QxUpgradeSensorFW(std::shared_ptr<QxCamera> camera, std::strin
     if (status != QXE_OK) return upgrade_result(status);
     logger().info("{}: camera {}: programming sensor firmware {}", __func__, index, image.version);
     program(__func__, progress, claim->device().upgradeTimeMs);
-    {
-        std::lock_guard<std::mutex> lock(model_mutex());
-        claim->device().sensorFirmware = image.version;
-    }
+    if (!claim->finish(__func__, [&](Device& d) { d.sensorFirmware = image.version; }))
+        return QX_UPGRADE_RESULT::QX_UPGRADE_OTHER_ERROR;
     logger().info("{}: camera {} runs sensor firmware {}", __func__, index, image.version);
     return QX_UPGRADE_RESULT::QX_UPGRADE_SUCCESS;
 } catch (...) {

@@ -15,6 +15,7 @@
 
 #include "camera_model.h"
 #include "controls.h"
+#include "device.h"
 #include "frames.h"
 #include "guard.h"
 #include "log.h"
@@ -26,7 +27,7 @@ namespace {
 
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 
-// With model_mutex() held: why `camera` cannot deliver frames, or nothing when it can.
+// With the camera's port locked: why `camera` cannot deliver frames, or nothing when it can.
 std::optional<QX_CAPTURE_RESULT> capture_refusal(const std::shared_ptr<QxCamera>& camera) {
     if (!camera) {
         logger().warn("QxGetImage: empty camera handle");
@@ -127,6 +128,7 @@ int QxStartStreaming(std::shared_ptr<QxCamera> camera) try {
             logger().warn("QxStartStreaming: camera {} is streaming already", c.index);
             return QXE_BUSY;
         }
+        if (const int status = device_status("QxStartStreaming", c); status != QXE_OK) return status;
         const FormatConfig& f = c.config.formats[c.selected];
         Stream stream;
         try {
@@ -182,7 +184,7 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
         int index = 0;
         Clock::time_point due;
         {
-            std::lock_guard<std::mutex> lock(model_mutex());
+            const auto lock = lock_camera(camera);
             if (const auto refusal = capture_refusal(camera)) return *refusal;
             QxCamera::Impl& c = camera->impl();
             Stream& stream = *c.stream;

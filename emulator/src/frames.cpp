@@ -288,19 +288,45 @@ void FrameSource::fill_grey(unsigned char* frame, QX_IMAGE_FORMAT format, int x,
     }
 }
 
-std::shared_ptr<const FrameSource> frame_source(QX_IMAGE_FORMAT format, int width, int height,
-                                                const Picture& picture) {
-    static std::mutex mutex;
+namespace {
+
+std::list<std::shared_ptr<const FrameSource>>& recent_sources() {
     static std::list<std::shared_ptr<const FrameSource>> recent;  // most recently used first
-    std::lock_guard<std::mutex> lock(mutex);
+    return recent;
+}
+
+// With frame_cache_mutex() held: the cached source, moved to the front, or nothing.
+std::shared_ptr<const FrameSource> cached_source(QX_IMAGE_FORMAT format, int width, int height,
+                                                 const Picture& picture) {
+    auto& recent = recent_sources();
     const auto found = std::find_if(recent.begin(), recent.end(), [&](const auto& s) {
         return s->format() == format && s->width() == width && s->height() == height && s->picture() == picture;
     });
-    if (found != recent.end()) {
-        recent.splice(recent.begin(), recent, found);
-        return recent.front();
+    if (found == recent.end()) return nullptr;
+    recent.splice(recent.begin(), recent, found);
+    return recent.front();
+}
+
+}  // namespace
+
+std::mutex& frame_cache_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::shared_ptr<const FrameSource> frame_source(QX_IMAGE_FORMAT format, int width, int height,
+                                                const Picture& picture) {
+    {
+        std::lock_guard<std::mutex> lock(frame_cache_mutex());
+        if (auto source = cached_source(format, width, height, picture)) return source;
     }
-    recent.push_front(std::make_shared<const FrameSource>(format, width, height, picture));
+    // Rendered without the cache's lock, which cameras streaming other formats need meanwhile.
+    auto made = std::make_shared<const FrameSource>(format, width, height, picture);
+    std::lock_guard<std::mutex> lock(frame_cache_mutex());
+    // Another thread may have made the same source meanwhile: one copy is kept.
+    if (auto source = cached_source(format, width, height, picture)) return source;
+    auto& recent = recent_sources();
+    recent.push_front(std::move(made));
     std::size_t kept = 0;
     for (auto it = recent.begin(); it != recent.end();) {
         kept += (*it)->memory();

@@ -82,4 +82,7 @@ private:
 std::shared_ptr<const FrameSource> frame_source(QX_IMAGE_FORMAT format, int width, int height,
                                                 const Picture& picture = {});
 
+// Guards the cache of recent sources; held briefly, never while rendering.
+std::mutex& frame_cache_mutex();
+
 }  // namespace qx_emulator

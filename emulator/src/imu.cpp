@@ -56,7 +56,7 @@ bool is_mode(M mode) {
     return mode == M::DISABLE || mode == M::ISPU || mode == M::SELF_TEST;
 }
 
-// With model_mutex() held: whether the camera's IMU can be used now.
+// With the camera's port locked: whether the camera's IMU can be used now.
 int imu_status(const char* function, const QxCamera::Impl& c) {
     if (!c.config.imu) {
         logger().warn("{}: camera {} has no IMU", function, c.index);

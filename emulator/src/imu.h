@@ -1,5 +1,5 @@
 // The IMU on a camera's board. Its state lives in the camera's Device (so handles of one path
-// share it) and is guarded by qx_emulator::model_mutex() like the rest of the device.
+// share it) and is guarded by the port lock like the rest of the device.
 #pragma once
 
 #include <chrono>

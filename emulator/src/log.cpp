@@ -19,11 +19,19 @@ namespace {
 constexpr const char* kPattern = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] %v";
 constexpr auto kDefaultLevel = spdlog::level::warn;
 
+// A distributing sink whose lock fork() can hold: while it is held, no thread is inside a
+// destination (formatting, writing a FILE), so the child finds them all free.
+class Destinations : public spdlog::sinks::dist_sink<std::mutex> {
+public:
+    std::mutex& mutex() { return mutex_; }
+};
+
 // The logger writes through one distributing sink whose destinations can be swapped under
-// its own lock while other threads log; the logger's own sink list is not safe to change.
+// its own lock while other threads log; the logger's own sink list is not safe to change. That
+// lock is the only one on the way: the destinations themselves have none (_st).
 struct Logging {
-    std::shared_ptr<spdlog::sinks::dist_sink_mt> destinations = std::make_shared<spdlog::sinks::dist_sink_mt>();
-    std::shared_ptr<spdlog::sinks::sink> stderrSink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    std::shared_ptr<Destinations> destinations = std::make_shared<Destinations>();
+    std::shared_ptr<spdlog::sinks::sink> stderrSink = std::make_shared<spdlog::sinks::stderr_sink_st>();
     spdlog::logger logger{"QuorvexSDK", destinations};
 
     Logging() {
@@ -46,6 +54,10 @@ spdlog::logger& logger() {
     return logging().logger;
 }
 
+std::mutex& log_mutex() {
+    return logging().destinations->mutex();
+}
+
 bool log_to_file(const std::string& path) {
     // spdlog would create missing folders; a library asked for a log file should not.
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
@@ -57,7 +69,7 @@ bool log_to_file(const std::string& path) {
     if (!may_append("QxSetLogFile", path)) return false;
     std::shared_ptr<spdlog::sinks::sink> file;
     try {
-        file = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, false);
+        file = std::make_shared<spdlog::sinks::basic_file_sink_st>(path, false);
     } catch (const std::exception& error) {  // spdlog_ex when the file cannot be opened
         logger().error("QxSetLogFile: cannot log to '{}': {}", path, error.what());
         return false;

@@ -2,6 +2,7 @@
 // a log file or level.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include <spdlog/logger.h>
@@ -11,6 +12,9 @@
 namespace qx_emulator {
 
 spdlog::logger& logger();
+
+// The one lock every message passes through; fork() holds it.
+std::mutex& log_mutex();
 
 // Sends all further messages to the file at `path` (appending). Returns false and keeps the
 // current destination when the file cannot be opened.

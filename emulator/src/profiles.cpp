@@ -64,8 +64,8 @@ constexpr QX_IMAGE_FORMAT kPixelFormats[] = {
     QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_RGB,
 };
 
-// Path -> canonical text of the profile saved to the camera at that path. Guarded by
-// model_mutex(); reset() leaves it alone.
+// Path -> canonical text of the profile saved to the camera at that path, guarded by
+// saved_profiles_mutex() (cameras at different paths use it at once); reset() leaves it alone.
 std::map<std::string, std::string>& saved_profiles() {
     static std::map<std::string, std::string> saved;
     return saved;
@@ -209,13 +209,14 @@ bool has_profiles(const QxCamera::Impl& c) {
     return has_vendor_firmware(c.config) && c.config.isp == IspType::ap1302;
 }
 
-// With model_mutex() held: the device's profile state, made on first use from what was saved to
+// With the camera's port locked: the device's profile state, made on first use from what was saved to
 // the camera at its path, or else the factory state.
 ProfileState& profile_state(const QxCamera::Impl& c) {
     std::shared_ptr<ProfileState>& state = c.device->profile;
     if (state) return *state;
     state = std::make_shared<ProfileState>();
     state->profile = factory_profile(c.config);
+    std::lock_guard<std::mutex> lock(saved_profiles_mutex());
     auto& saved = saved_profiles();
     const auto found = saved.find(c.config.path);
     if (found == saved.end()) return *state;
@@ -232,13 +233,14 @@ ProfileState& profile_state(const QxCamera::Impl& c) {
     return *state;
 }
 
-// With model_mutex() held: makes what is saved to the camera match its flag and profile.
+// With the camera's port locked: makes what is saved to the camera match its flag and profile.
 void save(const QxCamera::Impl& c, const ProfileState& state) {
+    std::lock_guard<std::mutex> lock(saved_profiles_mutex());
     if (state.flag == Flag::ENABLED_AND_SAVE) saved_profiles()[c.config.path] = profile_text(state.profile);
     else saved_profiles().erase(c.config.path);
 }
 
-// With model_mutex() held: QXE_OK when the camera may use its profile functions.
+// With the camera's port locked: QXE_OK when the camera may use its profile functions.
 int profile_status(const char* function, const QxCamera::Impl& c) {
     if (!has_profiles(c)) {
         logger().warn("{}: camera {} has no OSP profiles (a Quorvex camera with an AP1302 has)", function, c.index);
@@ -259,8 +261,13 @@ int enabled_status(const char* function, const QxCamera::Impl& c) {
 
 }  // namespace
 
+std::mutex& saved_profiles_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 void forget_saved_profiles() {
-    std::lock_guard<std::mutex> lock(model_mutex());
+    std::lock_guard<std::mutex> lock(saved_profiles_mutex());
     saved_profiles().clear();
 }
 

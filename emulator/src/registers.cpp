@@ -71,7 +71,7 @@ int write_word(const char* function, const QxCamera::Impl& c, WordMap& map, unsi
     return QXE_OK;
 }
 
-// With model_mutex() held: the device at bus `a`, address `b` whose register `c` may be used,
+// With the camera's port locked: the device at bus `a`, address `b` whose register `c` may be used,
 // or the failure status.
 int find_i2c_device(const char* function, const QxCamera::Impl& c, unsigned a, unsigned b, unsigned reg,
                     I2cDevice*& device) {

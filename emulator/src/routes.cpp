@@ -224,6 +224,10 @@ void report(const std::string& path, int line, const std::string& problem) {
 
 }  // namespace
 
+std::mutex& routes_mutex() {
+    return active().mutex;
+}
+
 void clear_active_routes() {
     ActiveRoutes& a = active();
     std::lock_guard<std::mutex> lock(a.mutex);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include <QuorvexEmulator/Control.h>
@@ -18,6 +19,9 @@ struct RouteLink {
 
 // Forgets every active link, as a freshly loaded library has none.
 void clear_active_routes();
+
+// Guards the active links.
+std::mutex& routes_mutex();
 
 }  // namespace qx_emulator
 

@@ -267,6 +267,10 @@ std::string builtin_configuration_text() {
     return builtin_configuration_yaml();
 }
 
+std::mutex& scripting_mutex() {
+    return scripting().mutex;
+}
+
 std::vector<std::string> function_names() {
     return {std::begin(kFunctionNames), std::end(kFunctionNames)};
 }

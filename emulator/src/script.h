@@ -12,6 +12,7 @@
 #include <limits>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -27,6 +28,9 @@
 namespace qx_emulator {
 
 using Arguments = std::vector<std::pair<std::string, Value>>;
+
+// Guards the scripts and the journal; held briefly, taking no other lock but the log's.
+std::mutex& scripting_mutex();
 
 template <class T>
 struct is_vector : std::false_type {};
