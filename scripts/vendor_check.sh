@@ -27,7 +27,10 @@ if [ -e "$site/qx_emulator"*.so ] || [ -d "$site/pyQuorvexSDK.libs" ]; then
     log "the vendor build must not carry an emulator of its own"
     exit 1
 fi
-ldd "$site"/pyQuorvexSDK*.so | grep -q "$prefix/lib/libQuorvexSDK.so" \
+# Read whole first: grep -q stops at the first match, and under pipefail the SIGPIPE that ldd
+# then gets would fail the check at random.
+linked="$(ldd "$site"/pyQuorvexSDK*.so)"
+grep -q "$prefix/lib/libQuorvexSDK.so" <<<"$linked" \
     || { log "the module does not load $prefix/lib/libQuorvexSDK.so"; exit 1; }
 
 cd "$root"
