@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -248,6 +249,59 @@ bool wants_interruptible_wait(unsigned timeout_ms) {
            reporting_for == nullptr && PyThread_get_thread_ident() == main_thread_ident;
 }
 
+namespace {
+
+// The helper thread of call_interruptibly: resident, since starting a thread per frame would
+// cost more than the frame. Its state is never freed (nothing to tear down under it at exit),
+// and a forked child, which has no such thread, starts one of its own.
+struct Helper {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<void()> job;
+    bool busy = false;
+};
+
+Helper* helper = nullptr;
+
+void serve(Helper* self) {
+    for (;;) {
+        std::unique_lock<std::mutex> lock(self->mutex);
+        self->wake.wait(lock, [&] { return self->job != nullptr; });
+        auto job = std::move(self->job);
+        self->job = nullptr;
+        lock.unlock();
+        job();
+        job = nullptr;
+        lock.lock();
+        self->busy = false;
+    }
+}
+
+// Only the main thread hands out jobs, one at a time; the helper is busy on arrival only when
+// the main thread left a call on Ctrl-C that the library has not returned from yet, and a thread
+// of its own then takes the new job.
+void run_on_helper(std::function<void()> job) {
+    if (helper == nullptr) {
+        static const bool registered = [] { return pthread_atfork(nullptr, nullptr, [] { helper = nullptr; }) == 0; }();
+        (void)registered;
+        auto* fresh = new Helper;
+        std::thread(serve, fresh).detach();
+        helper = fresh;
+    }
+    {
+        std::lock_guard<std::mutex> guard(helper->mutex);
+        if (!helper->busy) {
+            helper->busy = true;
+            helper->job = std::move(job);
+            helper->wake.notify_one();
+            return;
+        }
+    }
+    std::thread(std::move(job)).detach();
+}
+
+}  // namespace
+
 void call_interruptibly(const void* device, std::function<void()> call) {
     struct Outcome {
         std::mutex mutex;
@@ -256,9 +310,7 @@ void call_interruptibly(const void* device, std::function<void()> call) {
         std::exception_ptr error;
     };
     auto outcome = std::make_shared<Outcome>();
-    // A thread per call, not a resident one: nothing of ours outlives the call to go stale after
-    // fork() or to be torn down under a waiting thread at exit.
-    std::thread([outcome, device, call = std::move(call)]() mutable {
+    run_on_helper([outcome, device, call = std::move(call)]() mutable {
         std::exception_ptr error;
         try {
             detail::LibraryLocks locks(device);
@@ -271,7 +323,7 @@ void call_interruptibly(const void* device, std::function<void()> call) {
         outcome->error = error;
         outcome->done = true;
         outcome->finished.notify_all();
-    }).detach();
+    });
     for (;;) {
         bool done = false;
         {
