@@ -118,25 +118,31 @@ thread_local Holding this_thread;
 // call that is reporting, which waits for the report to finish.
 thread_local const Holding* reporting_for = nullptr;
 
-std::shared_mutex every_call;
-
 // One entry per device in use; an entry goes with its last user, so the table stays as small as
 // the number of cameras being called at once.
-std::mutex device_table_mutex;
-std::unordered_map<const void*, std::unique_ptr<DeviceLock>> device_table;
+struct Locks {
+    std::shared_mutex every_call;
+    std::mutex device_table_mutex;
+    std::unordered_map<const void*, std::unique_ptr<DeviceLock>> device_table;
+};
+
+// Never destroyed: a daemon thread may come back from the library and unlock after the process
+// has begun to exit. A forked child gets fresh ones, since only the forking thread lives on in it
+// and any lock another thread held would stay held there for ever.
+Locks* locks = new Locks;
 
 DeviceLock* join_device(const void* device) {
-    std::lock_guard<std::mutex> guard(device_table_mutex);
-    auto& entry = device_table[device];
+    std::lock_guard<std::mutex> guard(locks->device_table_mutex);
+    auto& entry = locks->device_table[device];
     if (!entry) entry = std::make_unique<DeviceLock>();
     ++entry->users;
     return entry.get();
 }
 
 void leave_device(const void* device) {
-    std::lock_guard<std::mutex> guard(device_table_mutex);
-    const auto found = device_table.find(device);
-    if (--found->second->users == 0) device_table.erase(found);
+    std::lock_guard<std::mutex> guard(locks->device_table_mutex);
+    const auto found = locks->device_table.find(device);
+    if (--found->second->users == 0) locks->device_table.erase(found);
 }
 
 bool needs_exclusive(const void* device) { return mode == ReleaseMode::library || device == nullptr; }
@@ -144,6 +150,26 @@ bool needs_exclusive(const void* device) { return mode == ReleaseMode::library |
 // Whether a call for `device` would wait for the call that holds `held`.
 bool waits_for(const Holding& held, const void* device) {
     return held.depth > 0 && (held.exclusive || needs_exclusive(device) || held.device == device);
+}
+
+// The helper thread of call_interruptibly: resident, since starting a thread per frame would
+// cost more than the frame. Its state is never freed (nothing to tear down under it at exit),
+// and a forked child, which has no such thread, starts one of its own.
+struct Helper {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<void()> job;
+    bool busy = false;
+};
+
+Helper* helper = nullptr;  // started on first use; a forked child starts its own
+
+// After fork() only the forking thread exists in the child: locks other threads held, and the
+// helper thread, are left behind with them.
+void forget_other_threads() {
+    locks = new Locks;
+    helper = nullptr;
+    this_thread = Holding{};
 }
 
 [[noreturn]] void refuse_reentry(const char* where) {
@@ -167,6 +193,8 @@ void init_release_mode(py::module_& m) {
                                " serialised), 'camera' (released, calls on one camera serialised)");
     }
     mode = *parsed;
+    static const bool fork_handler = pthread_atfork(nullptr, nullptr, forget_other_threads) == 0;
+    if (!fork_handler) throw py::import_error("pyQuorvexSDK: cannot register its fork handler");
     main_thread_ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
     py::module_::import("atexit").attr("register")(py::cpp_function(&on_interpreter_exit));
     py::module_::import("logging")
@@ -198,14 +226,14 @@ LibraryLocks::LibraryLocks(const void* device) : device_(device) {
             refuse_reentry("on a thread of the library's own,");
         }
         if (needs_exclusive(device)) {
-            every_call.lock();
+            locks->every_call.lock();
         } else {
-            every_call.lock_shared();
+            locks->every_call.lock_shared();
             DeviceLock* lock = nullptr;
             try {
                 lock = join_device(device);
             } catch (...) {
-                every_call.unlock_shared();
+                locks->every_call.unlock_shared();
                 throw;
             }
             lock->mutex.lock();
@@ -226,9 +254,9 @@ LibraryLocks::~LibraryLocks() {
         this_thread.lock->mutex.unlock();
         this_thread.lock = nullptr;
         leave_device(device_);
-        every_call.unlock_shared();
+        locks->every_call.unlock_shared();
     } else {
-        every_call.unlock();
+        locks->every_call.unlock();
     }
     this_thread.exclusive = false;
     this_thread.device = nullptr;
@@ -251,18 +279,6 @@ bool wants_interruptible_wait(unsigned timeout_ms) {
 
 namespace {
 
-// The helper thread of call_interruptibly: resident, since starting a thread per frame would
-// cost more than the frame. Its state is never freed (nothing to tear down under it at exit),
-// and a forked child, which has no such thread, starts one of its own.
-struct Helper {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::function<void()> job;
-    bool busy = false;
-};
-
-Helper* helper = nullptr;
-
 void serve(Helper* self) {
     for (;;) {
         std::unique_lock<std::mutex> lock(self->mutex);
@@ -282,8 +298,6 @@ void serve(Helper* self) {
 // of its own then takes the new job.
 void run_on_helper(std::function<void()> job) {
     if (helper == nullptr) {
-        static const bool registered = [] { return pthread_atfork(nullptr, nullptr, [] { helper = nullptr; }) == 0; }();
-        (void)registered;
         auto* fresh = new Helper;
         std::thread(serve, fresh).detach();
         helper = fresh;

@@ -324,3 +324,24 @@ def test_exit_while_a_daemon_thread_is_in_the_library(tmp_path, mode, work):
         out, err = run.communicate(timeout=300)  # eight interpreters at once on a busy machine
         assert run.returncode == 0, err
         assert "Fatal Python error" not in err and "terminate called" not in err
+
+
+@pytest.mark.parametrize("mode", RELEASED)
+def test_fork_while_another_thread_holds_a_camera(mode):
+    # The child has only the forking thread: the locks the waiting thread held in the parent
+    # must not stay held in the child.
+    outcome = run_in_mode(mode, """
+        stream(cameras[0])
+        waiting = threading.Thread(target=lambda: qx.QxGetImage(cameras[0], 3000, fmt))
+        waiting.start()
+        time.sleep(0.2)
+        pid = os.fork()
+        if pid == 0:
+            signal_alarm = __import__("signal")
+            signal_alarm.alarm(20)  # a deadlocked child dies instead of hanging the test
+            os._exit(0 if qx.QxGetDeviceName(cameras[0]) == (0, "Slow Camera 0") else 1)
+        _, status = os.waitpid(pid, 0)
+        waiting.join()
+        report(status=status)
+    """)
+    assert outcome == {"status": 0}
