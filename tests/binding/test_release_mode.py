@@ -53,7 +53,7 @@ def sync(camera):
     assert qx.QxGetImage(camera, 2000, fmt)[0] == qx.QX_SUCCESS
 
 def sensor_image(tmp):
-    path = os.path.join(tmp, f"sensor-{os.getpid()}.img")
+    path = os.path.join(tmp, f"sensor-{{os.getpid()}}.img")
     with open(path, "wb") as file:
         file.write(firmware_image(TARGET_SENSOR, qx.QXCAM_PRODUCT_TYPE_ZENA, "1.1.0"))
     return path
@@ -307,7 +307,9 @@ EXIT_DURING_CALL = """
     targets = {"upgrade": [upgrade], "wait": [wait], "both": [upgrade, wait]}[work]
     for target in targets:
         threading.Thread(target=target, daemon=True).start()
+    deadline = time.monotonic() + 30
     while len(inside) < len(targets):
+        assert time.monotonic() < deadline, "the work never got into the library"
         time.sleep(0.001)
     time.sleep(random.uniform(0.0, 0.6))
 """
