@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the module, the emulated library and its test control with AddressSanitizer and
 # UndefinedBehaviorSanitizer, then runs the whole test suite against that build with the
-# sanitizer runtimes preloaded into the interpreter. Any sanitizer report fails the run.
-# Extra arguments go to pytest.
+# sanitizer runtimes preloaded into the interpreter, then the threaded and release-mode tests
+# again with the interpreter lock released around library calls (QX_RELEASE_GIL=camera). Any
+# sanitizer report fails the run. Extra arguments go to both pytest runs.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -24,4 +25,5 @@ export PYTHONPATH="$build:$build/emulator${PYTHONPATH:+:$PYTHONPATH}"
 
 cd "$root"
 "$python" -c "import pyQuorvexSDK, qx_emulator, sys; assert pyQuorvexSDK.__file__.startswith('$build'), pyQuorvexSDK.__file__"
-exec "$python" -m pytest -p no:cacheprovider "$@"
+"$python" -m pytest -p no:cacheprovider "$@"
+QX_RELEASE_GIL=camera "$python" -m pytest -p no:cacheprovider tests/test_threads.py tests/binding/test_release_mode.py "$@"

@@ -5,8 +5,8 @@
 namespace pyqx {
 
 void register_calibration_functions(py::module_& m) {
-    m.def("QxFlashProductInfo", &QxFlashProductInfo, "Flash product info from image file");
-    m.def("QxWriteIntrinsics", &QxWriteIntrinsics, "Write intrinsics calibration data to camera");
+    m.def("QxFlashProductInfo", released<&QxFlashProductInfo>, "Flash product info from image file");
+    m.def("QxWriteIntrinsics", released<&QxWriteIntrinsics>, "Write intrinsics calibration data to camera");
     m.def(
         "QxGetIntrinsics",
         [](CameraPtr camera) { return call_with_outs<QxIntrinsics>(QxGetIntrinsics, std::move(camera)); },

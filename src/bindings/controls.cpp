@@ -28,7 +28,8 @@ void register_control_functions(py::module_& m) {
     m.def(
         "QxSetUVCImageProcessing",
         [](CameraPtr camera, QX_UVC_IMAGE_PROPERTIES property, std::int32_t value, int flag) {
-            return QxSetUVCImageProcessing(std::move(camera), property, long{value}, flag);
+            const void* device = camera.get();
+            return call_library(device, [&] { return QxSetUVCImageProcessing(std::move(camera), property, long{value}, flag); });
         },
         "Set UVC image processing");
     m.def(
@@ -43,8 +44,8 @@ void register_control_functions(py::module_& m) {
             return call_with_outs<long, long, long, long>(QxGetUVCImageProcessingRange, std::move(camera), property);
         },
         "Get UVC image processing range");
-    m.def("QxSetISPImageProcessing", &QxSetISPImageProcessing, "Set ISP image processing");
-    m.def("QxSetISPImageProcessingDefault", &QxSetISPImageProcessingDefault, "Set ISP image processing to default");
+    m.def("QxSetISPImageProcessing", released<&QxSetISPImageProcessing>, "Set ISP image processing");
+    m.def("QxSetISPImageProcessingDefault", released<&QxSetISPImageProcessingDefault>, "Set ISP image processing to default");
     m.def(
         "QxGetISPImageProcessing",
         [](CameraPtr camera, QX_ISP_IMAGE_PROPERTIES property) {
@@ -71,12 +72,12 @@ void register_control_functions(py::module_& m) {
         "QxGetMaxFPS",
         [](CameraPtr camera) { return call_with_outs<unsigned char>(QxGetMaxFPS, std::move(camera)); },
         "Get maximum FPS");
-    m.def("QxSetMaxFPS", &QxSetMaxFPS, "Set maximum FPS");
+    m.def("QxSetMaxFPS", released<&QxSetMaxFPS>, "Set maximum FPS");
     m.def(
         "QxGetThroughPut",
         [](CameraPtr camera) { return call_with_outs<unsigned short>(QxGetThroughPut, std::move(camera)); },
         "Get throughput");
-    m.def("QxSetThroughPut", &QxSetThroughPut, "Set throughput");
+    m.def("QxSetThroughPut", released<&QxSetThroughPut>, "Set throughput");
 }
 
 }  // namespace pyqx

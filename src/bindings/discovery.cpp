@@ -5,9 +5,9 @@
 namespace pyqx {
 
 void register_library_functions(py::module_& m) {
-    m.def("HelloQuorvexSDK", &HelloQuorvexSDK, "A function that prints Hello QuorvexSDK and version");
-    m.def("QxSetLogFile", &QxSetLogFile, "Set log file path");
-    m.def("QxSetLogLevel", &QxSetLogLevel, "Set log level");
+    m.def("HelloQuorvexSDK", released<&HelloQuorvexSDK>, "A function that prints Hello QuorvexSDK and version");
+    m.def("QxSetLogFile", released<&QxSetLogFile>, "Set log file path");
+    m.def("QxSetLogLevel", released<&QxSetLogLevel>, "Set log level");
 }
 
 void register_discovery_functions(py::module_& m) {
@@ -15,10 +15,10 @@ void register_discovery_functions(py::module_& m) {
         "QxDiscoverCameraDevices",
         [] { return call_with_outs<std::vector<std::string>>(QxDiscoverCameraDevices); },
         "Discover available camera devices");
-    m.def("QxInitialCameraDevice", &QxInitialCameraDevice, "Initialize camera device by index");
-    m.def("QxOpen", &QxOpen, "Open camera device");
-    m.def("QxClose", &QxClose, "Close camera device");
-    m.def("QxIsQuorvexCamera", &QxIsQuorvexCamera, "Check if camera is Quorvex camera");
+    m.def("QxInitialCameraDevice", released<&QxInitialCameraDevice>, "Initialize camera device by index");
+    m.def("QxOpen", released<&QxOpen>, "Open camera device");
+    m.def("QxClose", released<&QxClose>, "Close camera device");
+    m.def("QxIsQuorvexCamera", released<&QxIsQuorvexCamera>, "Check if camera is Quorvex camera");
     m.def(
         "QxGetDeviceName",
         [](CameraPtr camera) { return call_with_outs<std::string>(QxGetDeviceName, std::move(camera)); },

@@ -12,7 +12,8 @@ using SampleReader = int (*)(CameraPtr, std::vector<float>&, QX_IMU_SELF_TEST_MO
 
 std::tuple<int, py::array_t<float>> read_samples(SampleReader read, CameraPtr camera, QX_IMU_SELF_TEST_MODE mode) {
     std::vector<float> samples;
-    const int status = read(std::move(camera), samples, mode);
+    const void* device = camera.get();
+    const int status = call_library(device, [&] { return read(std::move(camera), samples, mode); });
     if (status != 0) return {status, empty_array<float>()};
     return {status, array_from(samples)};
 }
@@ -24,8 +25,8 @@ void register_imu_functions(py::module_& m) {
         "QxGetSensorWorkMode",
         [](CameraPtr camera) { return call_with_outs<QX_SENSOR_MODE>(QxGetSensorWorkMode, std::move(camera)); },
         "Get sensor work mode");
-    m.def("QxEnableIMUMode", &QxEnableIMUMode, "Enable IMU mode");
-    m.def("QxRebootIMUMode", &QxRebootIMUMode, "Reboot IMU mode");
+    m.def("QxEnableIMUMode", released<&QxEnableIMUMode>, "Enable IMU mode");
+    m.def("QxRebootIMUMode", released<&QxRebootIMUMode>, "Reboot IMU mode");
     m.def(
         "QxGetIMUAccData",
         [](CameraPtr camera, QX_IMU_SELF_TEST_MODE mode) { return read_samples(QxGetIMUAccData, std::move(camera), mode); },

@@ -5,9 +5,9 @@
 namespace pyqx {
 
 void register_route_functions(py::module_& m) {
-    m.def("QxResetActiveRoutes", &QxResetActiveRoutes, "Reset active routes from media entities");
-    m.def("QxLoadRouteYaml", &QxLoadRouteYaml, "Load the routes from yaml file");
-    m.def("QxActivateYamlRoutes", &QxActivateYamlRoutes, "Activate the routes from yaml file");
+    m.def("QxResetActiveRoutes", released<&QxResetActiveRoutes>, "Reset active routes from media entities");
+    m.def("QxLoadRouteYaml", released<&QxLoadRouteYaml>, "Load the routes from yaml file");
+    m.def("QxActivateYamlRoutes", released<&QxActivateYamlRoutes>, "Activate the routes from yaml file");
 }
 
 }  // namespace pyqx

@@ -9,6 +9,8 @@
 
 #include <QuorvexSDK/QuorvexSDK.h>
 
+#include "module/release.h"
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -32,8 +34,12 @@ using CameraPtr = std::shared_ptr<QxCamera>;
 template <typename... Outs, typename Function, typename... Inputs>
 std::tuple<int, Outs...> call_with_outs(Function&& function, Inputs&&... inputs) {
     std::tuple<Outs...> outs{};
+    const void* device = device_of(inputs...);
     const int status = std::apply(
-        [&](Outs&... out) { return static_cast<int>(function(std::forward<Inputs>(inputs)..., out...)); }, outs);
+        [&](Outs&... out) {
+            return call_library(device, [&] { return static_cast<int>(function(std::forward<Inputs>(inputs)..., out...)); });
+        },
+        outs);
     return std::tuple_cat(std::make_tuple(status), std::move(outs));
 }
 

@@ -3,10 +3,13 @@
 #include <pybind11/pybind11.h>
 
 #include "module/registration.h"
+#include "module/release.h"
 
 using namespace pyqx;
 
 PYBIND11_MODULE(pyQuorvexSDK, m) {
+    // First: a QX_RELEASE_GIL that names no mode fails the import before anything is registered.
+    init_release_mode(m);
     register_QxStringList(m);
     register_QX_LOG_LEVEL(m);
     register_QX_CAMERA_PRODUCT_TYPE(m);
