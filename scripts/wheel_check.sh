@@ -28,7 +28,8 @@ if [ -n "$outside" ]; then
 fi
 
 pixels="$(ls "$site"/quorvex/_pixels*.so)"
-outside="$(ldd "$pixels" | grep '=>' | grep -v -E "^\s*(libc|libm|libstdc\+\+|libgcc_s)\.so" \
+# Its run path reaches the bundled libraries as quorvex/../pyQuorvexSDK.libs.
+outside="$(ldd "$pixels" | sed 's|/quorvex/\.\./|/|' | grep '=>' | grep -v -E "^\s*(libc|libm|libstdc\+\+|libgcc_s)\.so" \
            | grep -v "$bundled" || true)"
 if [ -n "$outside" ]; then
     echo "[wheel] quorvex._pixels needs libraries outside the wheel:" >&2

@@ -73,10 +73,6 @@ class Stream:
             with self._lock:
                 check("QxStopStreaming", qx.QxStopStreaming(self.camera.handle))
 
-    def _closed_by_camera(self) -> None:
-        """The camera closed, which stopped streaming in the library."""
-        self._streaming = False
-
     def __enter__(self) -> "Stream":
         return self.start()
 
