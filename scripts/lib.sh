@@ -11,8 +11,9 @@ venv="$root/.venv"
 python="$venv/bin/python"
 log_tag="$(basename "${BASH_SOURCE[1]:-$0}" .sh)"
 
-# What the emulated QuorvexSDK compiles and links against, for every build of it.
-emulator_packages=(libspdlog-dev libfmt-dev libyaml-cpp-dev libturbojpeg0-dev nlohmann-json3-dev)
+# What the emulated QuorvexSDK and quorvex's pixel conversion (libyuv) compile and link against,
+# for every build of them.
+emulator_packages=(libspdlog-dev libfmt-dev libyaml-cpp-dev libturbojpeg0-dev nlohmann-json3-dev libyuv-dev)
 
 log() { printf '[%s] %s\n' "$log_tag" "$*" >&2; }
 

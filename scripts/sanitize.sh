@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the module, the emulated library and its test control with AddressSanitizer and
-# UndefinedBehaviorSanitizer, then runs the whole test suite against that build with the
-# sanitizer runtimes preloaded into the interpreter, then the threaded and release-mode tests
-# again with the interpreter lock released around library calls (QX_RELEASE_GIL=camera). Any
-# sanitizer report fails the run. Extra arguments go to both pytest runs.
+# Builds the module, the emulated library, its test control and quorvex's pixel conversion with
+# AddressSanitizer and UndefinedBehaviorSanitizer, then runs the whole test suite against that
+# build with the sanitizer runtimes preloaded into the interpreter, then the threaded and
+# release-mode tests again with the interpreter lock released around library calls
+# (QX_RELEASE_GIL=camera). Any sanitizer report fails the run. Extra arguments go to both pytest
+# runs.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -21,9 +22,17 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=lib
 # .ci/run (scripts/soak.sh) instead.
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-export PYTHONPATH="$build:$build/emulator${PYTHONPATH:+:$PYTHONPATH}"
+# quorvex from the source tree, with the instrumented pixel conversion beside it.
+stage="$build/stage"
+rm -rf "$stage"
+mkdir -p "$stage"
+cp -r "$root/python/quorvex" "$stage/"
+cp "$build"/python/_pixels*.so "$stage/quorvex/"
+export PYTHONPATH="$stage:$build:$build/emulator${PYTHONPATH:+:$PYTHONPATH}"
+export QX_SANITIZED_BUILD=1
 
 cd "$root"
 "$python" -c "import pyQuorvexSDK, qx_emulator, sys; assert pyQuorvexSDK.__file__.startswith('$build'), pyQuorvexSDK.__file__"
+"$python" -c "import quorvex._pixels as p; assert p.__file__.startswith('$stage'), p.__file__"
 "$python" -m pytest -p no:cacheprovider "$@"
-QX_RELEASE_GIL=camera "$python" -m pytest -p no:cacheprovider tests/test_threads.py tests/binding/test_release_mode.py "$@"
+QX_RELEASE_GIL=camera "$python" -m pytest -p no:cacheprovider tests/emulator/test_threads.py tests/binding/test_release_mode.py "$@"
