@@ -56,6 +56,11 @@ find_python313() {
 
 install_system_packages "${apt_packages[@]}"
 
+# The viewer's browser test drives Debian's Chromium; CI always has it, a developer on request.
+if [ "${CI:-}" = "true" ] || [ -n "${QX_WITH_BROWSER:-}" ]; then
+    install_system_packages chromium chromium-driver
+fi
+
 if ! is_python313 "$venv/bin/python" 2>/dev/null; then
     python313="$(find_python313 || true)"
     if [ -z "$python313" ]; then
@@ -74,7 +79,8 @@ fi
 
 log "installing build and test requirements"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "pybind11>=3.0.1,<4" cmake ninja "numpy>=2.0" "pytest>=8" pillow hypothesis tqdm matplotlib
+    "scikit-build-core>=0.10" "pybind11>=3.0.1,<4" cmake ninja "numpy>=2.0" "pytest>=8" pillow hypothesis tqdm matplotlib \
+    "starlette>=0.40" "uvicorn>=0.30" "websockets>=12" httpx2 "selenium>=4.10"
 
 log "building and installing pyQuorvexSDK"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
