@@ -34,7 +34,7 @@ def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                     "--window-size=1400,1100", "--hide-scrollbars"):
+                     "--window-size=1400,1700", "--hide-scrollbars"):
         options.add_argument(argument)
     driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=DRIVER), options=options)
     driver.set_page_load_timeout(30)
@@ -49,7 +49,10 @@ def element_picture(element):
 
 
 def panel(driver, index):
-    return driver.find_element(By.CSS_SELECTOR, f'.panel[data-index="{index}"]')
+    """Camera `index`'s panel, once the page has built it."""
+    selector = f'.panel[data-index="{index}"]'
+    assert wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, selector), timeout=20)
+    return driver.find_element(By.CSS_SELECTOR, selector)
 
 
 def test_page_shows_live_pictures_that_follow_the_controls(served, browser):

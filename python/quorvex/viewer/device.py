@@ -131,6 +131,7 @@ class Device:
                 for f in formats
             ]
             self.info = self._read_info()
+            self._ranges = self._read_ranges()
             self._auto_capable = {name for name, control in self._read_controls().items() if control.automatic}
         except BaseException:
             self.close()
@@ -185,23 +186,27 @@ class Device:
 
     # Controls
 
+    def _read_ranges(self) -> dict[str, tuple[str, int, int, int, int]]:
+        """The controls the camera has, with their ranges, which never change: asked once."""
+        ranges: dict[str, tuple[str, int, int, int, int]] = {}
+        for kind, table, get_range in (("uvc", _UVC, qx.QxGetUVCImageProcessingRange),
+                                       ("isp", _ISP, qx.QxGetISPImageProcessingRange)):
+            for name, prop in table.items():
+                status, minimum, maximum, step, default = get_range(self._handle, prop)
+                if status == 0:
+                    ranges[name] = (kind, minimum, maximum, step, default)
+        return ranges
+
     def _read_controls(self) -> dict[str, Control]:
         controls: dict[str, Control] = {}
-        h = self._handle
-        for name, prop in _UVC.items():
-            status, minimum, maximum, step, default = qx.QxGetUVCImageProcessingRange(h, prop)
-            if status != 0:
-                continue
-            status, value, flag = qx.QxGetUVCImageProcessing(h, prop)
+        for name, (kind, minimum, maximum, step, default) in self._ranges.items():
+            if kind == "uvc":
+                status, value, flag = qx.QxGetUVCImageProcessing(self._handle, _UVC[name])
+            else:
+                status, value, flag = qx.QxGetISPImageProcessing(self._handle, _ISP[name])
             if status == 0:
-                controls[name] = Control(name, "uvc", minimum, maximum, step, default, value, flag == _UVC_AUTOMATIC)
-        for name, prop in _ISP.items():
-            status, minimum, maximum, step, default = qx.QxGetISPImageProcessingRange(h, prop)
-            if status != 0:
-                continue
-            status, value, _ = qx.QxGetISPImageProcessing(h, prop)
-            if status == 0:
-                controls[name] = Control(name, "isp", minimum, maximum, step, default, value, False)
+                automatic = kind == "uvc" and flag == _UVC_AUTOMATIC
+                controls[name] = Control(name, kind, minimum, maximum, step, default, value, automatic)
         return controls
 
     def controls(self) -> dict[str, Control]:
