@@ -1,7 +1,7 @@
-"""Runs the viewer: python -m quorvex.viewer [--host H] [--port P] [--camera N]."""
+"""python -m quorvex.viewer [--host H] [--port P] [--camera N]: as `quorvex viewer`."""
 
 import sys
 
-from .cli import main
+from ..commands.viewer import main
 
 sys.exit(main())

@@ -50,7 +50,8 @@ class Capture:
         self._paused = 0
         self.latest: Picture | None = None
         self.error: str | None = None
-        self._arrivals: deque[tuple[float, int]] = deque()
+        self._arrivals: deque[tuple[float, int]] = deque()  # (arrival, bytes) of recent frames
+        self._stats_lock = threading.Lock()
         self.frames = 0
         self.dropped = 0
 
@@ -145,20 +146,22 @@ class Capture:
                 pass
 
     def _count(self, arrived: float, size: int, fmt: Format) -> None:
-        arrivals = self._arrivals
-        if arrivals and fmt.fps > 0:
-            gap = arrived - arrivals[-1][0]
-            # A gap of well over one frame period means frames the camera did not deliver.
-            missed = round(gap * fmt.fps) - 1
-            if missed > 0 and gap > 1.5 / fmt.fps:
-                self.dropped += missed
-        arrivals.append((arrived, size))
-        while arrivals and arrivals[0][0] < arrived - STATS_WINDOW:
-            arrivals.popleft()
-        self.frames += 1
+        with self._stats_lock:
+            arrivals = self._arrivals
+            if arrivals and fmt.fps > 0:
+                gap = arrived - arrivals[-1][0]
+                # A gap of well over one frame period means frames the camera did not deliver.
+                missed = round(gap * fmt.fps) - 1
+                if missed > 0 and gap > 1.5 / fmt.fps:
+                    self.dropped += missed
+            arrivals.append((arrived, size))
+            while arrivals and arrivals[0][0] < arrived - STATS_WINDOW:
+                arrivals.popleft()
+            self.frames += 1
 
     def stats(self) -> dict[str, object]:
-        arrivals = list(self._arrivals)
+        with self._stats_lock:
+            arrivals = list(self._arrivals)
         now = time.monotonic()
         recent = [(t, size) for t, size in arrivals if t >= now - STATS_WINDOW]
         fps = bytes_per_second = 0.0
@@ -198,7 +201,8 @@ class Capture:
             self._stop.wait(RETRY_AFTER)
             return
         sequence = self.latest.sequence if self.latest else 0
-        self._arrivals.clear()
+        with self._stats_lock:
+            self._arrivals.clear()
         self._restart.clear()
         try:
             self.device.start(fmt)

@@ -123,6 +123,7 @@ class Device:
         self._handle = handle
         _check("QxOpen", qx.QxOpen(handle))
         self._open = True
+        self._firmware: dict[str, str | None] | None = None
         try:
             status, formats = qx.QxGetFormatList(handle)
             _check("QxGetFormatList", status)
@@ -241,13 +242,17 @@ class Device:
     # Firmware
 
     def firmware(self) -> dict[str, str | None]:
-        versions: dict[str, str | None] = {}
+        """The firmware versions, None for firmware the camera lacks; they change only by an
+        upgrade, so they are asked once and again after each upgrade."""
         with self.lock:
-            for key, getter in (("usb", qx.QxGetUSBFirmwareVersion), ("zena", qx.QxGetZENAFirmwareVersion),
-                                ("sensor", qx.QxGetSensorFirmwareVersion)):
-                status, version = getter(self._handle)
-                versions[key] = version if status == 0 else None
-        return versions
+            if self._firmware is None:
+                versions: dict[str, str | None] = {}
+                for key, getter in (("usb", qx.QxGetUSBFirmwareVersion), ("zena", qx.QxGetZENAFirmwareVersion),
+                                    ("sensor", qx.QxGetSensorFirmwareVersion)):
+                    status, version = getter(self._handle)
+                    versions[key] = version if status == 0 else None
+                self._firmware = versions
+            return dict(self._firmware)
 
     def upgrade(self, target: str, image_path: str, progress: Callable[[int], None]) -> None:
         """Programs the USB controller ("usb") or the sensor ("sensor") from an image file.
@@ -255,6 +260,7 @@ class Device:
         The caller stops streaming first; the library refuses a sensor upgrade while streaming.
         """
         with self.lock:
+            self._firmware = None
             if target == "usb":
                 _check("QxGotoUSBProgramMode", qx.QxGotoUSBProgramMode(self._handle))
                 status = qx.QxUpgradeFX3FW(_FX3_TARGET, image_path, progress)
@@ -299,6 +305,11 @@ class Device:
 
 def _upgrade_message(status: int) -> str:
     return f"the USB controller refused the image (status {status})"
+
+
+def report_errors_only() -> None:
+    """Keeps the library's log to errors: the viewer reports what a camera lacks on its own."""
+    qx.QxSetLogLevel(qx.QX_LOG_LEVEL_ERROR)
 
 
 def camera_count() -> int:
