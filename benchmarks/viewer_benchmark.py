@@ -3,7 +3,7 @@
     python benchmarks/viewer_benchmark.py [--seconds 5] [--clients 1]
 
 Serves the viewer with uvicorn on a free port of 127.0.0.1 and, for each format in turn,
-reads its multipart MJPEG stream as a browser does for `--seconds`, counting the pictures that
+reads its multipart MJPEG stream from another process, as a browser does, for `--seconds`, counting the pictures that
 arrive. Printed side by side: the camera's own rate, the rate the viewer's capture loop
 reports, the rate a client receives, and client / camera, the share of the camera's frames
 that reach the page. YUY2 frames are converted and encoded to JPEG; MJPG frames pass through.
@@ -15,7 +15,7 @@ import http.client
 import json
 import pathlib
 import sys
-import threading
+import multiprocessing
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "viewer"))
@@ -40,8 +40,9 @@ def request(base: str, method: str, path: str, body: dict | None = None) -> dict
         return payload
 
 
-def watch(base: str, seconds: float, counts: list[int], slot: int) -> None:
-    """Reads the stream like an <img> and counts the pictures of the last `seconds`."""
+def watch(base: str, seconds: float, counts: "multiprocessing.Array[int]", slot: int) -> None:  # type: ignore[type-arg]
+    """Reads the stream like an <img> and counts the pictures of `seconds`. Runs in a process of
+    its own, so that the client's reading does not compete with the server for one interpreter."""
     host, port = base.removeprefix("http://").split(":")
     connection = http.client.HTTPConnection(host, int(port), timeout=10)
     connection.request("GET", "/api/cameras/0/stream.mjpg")
@@ -62,13 +63,14 @@ def main() -> None:
     parser.add_argument("--clients", type=int, default=1)
     args = parser.parse_args()
 
+    processes = multiprocessing.get_context("spawn")
     with running_server(create_app([0])) as base:
         print(f"{'format':<22}{'camera fps':>11}{'capture fps':>13}{'client fps':>12}{'client/camera':>15}")
         for pixel_format, width, height, fps in FORMATS:
             request(base, "PUT", "/api/cameras/0/format",
                     {"pixel_format": pixel_format, "width": width, "height": height, "fps": fps})
-            counts = [0] * args.clients
-            watchers = [threading.Thread(target=watch, args=(base, args.seconds, counts, slot))
+            counts = processes.Array("l", args.clients)
+            watchers = [processes.Process(target=watch, args=(base, args.seconds, counts, slot))
                         for slot in range(args.clients)]
             for watcher in watchers:
                 watcher.start()
