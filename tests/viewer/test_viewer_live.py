@@ -22,7 +22,7 @@ def captures(app):
 def test_events_carry_statistics_and_follow_the_stream(client):
     with client.websocket_connect("/api/cameras/0/events") as socket:
         state = socket.receive_json()
-        assert state["stats"]["format"]["label"] == "YUY2 640x480@60"
+        assert state["stats"]["format"]["label"] == "YUY2:640x480@60"
         assert state["upgrade"]["state"] == "idle" and "imu" not in state
         client.get("/api/cameras/0/stream.mjpg?frames=20")
         for _ in range(5):

@@ -14,7 +14,7 @@ import time
 from collections import deque
 from dataclasses import dataclass, field
 
-from .device import Device, Format, Pixels, to_jpeg
+from .device import Device, Format, Pixels, format_dict, to_jpeg
 
 READ_TIMEOUT = 0.25  # seconds; bounds how long stopping a loop can take
 RETRY_AFTER = 1.0  # seconds between attempts to restart a failing camera
@@ -177,7 +177,7 @@ class Capture:
             "frames": self.frames,
             "clients": self.clients,
             "running": self.running,
-            "format": fmt.as_dict() if fmt else None,
+            "format": format_dict(fmt) if fmt else None,
             "error": self.error,
         }
 
@@ -214,7 +214,7 @@ class Capture:
         failed = False
         try:
             while not self._stop.is_set() and not self._restart.is_set():
-                frame = self.device.read(fmt, READ_TIMEOUT)
+                frame = self.device.read(READ_TIMEOUT)
                 if frame is None:
                     continue
                 arrived = time.monotonic()

@@ -17,7 +17,6 @@ from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import numpy as np
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
@@ -28,7 +27,7 @@ from starlette.staticfiles import StaticFiles
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from .capture import Capture, Picture
-from .device import Device, DeviceError, NotSupported, camera_count, to_png, to_rgb
+from .device import Device, DeviceError, NotSupported, camera_count, format_dict, luminance_histogram, to_png
 
 STATIC = Path(__file__).resolve().parent / "static"
 MAX_FIRMWARE_BYTES = 32 * 1024 * 1024  # the viewer's own bound on an upload, well above any image
@@ -151,7 +150,7 @@ async def camera_detail(request: Request) -> Response:
     device = camera.device
     firmware = await run_in_threadpool(device.firmware)
     return JSONResponse({**device.info, "firmware": firmware,
-                         "formats": [f.as_dict() for f in device.formats], **_state(camera)})
+                         "formats": [format_dict(f) for f in device.formats], **_state(camera)})
 
 
 async def set_format(request: Request) -> Response:
@@ -167,7 +166,7 @@ async def set_format(request: Request) -> Response:
     # The format is set when the capture loop (re)starts the stream.
     camera.device.format = fmt
     camera.capture.restart()
-    return JSONResponse({"format": fmt.as_dict()})
+    return JSONResponse({"format": format_dict(fmt)})
 
 
 # Controls
@@ -238,16 +237,9 @@ async def snapshot_png(request: Request) -> Response:
                     headers={"Content-Disposition": f'attachment; filename="{name}"', "Cache-Control": "no-store"})
 
 
-def _luminance_histogram(picture: Picture) -> list[int]:
-    rgb = to_rgb(picture.raw, picture.format).astype(np.uint32)
-    # Integer BT.601 luma weights (77, 150, 29)/256.
-    luma = (rgb[..., 0] * 77 + rgb[..., 1] * 150 + rgb[..., 2] * 29) >> 8
-    return np.bincount(luma.ravel(), minlength=256)[:256].tolist()
-
-
 async def histogram(request: Request) -> Response:
     picture = await _picture(await _camera(request))
-    counts = await run_in_threadpool(_luminance_histogram, picture)
+    counts = await run_in_threadpool(luminance_histogram, picture.raw, picture.format)
     return JSONResponse({"sequence": picture.sequence, "counts": counts})
 
 
@@ -336,8 +328,10 @@ async def upgrade_firmware(request: Request) -> Response:
     try:
         await run_in_threadpool(_run_upgrade, camera, upgrade, image)
     except DeviceError as error:
-        upgrade.state, upgrade.message = "failed", str(error)
-        raise _fail(422, f"the upgrade failed: {error}") from None
+        # The status, not the whole message: that names the server's temporary file.
+        upgrade.state = "failed"
+        upgrade.message = f"{error.function} refused the image: {error.status_name or error.status}"
+        raise _fail(422, f"the upgrade failed: {upgrade.message}") from None
     upgrade.state, upgrade.percent = "done", 100
     versions = await run_in_threadpool(camera.device.firmware)
     upgrade.message = f"{target} firmware is now {versions.get(target)}"
