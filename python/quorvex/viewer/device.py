@@ -7,6 +7,7 @@ import io
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Final
 
 import numpy as np
 
@@ -25,7 +26,7 @@ __all__ = ["Control", "Device", "DeviceError", "Format", "NotSupported", "Pixels
            "format_dict", "luminance_histogram", "report_errors_only", "to_jpeg", "to_png", "to_rgb_frame"]
 
 FIRMWARE = ("usb", "zena", "sensor")
-_USB_TARGET = "spi"  # the controller's flash: the new firmware outlives a power cycle
+_USB_TARGET: Final = "spi"  # the controller's flash: the new firmware outlives a power cycle
 
 
 def format_dict(fmt: Format) -> dict[str, object]:

@@ -13,7 +13,7 @@ import contextlib
 import os
 import tempfile
 import threading
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -27,7 +27,7 @@ from starlette.staticfiles import StaticFiles
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from .capture import Capture, Picture
-from .device import Device, DeviceError, NotSupported, camera_count, format_dict, luminance_histogram, to_png
+from .device import Control, Device, DeviceError, NotSupported, camera_count, format_dict, luminance_histogram, to_png
 
 STATIC = Path(__file__).resolve().parent / "static"
 MAX_FIRMWARE_BYTES = 32 * 1024 * 1024  # the viewer's own bound on an upload, well above any image
@@ -182,16 +182,16 @@ async def set_control(request: Request) -> Response:
     camera = await _camera(request)
     name = request.path_params["name"]
     value = _integer(await _json_body(request), "value")
-    return await _change_control(camera, name, lambda: camera.device.set_control(name, value))
+    return await _change_control(name, lambda: camera.device.set_control(name, value))
 
 
 async def reset_control(request: Request) -> Response:
     camera = await _camera(request)
     name = request.path_params["name"]
-    return await _change_control(camera, name, lambda: camera.device.reset_control(name))
+    return await _change_control(name, lambda: camera.device.reset_control(name))
 
 
-async def _change_control(camera: Camera, name: str, change) -> Response:  # type: ignore[no-untyped-def]
+async def _change_control(name: str, change: Callable[[], Control]) -> Response:
     try:
         control = await run_in_threadpool(change)
     except KeyError as error:
