@@ -12,6 +12,7 @@ from starlette.websockets import WebSocketDisconnect
 
 import pyQuorvexSDK as qx
 
+from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image
 from viewer_helpers import capture_threads, wait_until
 
 
@@ -135,3 +136,21 @@ def test_a_camera_that_will_not_stream_reports_why(client, emu, function):
     assert client.get("/api/cameras").status_code == 200
     emu.clear_scripts()
     assert client.get("/api/cameras/0/frame.jpg").status_code == 200
+
+
+@pytest.mark.parametrize("target, version", [("sensor", "1.0.11"), ("usb", "3.12.9")])
+def test_an_upgrade_while_clients_watch_pauses_the_stream_and_resumes_it(served, target, version):
+    url, app = served
+    connection, response = open_stream(url)
+    product = read_json(f"{url}/api/cameras")["cameras"][0]["product"]
+    image = firmware_image(TARGET_SENSOR if target == "sensor" else TARGET_USB_CONTROLLER,
+                           getattr(qx, f"QXCAM_PRODUCT_TYPE_{product}"), version)
+    upload = urllib.request.Request(f"{url}/api/cameras/0/firmware/{target}", data=image, method="POST")
+    with urllib.request.urlopen(upload, timeout=30) as answer:
+        assert json.load(answer)["versions"][target] == version
+    # The same client goes on receiving pictures after the upgrade.
+    capture = captures(app)[0]
+    count = capture.frames
+    response.read(300_000)
+    assert wait_until(lambda: capture.frames > count + 3 and capture.error is None, timeout=10)
+    connection.close()

@@ -5,7 +5,7 @@ import socket
 import threading
 import time
 
-import uvicorn
+from quorvex.viewer.server import ViewerServer
 
 
 def free_port() -> int:
@@ -17,8 +17,7 @@ def free_port() -> int:
 @contextlib.contextmanager
 def running_server(app):
     """The application served by uvicorn on 127.0.0.1 in a thread; yields the base URL."""
-    config = uvicorn.Config(app, host="127.0.0.1", port=free_port(), log_level="warning", lifespan="on")
-    server = uvicorn.Server(config)
+    server = ViewerServer(app, host="127.0.0.1", port=free_port())
     thread = threading.Thread(target=server.run, daemon=True)
     thread.start()
     deadline = time.monotonic() + 20
@@ -27,7 +26,7 @@ def running_server(app):
             raise RuntimeError("the viewer did not start")
         time.sleep(0.05)
     try:
-        yield f"http://127.0.0.1:{config.port}"
+        yield f"http://127.0.0.1:{server.config.port}"
     finally:
         server.should_exit = True
         thread.join(20)

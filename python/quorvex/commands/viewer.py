@@ -18,10 +18,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     try:
-        import uvicorn
-
         from ..viewer.device import camera_count, report_errors_only
-        from ..viewer.server import create_app
+        from ..viewer.server import ViewerServer, create_app
     except ImportError as missing:
         print(f"quorvex viewer: {missing.name} is missing; install it with: pip install 'pyQuorvexSDK[viewer]'",
               file=sys.stderr)
@@ -46,7 +44,7 @@ def run(args: argparse.Namespace) -> int:
     host, port = listener.getsockname()[:2]
     shown_url = f"[{host}]" if ":" in host else host
     print(f"quorvex viewer: serving http://{shown_url}:{port}/ (Ctrl+C stops it)", file=sys.stderr, flush=True)
-    server = uvicorn.Server(uvicorn.Config(create_app(shown), log_level="warning"))
+    server = ViewerServer(create_app(shown))
     try:
         server.run(sockets=[listener])
     except KeyboardInterrupt:

@@ -48,6 +48,8 @@ class Capture:
         self._stop = threading.Event()
         self._restart = threading.Event()
         self._paused = 0
+        self._ended = False
+        self._streaming = False  # the loop's stream may be on: pause() waits while it is
         self.latest: Picture | None = None
         self.error: str | None = None
         self._arrivals: deque[tuple[float, int]] = deque()  # (arrival, bytes) of recent frames
@@ -82,9 +84,12 @@ class Capture:
             if not self._waiters:
                 self._stop.set()
 
-    async def next_picture(self, waiter: _Waiter, after: int) -> Picture:
-        """The first picture newer than sequence number `after`, waiting for it if need be."""
+    async def next_picture(self, waiter: _Waiter, after: int) -> Picture | None:
+        """The first picture newer than sequence number `after`, waiting for it if need be;
+        None once the viewer is shutting down."""
         while True:
+            if self._ended:
+                return None
             picture = self.latest
             if picture is not None and picture.sequence > after:
                 return picture
@@ -103,6 +108,14 @@ class Capture:
         thread = self._last_thread
         if thread is not None:
             thread.join(timeout)
+
+    def end_clients(self) -> None:
+        """Wakes every client with no picture, so that their streams end: a server waiting
+        for its responses to finish would otherwise wait for ever on endless streams."""
+        with self._lock:
+            self._ended = True
+            waiters = list(self._waiters)
+        self._wake(waiters)
 
     def shutdown(self) -> None:
         with self._lock:
@@ -131,14 +144,16 @@ class Capture:
             self._paused = max(0, self._paused - 1)
         self._restart.set()
 
-    _streaming = False
-
     # The loop
 
     def _publish(self, picture: Picture) -> None:
         self.latest = picture
         with self._lock:
             waiters = list(self._waiters)
+        self._wake(waiters)
+
+    @staticmethod
+    def _wake(waiters: list[_Waiter]) -> None:
         for waiter in waiters:
             try:
                 waiter.loop.call_soon_threadsafe(waiter.event.set)
@@ -191,9 +206,11 @@ class Capture:
 
     def _stream(self) -> None:
         """Streams until told to stop or restart; after a failure, returns having waited a while."""
+        # Cleared before `_paused` is read: pause() raises `_paused` before it sets `_restart`,
+        # so a pause is seen here or ends the stream below, never lost in between.
+        self._restart.clear()
         if self._paused:
             self._restart.wait(READ_TIMEOUT)
-            self._restart.clear()
             return
         fmt = self.device.format
         if fmt is None:
@@ -203,16 +220,14 @@ class Capture:
         sequence = self.latest.sequence if self.latest else 0
         with self._stats_lock:
             self._arrivals.clear()
-        self._restart.clear()
-        try:
-            self.device.start(fmt)
-        except Exception as error:
-            self.error = f"cannot start streaming: {error}"
-            self._stop.wait(RETRY_AFTER)
-            return
+        # Set before starting, so that pause() waits for a stream still being started too.
         self._streaming = True
         failed = False
         try:
+            try:
+                self.device.start(fmt)
+            except Exception as error:
+                raise RuntimeError(f"cannot start streaming: {error}") from error
             while not self._stop.is_set() and not self._restart.is_set():
                 frame = self.device.read(READ_TIMEOUT)
                 if frame is None:

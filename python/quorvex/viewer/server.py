@@ -11,12 +11,15 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
+import socket
 import tempfile
 import threading
 from collections.abc import AsyncIterator, Callable
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
+import uvicorn
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
@@ -87,12 +90,31 @@ class Viewer:
         with self._lock:
             return list(self._cameras.values())
 
+    def end_streams(self) -> None:
+        for camera in self.opened():
+            camera.capture.end_clients()
+
     def close(self) -> None:
         with self._lock:
             cameras, self._cameras = list(self._cameras.values()), {}
         for camera in cameras:
             camera.capture.shutdown()
-            camera.device.close()
+            try:
+                camera.device.close()
+            except DeviceError:
+                pass  # a camera gone away (reset, unplugged) is closed as far as it can be
+
+
+class ViewerServer(uvicorn.Server):
+    """uvicorn's server, ending the viewer's endless streams first when it shuts down."""
+
+    def __init__(self, app: Starlette, **options: Any) -> None:
+        super().__init__(uvicorn.Config(app, log_level="warning", timeout_graceful_shutdown=5, **options))
+        self.viewer: Viewer = app.state.viewer
+
+    async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
+        self.viewer.end_streams()
+        await super().shutdown(sockets)
 
 
 def _viewer(request: Request | WebSocket) -> Viewer:
@@ -264,6 +286,8 @@ async def _mjpeg_parts(camera: Camera, frames: int | None) -> AsyncIterator[byte
         sent, after = 0, 0
         while frames is None or sent < frames:
             picture = await camera.capture.next_picture(waiter, after)
+            if picture is None:
+                return
             after = picture.sequence
             head = (f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(picture.jpeg)}\r\n"
                     f"X-Frame: {picture.sequence}\r\n\r\n").encode()
