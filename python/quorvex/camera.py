@@ -118,10 +118,12 @@ class Camera:
     """One camera. quorvex.open() returns it open; `with` closes it, also on an exception."""
 
     def __init__(self, index: int) -> None:
-        handle = qx.QxInitialCameraDevice(index) if index >= 0 else None
+        # Asked only for a camera that is there, the library has nothing to log.
+        status, names = qx.QxDiscoverCameraDevices()
+        count = len(names) if status == 0 else 0
+        handle = qx.QxInitialCameraDevice(index) if 0 <= index < count else None
         if handle is None:
-            status, names = qx.QxDiscoverCameraDevices()
-            raise LookupError(f"no camera {index} ({len(names) if status == 0 else 0} found)")
+            raise LookupError(f"no camera {index} ({count} found)")
         self.index = index
         self._handle: qx.QxCamera = handle
         self._open = False

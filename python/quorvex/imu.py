@@ -1,5 +1,6 @@
 """The camera's IMU: accelerometer, gyroscope, ISPU orientation, temperature and clock."""
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Literal
 
@@ -28,7 +29,7 @@ class Orientation:
     roll: float
 
 
-def _choice(name: str, value: str, choices: dict[str, object]) -> None:
+def _choice(name: str, value: str, choices: Mapping[str, object]) -> None:
     if value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(choices)}, not {value!r}")
 
