@@ -237,12 +237,15 @@ async def _picture(camera: Camera) -> Picture:
     waiter = capture.subscribe()
     try:
         after = latest.sequence if latest is not None else 0
-        return await asyncio.wait_for(capture.next_picture(waiter, after), FIRST_FRAME_TIMEOUT)
+        picture = await asyncio.wait_for(capture.next_picture(waiter, after), FIRST_FRAME_TIMEOUT)
     except TimeoutError:
         detail = capture.error or "no frame came"
         raise _fail(503, f"camera {camera.device.index} gives no picture: {detail}") from None
     finally:
         capture.unsubscribe(waiter)
+    if picture is None:
+        raise _fail(503, "the viewer is shutting down")
+    return picture
 
 
 async def frame_jpeg(request: Request) -> Response:
