@@ -16,6 +16,10 @@ from viewer_helpers import wait_until
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support.ui import Select  # noqa: E402
+
+import pyQuorvexSDK as qx  # noqa: E402
+from firmware_image import TARGET_SENSOR, firmware_image  # noqa: E402
 
 OUT = pathlib.Path(__file__).resolve().parents[2] / "out"
 CHROMIUM = shutil.which("chromium")
@@ -110,3 +114,33 @@ def test_hiding_a_camera_lets_go_of_its_capture(served, browser):
     panel(browser, 1).find_element(By.CSS_SELECTOR, ".hide").click()
     assert wait_until(lambda: capture.clients == 0 and not capture.running, timeout=10)
     assert len(browser.find_elements(By.CSS_SELECTOR, ".panel")) == 1
+
+
+@pytest.mark.parametrize("image_version, expected", [
+    ("1.0.12", "sensor firmware is now 1.0.12"),
+    (None, "Upgrade failed: the upgrade failed: QxUpgradeSensorFW refused the image: QX_UPGRADE_INVALID_FIRMWARE"),
+])
+def test_firmware_upgrade_from_the_page(served, browser, tmp_path, image_version, expected):
+    url, app = served
+    path = tmp_path / "firmware.img"
+    if image_version is None:
+        path.write_bytes(b"a text file, not an image")
+    else:
+        path.write_bytes(firmware_image(TARGET_SENSOR, qx.QXCAM_PRODUCT_TYPE_ZENA, image_version))
+    browser.get(url)
+    first = panel(browser, 0)
+    first.find_element(By.CSS_SELECTOR, ".firmware-box summary").click()
+    assert wait_until(lambda: first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").is_enabled(), timeout=10)
+    Select(first.find_element(By.CSS_SELECTOR, ".firmware-target")).select_by_value("sensor")
+    first.find_element(By.CSS_SELECTOR, ".firmware-file").send_keys(str(path))
+    first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").click()
+    message = first.find_element(By.CSS_SELECTOR, ".firmware-message")
+    assert wait_until(lambda: message.text == expected, timeout=20), message.text
+    progress = browser.execute_script("return arguments[0].value", first.find_element(By.CSS_SELECTOR, ".firmware-progress"))
+    assert progress == (100 if image_version else 0)
+    if image_version:
+        versions = first.find_element(By.CSS_SELECTOR, ".versions").text
+        assert image_version in versions
+        assert Select(first.find_element(By.CSS_SELECTOR, ".firmware-target")).first_selected_option.text == "Sensor firmware"
+        browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", message)
+        browser.save_screenshot(str(OUT / "viewer-firmware.png"))

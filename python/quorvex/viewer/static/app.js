@@ -305,6 +305,7 @@ function buildFirmware(panel, firmware) {
     versions.append(term, value);
   }
   const target = element.querySelector(".firmware-target");
+  const chosen = target.value;
   target.replaceChildren();
   for (const key of ["usb", "sensor"]) {
     if (!firmware[key]) continue;
@@ -313,6 +314,7 @@ function buildFirmware(panel, firmware) {
     option.textContent = `${labels[key]} firmware`;
     target.append(option);
   }
+  if ([...target.options].some((option) => option.value === chosen)) target.value = chosen;
   const button = element.querySelector(".firmware-upgrade");
   button.disabled = !target.options.length;
   if (button.dataset.wired) return;
