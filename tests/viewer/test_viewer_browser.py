@@ -40,7 +40,11 @@ def browser():
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
                      "--window-size=1400,1700", "--hide-scrollbars"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=DRIVER), options=options)
+    # The browser is not the code under test: the sanitizer run's preloaded runtimes stay out of it.
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    service = webdriver.ChromeService(executable_path=DRIVER, env=environment)
+    driver = webdriver.Chrome(service=service, options=options)
     driver.set_page_load_timeout(30)
     try:
         yield driver
