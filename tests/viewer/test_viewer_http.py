@@ -326,6 +326,12 @@ def test_firmware_a_camera_lacks_is_not_found(client):
     assert response.status_code == 404 and "no usb firmware" in response.json()["error"]
 
 
+@pytest.mark.parametrize("path, method", [("/api/cameras/0/format", "PUT"), ("/api/cameras/0/controls/brightness", "PUT")])
+def test_oversized_settings_are_refused(client, path, method):
+    response = client.request(method, path, content=b"[" + b"0," * 40_000 + b"0]")
+    assert response.status_code == 413 and "at most 65536 bytes" in response.json()["error"]
+
+
 def test_errors_are_json(client):
     response = client.put("/api/cameras/0/controls/brightness", content=b"]")
     assert response.status_code == 400

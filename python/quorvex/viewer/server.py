@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import json
 import os
 import socket
 import tempfile
@@ -34,6 +35,7 @@ from .device import Control, Device, DeviceError, NotSupported, camera_count, fo
 
 STATIC = Path(__file__).resolve().parent / "static"
 MAX_FIRMWARE_BYTES = 32 * 1024 * 1024  # the viewer's own bound on an upload, well above any image
+MAX_JSON_BYTES = 64 * 1024  # far more than any setting the page sends
 FIRST_FRAME_TIMEOUT = 5.0  # seconds a snapshot waits for a camera that was not streaming
 EVENT_PERIOD = 0.2  # seconds between two state messages on a camera's WebSocket
 BOUNDARY = "quorvexframe"
@@ -127,13 +129,29 @@ async def _camera(request: Request | WebSocket) -> Camera:
 
 
 async def _json_body(request: Request) -> dict[str, object]:
+    raw = await _read_body(request, MAX_JSON_BYTES, "a request of this kind")
     try:
-        body = await request.json()
+        body = json.loads(raw)
     except ValueError:
         raise _fail(400, "the request body must be JSON") from None
     if not isinstance(body, dict):
         raise _fail(400, "the request body must be a JSON object")
     return body
+
+
+async def _read_body(request: Request, limit: int, what: str) -> bytes:
+    """The request's body, refused with 413 once it passes `limit` bytes, declared or counted."""
+    declared = request.headers.get("content-length")
+    if declared is not None and declared.isdigit() and int(declared) > limit:
+        raise _fail(413, f"{what} is at most {limit} bytes; this one has {declared}")
+    chunks: list[bytes] = []
+    size = 0
+    async for chunk in request.stream():
+        size += len(chunk)
+        if size > limit:
+            raise _fail(413, f"{what} is at most {limit} bytes")
+        chunks.append(chunk)
+    return b"".join(chunks)
 
 
 def _integer(body: dict[str, object], key: str) -> int:
@@ -324,19 +342,10 @@ async def firmware(request: Request) -> Response:
 
 
 async def _read_upload(request: Request) -> bytes:
-    declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit() and int(declared) > MAX_FIRMWARE_BYTES:
-        raise _fail(413, f"a firmware image is at most {MAX_FIRMWARE_BYTES} bytes; this one has {declared}")
-    chunks: list[bytes] = []
-    size = 0
-    async for chunk in request.stream():
-        size += len(chunk)
-        if size > MAX_FIRMWARE_BYTES:
-            raise _fail(413, f"a firmware image is at most {MAX_FIRMWARE_BYTES} bytes")
-        chunks.append(chunk)
-    if size == 0:
+    image = await _read_body(request, MAX_FIRMWARE_BYTES, "a firmware image")
+    if not image:
         raise _fail(400, "the request carries no firmware image")
-    return b"".join(chunks)
+    return image
 
 
 async def upgrade_firmware(request: Request) -> Response:
