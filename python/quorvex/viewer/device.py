@@ -17,7 +17,7 @@ from quorvex.errors import error
 from quorvex.pixels import Pixels
 
 # Imported after quorvex, which chooses the module's lock mode first.
-import pyQuorvexSDK as qx  # noqa: E402  (the library-wide log level and discovery only)
+import pyQuorvexSDK as qx  # for the library-wide log level and discovery only
 
 DeviceError = QuorvexError
 NotSupported = quorvex.NotSupportedError
