@@ -29,6 +29,11 @@ find_python313() {
 
 apt_install g++ make "${emulator_packages[@]}"
 
+# The viewer's browser test drives Debian's Chromium; CI always has it, a developer on request.
+if [ "${CI:-}" = "true" ] || [ -n "${QX_WITH_BROWSER:-}" ]; then
+    apt_install chromium chromium-driver
+fi
+
 if ! is_python313 "$python" 2>/dev/null; then
     python313="$(find_python313 || true)"
     if [ -z "$python313" ]; then

@@ -1,0 +1,1 @@
+"""`quorvex viewer`: the cameras in a web browser."""

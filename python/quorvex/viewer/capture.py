@@ -1,0 +1,248 @@
+"""One capture loop per camera, shared by every client that watches it.
+
+A loop runs in a thread of its own while at least one client watches: it reads frames, turns
+each into JPEG and keeps only the latest. Clients never wait on the camera: they wait for the
+loop to announce a new frame, so ten clients cost one capture and ten cheap copies of a
+reference. When the last client leaves, the loop stops streaming and its thread ends.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+import time
+from collections import deque
+from dataclasses import dataclass, field
+
+from .device import Device, Format, Pixels, format_dict, to_jpeg
+
+READ_TIMEOUT = 0.25  # seconds; bounds how long stopping a loop can take
+RETRY_AFTER = 1.0  # seconds between attempts to restart a failing camera
+STATS_WINDOW = 2.0  # seconds of frames the rates are measured over
+
+
+@dataclass(frozen=True)
+class Picture:
+    """One frame as the loop publishes it: the raw bytes, their format, and the JPEG made of them."""
+
+    sequence: int
+    raw: Pixels
+    format: Format
+    jpeg: bytes
+    arrived: float
+
+
+@dataclass(eq=False)  # compared and hashed by identity: one per client
+class _Waiter:
+    loop: asyncio.AbstractEventLoop
+    event: asyncio.Event = field(default_factory=asyncio.Event)
+
+
+class Capture:
+    def __init__(self, device: Device) -> None:
+        self.device = device
+        self._lock = threading.Lock()
+        self._waiters: set[_Waiter] = set()
+        self._thread: threading.Thread | None = None  # the loop's, while it goes on
+        self._last_thread: threading.Thread | None = None
+        self._stop = threading.Event()
+        self._restart = threading.Event()
+        self._paused = 0
+        self._ended = False
+        self._streaming = False  # the loop's stream may be on: pause() waits while it is
+        self.latest: Picture | None = None
+        self.error: str | None = None
+        self._arrivals: deque[tuple[float, int]] = deque()  # (arrival, bytes) of recent frames
+        self._stats_lock = threading.Lock()
+        self.frames = 0
+        self.dropped = 0
+
+    # Clients
+
+    @property
+    def clients(self) -> int:
+        with self._lock:
+            return len(self._waiters)
+
+    @property
+    def running(self) -> bool:
+        thread = self._last_thread
+        return thread is not None and thread.is_alive()
+
+    def subscribe(self) -> _Waiter:
+        waiter = _Waiter(asyncio.get_running_loop())
+        with self._lock:
+            self._waiters.add(waiter)
+            self._start_locked()
+        return waiter
+
+    def unsubscribe(self, waiter: _Waiter) -> None:
+        # The loop notices within one read timeout and ends its thread; joining here would
+        # hold up the event loop.
+        with self._lock:
+            self._waiters.discard(waiter)
+            if not self._waiters:
+                self._stop.set()
+
+    async def next_picture(self, waiter: _Waiter, after: int) -> Picture | None:
+        """The first picture newer than sequence number `after`, waiting for it if need be;
+        None once the viewer is shutting down."""
+        while True:
+            if self._ended:
+                return None
+            picture = self.latest
+            if picture is not None and picture.sequence > after:
+                return picture
+            await waiter.event.wait()
+            waiter.event.clear()
+
+    def _start_locked(self) -> None:
+        self._stop.clear()
+        if self._thread is not None:
+            return  # the running loop decides to go on under this lock, so it sees the clear
+        self._thread = threading.Thread(target=self._run, name=f"quorvex-viewer-camera{self.device.index}", daemon=True)
+        self._last_thread = self._thread
+        self._thread.start()
+
+    def join(self, timeout: float = 5.0) -> None:
+        thread = self._last_thread
+        if thread is not None:
+            thread.join(timeout)
+
+    def end_clients(self) -> None:
+        """Wakes every client with no picture, so that their streams end: a server waiting
+        for its responses to finish would otherwise wait for ever on endless streams."""
+        with self._lock:
+            self._ended = True
+            waiters = list(self._waiters)
+        self._wake(waiters)
+
+    def shutdown(self) -> None:
+        with self._lock:
+            self._waiters.clear()
+            self._stop.set()
+        self.join()
+
+    # Changes that need the stream stopped
+
+    def restart(self) -> None:
+        """Starts the stream again with the device's (new) format from the next frame on."""
+        self._restart.set()
+
+    def pause(self) -> None:
+        """Stops streaming until `resume`, for work the camera refuses while streaming."""
+        with self._lock:
+            self._paused += 1
+        self._restart.set()
+        # Wait until the loop has stopped the stream (it checks at least once per read timeout).
+        deadline = time.monotonic() + 5 * READ_TIMEOUT + 1
+        while self._streaming and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    def resume(self) -> None:
+        with self._lock:
+            self._paused = max(0, self._paused - 1)
+        self._restart.set()
+
+    # The loop
+
+    def _publish(self, picture: Picture) -> None:
+        self.latest = picture
+        with self._lock:
+            waiters = list(self._waiters)
+        self._wake(waiters)
+
+    @staticmethod
+    def _wake(waiters: list[_Waiter]) -> None:
+        for waiter in waiters:
+            try:
+                waiter.loop.call_soon_threadsafe(waiter.event.set)
+            except RuntimeError:  # that client's event loop is gone
+                pass
+
+    def _count(self, arrived: float, size: int, fmt: Format) -> None:
+        with self._stats_lock:
+            arrivals = self._arrivals
+            if arrivals and fmt.fps > 0:
+                gap = arrived - arrivals[-1][0]
+                # A gap of well over one frame period means frames the camera did not deliver.
+                missed = round(gap * fmt.fps) - 1
+                if missed > 0 and gap > 1.5 / fmt.fps:
+                    self.dropped += missed
+            arrivals.append((arrived, size))
+            while arrivals and arrivals[0][0] < arrived - STATS_WINDOW:
+                arrivals.popleft()
+            self.frames += 1
+
+    def stats(self) -> dict[str, object]:
+        with self._stats_lock:
+            arrivals = list(self._arrivals)
+        now = time.monotonic()
+        recent = [(t, size) for t, size in arrivals if t >= now - STATS_WINDOW]
+        fps = bytes_per_second = 0.0
+        if len(recent) >= 2:
+            span = max(recent[-1][0] - recent[0][0], 1e-6)
+            fps = (len(recent) - 1) / span
+            bytes_per_second = sum(size for _, size in recent[1:]) / span
+        fmt = self.device.format
+        return {
+            "fps": round(fps, 2),
+            "bytes_per_second": round(bytes_per_second),
+            "dropped": self.dropped,
+            "frames": self.frames,
+            "clients": self.clients,
+            "running": self.running,
+            "format": format_dict(fmt) if fmt else None,
+            "error": self.error,
+        }
+
+    def _run(self) -> None:
+        while True:
+            with self._lock:
+                if self._stop.is_set():
+                    self._thread = None
+                    return
+            self._stream()
+
+    def _stream(self) -> None:
+        """Streams until told to stop or restart; after a failure, returns having waited a while."""
+        # Cleared before `_paused` is read: pause() raises `_paused` before it sets `_restart`,
+        # so a pause is seen here or ends the stream below, never lost in between.
+        self._restart.clear()
+        if self._paused:
+            self._restart.wait(READ_TIMEOUT)
+            return
+        fmt = self.device.format
+        if fmt is None:
+            self.error = "the camera offers no format"
+            self._stop.wait(RETRY_AFTER)
+            return
+        sequence = self.latest.sequence if self.latest else 0
+        with self._stats_lock:
+            self._arrivals.clear()
+        # Set before starting, so that pause() waits for a stream still being started too.
+        self._streaming = True
+        failed = False
+        try:
+            try:
+                self.device.start(fmt)
+            except Exception as error:
+                raise RuntimeError(f"cannot start streaming: {error}") from error
+            while not self._stop.is_set() and not self._restart.is_set():
+                frame = self.device.read(READ_TIMEOUT)
+                if frame is None:
+                    continue
+                arrived = time.monotonic()
+                jpeg = to_jpeg(frame, fmt)
+                sequence += 1
+                self._count(arrived, frame.nbytes, fmt)
+                self.error = None
+                self._publish(Picture(sequence, frame, fmt, jpeg, arrived))
+        except Exception as error:  # a failing camera is shown in the page; the viewer carries on
+            self.error = str(error) or type(error).__name__
+            failed = True
+        finally:
+            self.device.stop()
+            self._streaming = False
+        if failed:
+            self._stop.wait(RETRY_AFTER)

@@ -1,0 +1,472 @@
+"""The viewer's web application: JSON endpoints, a multipart MJPEG stream per camera, a
+WebSocket of live state per camera, and the static page.
+
+Every handler that talks to a camera is a plain function, which Starlette runs in its thread
+pool, or hands its camera work to the pool itself: the event loop only moves bytes and never
+waits on a camera.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import json
+import os
+import socket
+import tempfile
+import threading
+from collections.abc import AsyncIterator, Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import uvicorn
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
+from starlette.routing import Mount, Route, WebSocketRoute
+from starlette.staticfiles import StaticFiles
+from starlette.websockets import WebSocket, WebSocketDisconnect
+
+from .capture import Capture, Picture
+from .device import Control, Device, DeviceError, NotSupported, camera_count, format_dict, luminance_histogram, to_png
+
+STATIC = Path(__file__).resolve().parent / "static"
+MAX_FIRMWARE_BYTES = 32 * 1024 * 1024  # the viewer's own bound on an upload, well above any image
+MAX_JSON_BYTES = 64 * 1024  # far more than any setting the page sends
+FIRST_FRAME_TIMEOUT = 5.0  # seconds a snapshot waits for a camera that was not streaming
+EVENT_PERIOD = 0.2  # seconds between two state messages on a camera's WebSocket
+BOUNDARY = "quorvexframe"
+
+
+def _fail(status: int, message: str) -> HTTPException:
+    return HTTPException(status, message)
+
+
+@dataclass
+class Upgrade:
+    target: str = ""
+    state: str = "idle"  # idle, running, done, failed
+    percent: int = 0
+    message: str = ""
+
+    def as_dict(self) -> dict[str, object]:
+        return {"target": self.target, "state": self.state, "percent": self.percent, "message": self.message}
+
+
+@dataclass
+class Camera:
+    device: Device
+    capture: Capture
+    upgrade: Upgrade = field(default_factory=Upgrade)
+
+
+class Viewer:
+    """The cameras the viewer has opened, each with its capture loop, opened on first use."""
+
+    def __init__(self, shown: list[int] | None = None) -> None:
+        self.shown = shown or [0]
+        self._cameras: dict[int, Camera] = {}
+        self._lock = threading.Lock()
+
+    def count(self) -> int:
+        return camera_count()
+
+    def camera(self, index: int) -> Camera:
+        with self._lock:
+            if index in self._cameras:
+                return self._cameras[index]
+            count = camera_count()
+            if not 0 <= index < count:
+                raise _fail(404, f"no camera {index}: there are {count} (0 to {count - 1})" if count else "no camera is attached")
+            try:
+                device = Device(index)
+            except DeviceError as error:
+                raise _fail(503, f"camera {index} cannot be opened: {error}") from error
+            camera = self._cameras[index] = Camera(device, Capture(device))
+            return camera
+
+    def opened(self) -> list[Camera]:
+        with self._lock:
+            return list(self._cameras.values())
+
+    def end_streams(self) -> None:
+        for camera in self.opened():
+            camera.capture.end_clients()
+
+    def close(self) -> None:
+        with self._lock:
+            cameras, self._cameras = list(self._cameras.values()), {}
+        for camera in cameras:
+            camera.capture.shutdown()
+            try:
+                camera.device.close()
+            except DeviceError:
+                pass  # a camera gone away (reset, unplugged) is closed as far as it can be
+
+
+class ViewerServer(uvicorn.Server):
+    """uvicorn's server, ending the viewer's endless streams first when it shuts down."""
+
+    def __init__(self, app: Starlette, **options: Any) -> None:
+        super().__init__(uvicorn.Config(app, log_level="warning", timeout_graceful_shutdown=5, **options))
+        self.viewer: Viewer = app.state.viewer
+
+    async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
+        self.viewer.end_streams()
+        await super().shutdown(sockets)
+
+
+def _viewer(request: Request | WebSocket) -> Viewer:
+    viewer: Viewer = request.app.state.viewer
+    return viewer
+
+
+async def _camera(request: Request | WebSocket) -> Camera:
+    return await run_in_threadpool(_viewer(request).camera, int(request.path_params["index"]))
+
+
+async def _json_body(request: Request) -> dict[str, object]:
+    raw = await _read_body(request, MAX_JSON_BYTES, "a request of this kind")
+    try:
+        body = json.loads(raw)
+    except ValueError:
+        raise _fail(400, "the request body must be JSON") from None
+    if not isinstance(body, dict):
+        raise _fail(400, "the request body must be a JSON object")
+    return body
+
+
+async def _read_body(request: Request, limit: int, what: str) -> bytes:
+    """The request's body, refused with 413 once it passes `limit` bytes, declared or counted."""
+    declared = request.headers.get("content-length")
+    if declared is not None and declared.isdigit() and int(declared) > limit:
+        raise _fail(413, f"{what} is at most {limit} bytes; this one has {declared}")
+    chunks: list[bytes] = []
+    size = 0
+    async for chunk in request.stream():
+        size += len(chunk)
+        if size > limit:
+            raise _fail(413, f"{what} is at most {limit} bytes")
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+def _integer(body: dict[str, object], key: str) -> int:
+    value = body.get(key)
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise _fail(422, f"{key!r} must be a whole number, not {value!r}")
+    return value
+
+
+# Cameras and formats
+
+
+async def index_page(request: Request) -> Response:
+    return FileResponse(STATIC / "index.html")
+
+
+def list_cameras(request: Request) -> Response:
+    viewer = _viewer(request)
+    cameras: list[dict[str, object]] = []
+    for index in range(viewer.count()):
+        try:
+            camera = viewer.camera(index)
+        except HTTPException as error:
+            cameras.append({"index": index, "error": error.detail})
+            continue
+        cameras.append({**camera.device.info, "firmware": camera.device.firmware()})
+    return JSONResponse({"cameras": cameras, "shown": viewer.shown})
+
+
+def _state(camera: Camera) -> dict[str, object]:
+    return {"stats": camera.capture.stats(), "upgrade": camera.upgrade.as_dict()}
+
+
+async def camera_detail(request: Request) -> Response:
+    camera = await _camera(request)
+    device = camera.device
+    firmware = await run_in_threadpool(device.firmware)
+    return JSONResponse({**device.info, "firmware": firmware,
+                         "formats": [format_dict(f) for f in device.formats], **_state(camera)})
+
+
+async def set_format(request: Request) -> Response:
+    camera = await _camera(request)
+    body = await _json_body(request)
+    pixel_format = body.get("pixel_format")
+    if not isinstance(pixel_format, str):
+        raise _fail(422, f"'pixel_format' must be a string such as \"YUY2\", not {pixel_format!r}")
+    try:
+        fmt = camera.device.find_format(pixel_format, _integer(body, "width"), _integer(body, "height"), _integer(body, "fps"))
+    except LookupError as error:
+        raise _fail(404, str(error)) from None
+    # The format is set when the capture loop (re)starts the stream.
+    camera.device.format = fmt
+    camera.capture.restart()
+    return JSONResponse({"format": format_dict(fmt)})
+
+
+# Controls
+
+
+async def list_controls(request: Request) -> Response:
+    camera = await _camera(request)
+    controls = await run_in_threadpool(camera.device.controls)
+    return JSONResponse({"controls": [c.as_dict() for c in controls.values()]})
+
+
+async def set_control(request: Request) -> Response:
+    camera = await _camera(request)
+    name = request.path_params["name"]
+    value = _integer(await _json_body(request), "value")
+    return await _change_control(name, lambda: camera.device.set_control(name, value))
+
+
+async def reset_control(request: Request) -> Response:
+    camera = await _camera(request)
+    name = request.path_params["name"]
+    return await _change_control(name, lambda: camera.device.reset_control(name))
+
+
+async def _change_control(name: str, change: Callable[[], Control]) -> Response:
+    try:
+        control = await run_in_threadpool(change)
+    except KeyError as error:
+        raise _fail(404, error.args[0]) from None
+    except ValueError as error:
+        raise _fail(422, str(error)) from None
+    except DeviceError as error:
+        raise _fail(409, f"the camera refused {name}: {error}") from None
+    return JSONResponse(control.as_dict())
+
+
+# Pictures
+
+
+async def _picture(camera: Camera) -> Picture:
+    """The latest frame of a watched camera; a new one from a camera nobody watches."""
+    capture = camera.capture
+    latest = capture.latest
+    if latest is not None and capture.clients > 0:
+        return latest
+    waiter = capture.subscribe()
+    try:
+        after = latest.sequence if latest is not None else 0
+        picture = await asyncio.wait_for(capture.next_picture(waiter, after), FIRST_FRAME_TIMEOUT)
+    except TimeoutError:
+        detail = capture.error or "no frame came"
+        raise _fail(503, f"camera {camera.device.index} gives no picture: {detail}") from None
+    finally:
+        capture.unsubscribe(waiter)
+    if picture is None:
+        raise _fail(503, "the viewer is shutting down")
+    return picture
+
+
+async def frame_jpeg(request: Request) -> Response:
+    picture = await _picture(await _camera(request))
+    return Response(picture.jpeg, media_type="image/jpeg", headers={"Cache-Control": "no-store"})
+
+
+async def snapshot_png(request: Request) -> Response:
+    camera = await _camera(request)
+    picture = await _picture(camera)
+    png = await run_in_threadpool(to_png, picture.raw, picture.format)
+    name = f"camera{camera.device.index}-{picture.format.pixel_format}-{picture.sequence}.png"
+    return Response(png, media_type="image/png",
+                    headers={"Content-Disposition": f'attachment; filename="{name}"', "Cache-Control": "no-store"})
+
+
+async def histogram(request: Request) -> Response:
+    picture = await _picture(await _camera(request))
+    counts = await run_in_threadpool(luminance_histogram, picture.raw, picture.format)
+    return JSONResponse({"sequence": picture.sequence, "counts": counts})
+
+
+async def mjpeg_stream(request: Request) -> Response:
+    camera = await _camera(request)
+    limit = request.query_params.get("frames")
+    try:
+        frames = int(limit) if limit is not None else None
+    except ValueError:
+        raise _fail(422, f"'frames' must be a whole number, not {limit!r}") from None
+    if frames is not None and frames < 1:
+        raise _fail(422, "'frames' must be at least 1")
+    return StreamingResponse(_mjpeg_parts(camera, frames), media_type=f"multipart/x-mixed-replace; boundary={BOUNDARY}",
+                             headers={"Cache-Control": "no-store"})
+
+
+async def _mjpeg_parts(camera: Camera, frames: int | None) -> AsyncIterator[bytes]:
+    # Subscribing here, not in the handler, ties the subscription to the generator's life:
+    # a client that goes away cancels the generator and the finally clause lets go.
+    waiter = camera.capture.subscribe()
+    try:
+        sent, after = 0, 0
+        while frames is None or sent < frames:
+            picture = await camera.capture.next_picture(waiter, after)
+            if picture is None:
+                return
+            after = picture.sequence
+            head = (f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(picture.jpeg)}\r\n"
+                    f"X-Frame: {picture.sequence}\r\n\r\n").encode()
+            yield head + picture.jpeg + b"\r\n"
+            sent += 1
+    finally:
+        camera.capture.unsubscribe(waiter)
+
+
+# IMU and firmware
+
+
+def _imu_sample(camera: Camera) -> dict[str, object]:
+    try:
+        return camera.device.imu_sample()
+    except NotSupported:
+        raise _fail(404, f"camera {camera.device.index} has no IMU") from None
+    except DeviceError as error:
+        raise _fail(409, f"the IMU cannot be read: {error}") from None
+
+
+async def imu(request: Request) -> Response:
+    camera = await _camera(request)
+    return JSONResponse(await run_in_threadpool(_imu_sample, camera))
+
+
+async def firmware(request: Request) -> Response:
+    camera = await _camera(request)
+    versions = await run_in_threadpool(camera.device.firmware)
+    return JSONResponse({"versions": versions, "upgrade": camera.upgrade.as_dict()})
+
+
+async def _read_upload(request: Request) -> bytes:
+    image = await _read_body(request, MAX_FIRMWARE_BYTES, "a firmware image")
+    if not image:
+        raise _fail(400, "the request carries no firmware image")
+    return image
+
+
+async def upgrade_firmware(request: Request) -> Response:
+    camera = await _camera(request)
+    target = request.path_params["target"]
+    if target not in ("usb", "sensor"):
+        raise _fail(404, f"firmware target is 'usb' or 'sensor', not {target!r}")
+    versions = await run_in_threadpool(camera.device.firmware)
+    if versions.get(target) is None:
+        raise _fail(404, f"camera {camera.device.index} has no {target} firmware")
+    image = await _read_upload(request)
+    upgrade = camera.upgrade
+    if upgrade.state == "running":
+        raise _fail(409, f"camera {camera.device.index} is being upgraded already")
+    camera.upgrade = upgrade = Upgrade(target, "running")
+    try:
+        await run_in_threadpool(_run_upgrade, camera, upgrade, image)
+    except DeviceError as error:
+        # The status, not the whole message: that names the server's temporary file.
+        upgrade.state = "failed"
+        upgrade.message = f"{error.function} refused the image: {error.status_name or error.status}"
+        raise _fail(422, f"the upgrade failed: {upgrade.message}") from None
+    upgrade.state, upgrade.percent = "done", 100
+    versions = await run_in_threadpool(camera.device.firmware)
+    upgrade.message = f"{target} firmware is now {versions.get(target)}"
+    return JSONResponse({"versions": versions, "upgrade": upgrade.as_dict()})
+
+
+def _run_upgrade(camera: Camera, upgrade: Upgrade, image: bytes) -> None:
+    def progress(percent: int) -> None:
+        upgrade.percent = int(percent)
+
+    with tempfile.TemporaryDirectory(prefix="quorvex-viewer-") as folder:
+        path = os.path.join(folder, "firmware.img")
+        with open(path, "wb") as file:
+            file.write(image)
+        camera.capture.pause()
+        try:
+            camera.device.upgrade(upgrade.target, path, progress)
+        finally:
+            camera.capture.resume()
+
+
+# Live state
+
+
+async def events(websocket: WebSocket) -> None:
+    """Sends the camera's statistics, errors and upgrade progress, and IMU samples with ?imu=1."""
+    try:
+        camera = await _camera(websocket)
+    except HTTPException as error:
+        await websocket.close(code=4404, reason=str(error.detail)[:120])
+        return
+    await websocket.accept()
+    with_imu = websocket.query_params.get("imu") == "1" and bool(camera.device.info.get("imu"))
+    closed = asyncio.Event()
+
+    async def watch() -> None:
+        try:
+            while (await websocket.receive())["type"] != "websocket.disconnect":
+                pass
+        finally:
+            closed.set()
+
+    watcher = asyncio.create_task(watch())
+    try:
+        while not closed.is_set():
+            message: dict[str, object] = _state(camera)
+            if with_imu:
+                try:
+                    message["imu"] = await run_in_threadpool(_imu_sample, camera)
+                except HTTPException as error:
+                    message["imu_error"] = error.detail
+            await websocket.send_json(message)
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(closed.wait(), EVENT_PERIOD)
+    except (WebSocketDisconnect, RuntimeError, OSError):
+        pass  # the client went away between two messages
+    finally:
+        watcher.cancel()
+        with contextlib.suppress(asyncio.CancelledError, Exception):
+            await watcher
+
+
+async def _http_error(request: Request, error: Exception) -> Response:
+    assert isinstance(error, HTTPException)
+    return JSONResponse({"error": error.detail}, status_code=error.status_code, headers=error.headers)
+
+
+def create_app(shown: list[int] | None = None) -> Starlette:
+    viewer = Viewer(shown)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        try:
+            yield
+        finally:
+            await run_in_threadpool(viewer.close)
+
+    camera = "/api/cameras/{index:int}"
+    app = Starlette(
+        routes=[
+            Route("/", index_page),
+            Route("/api/cameras", list_cameras),
+            Route(camera, camera_detail),
+            Route(camera + "/format", set_format, methods=["PUT"]),
+            Route(camera + "/controls", list_controls),
+            Route(camera + "/controls/{name}", set_control, methods=["PUT"]),
+            Route(camera + "/controls/{name}/reset", reset_control, methods=["POST"]),
+            Route(camera + "/stream.mjpg", mjpeg_stream),
+            Route(camera + "/frame.jpg", frame_jpeg),
+            Route(camera + "/snapshot.png", snapshot_png),
+            Route(camera + "/histogram", histogram),
+            Route(camera + "/imu", imu),
+            Route(camera + "/firmware", firmware),
+            Route(camera + "/firmware/{target}", upgrade_firmware, methods=["POST"]),
+            WebSocketRoute(camera + "/events", events),
+            Mount("/static", StaticFiles(directory=STATIC), name="static"),
+        ],
+        exception_handlers={HTTPException: _http_error},
+        lifespan=lifespan,
+    )
+    app.state.viewer = viewer
+    return app

@@ -1,0 +1,345 @@
+// The viewer's page: one panel per camera shown, each fed by its MJPEG stream, its state
+// WebSocket and a few JSON endpoints. Plain JavaScript, nothing fetched from elsewhere.
+"use strict";
+
+const panels = new Map(); // camera index -> panel state
+const AXIS_COLOURS = ["#ff6b6b", "#6bdb6b", "#6bb0ff"];
+const IMU_SAMPLES = 150;
+
+async function api(path, options) {
+  const response = await fetch(path, options);
+  const body = await response.json().catch(() => ({}));
+  if (!response.ok) throw new Error(body.error || `${response.status} ${response.statusText}`);
+  return body;
+}
+
+function setStatus(text) { document.getElementById("status").textContent = text; }
+
+function bytesPerSecond(value) {
+  const units = ["B/s", "kB/s", "MB/s", "GB/s"];
+  let unit = 0;
+  while (value >= 1000 && unit < units.length - 1) { value /= 1000; unit += 1; }
+  return `${value.toFixed(unit ? 1 : 0)} ${units[unit]}`;
+}
+
+function firmwareText(firmware) {
+  return Object.entries(firmware || {}).filter(([, v]) => v).map(([k, v]) => `${k} ${v}`).join(", ") || "none";
+}
+
+async function loadCameras() {
+  const { cameras, shown } = await api("/api/cameras");
+  const list = document.getElementById("camera-list");
+  list.replaceChildren();
+  for (const camera of cameras) {
+    const item = document.createElement("li");
+    item.dataset.index = camera.index;
+    const title = document.createElement("strong");
+    title.textContent = `${camera.index}: ${camera.name || "camera"}`;
+    const meta = document.createElement("div");
+    meta.className = "meta";
+    meta.textContent = camera.error
+      ? camera.error
+      : `${camera.interface} · ${camera.product} · firmware ${firmwareText(camera.firmware)}`;
+    const toggle = document.createElement("button");
+    toggle.type = "button";
+    toggle.className = "toggle";
+    toggle.addEventListener("click", () => (panels.has(camera.index) ? hidePanel(camera.index) : showPanel(camera.index)));
+    item.append(title, meta, toggle);
+    list.append(item);
+  }
+  for (const index of shown) if (cameras.some((c) => c.index === index && !c.error)) await showPanel(index);
+  refreshList();
+  setStatus(`${cameras.length} camera(s)`);
+}
+
+function refreshList() {
+  for (const item of document.querySelectorAll("#camera-list li")) {
+    const shown = panels.has(Number(item.dataset.index));
+    item.classList.toggle("shown", shown);
+    item.querySelector(".toggle").textContent = shown ? "Hide" : "Show";
+  }
+}
+
+function showError(panel, message) {
+  const box = panel.element.querySelector(".error");
+  box.hidden = !message;
+  box.textContent = message || "";
+}
+
+async function showPanel(index) {
+  if (panels.has(index)) return;
+  const element = document.getElementById("panel-template").content.firstElementChild.cloneNode(true);
+  element.dataset.index = index;
+  document.getElementById("panels").append(element);
+  const panel = { index, element, imu: [], timers: [], socket: null, closed: false };
+  panels.set(index, panel);
+  refreshList();
+  element.querySelector(".hide").addEventListener("click", () => hidePanel(index));
+  try {
+    const detail = await api(`/api/cameras/${index}`);
+    panel.detail = detail;
+    element.querySelector(".name").textContent = `${index}: ${detail.name}`;
+    buildFormats(panel, detail);
+    buildFirmware(panel, detail.firmware);
+    element.querySelector(".imu-box").hidden = !detail.imu;
+    element.querySelector(".snapshot").href = `/api/cameras/${index}/snapshot.png`;
+    startPicture(panel);
+    openEvents(panel);
+    await buildControls(panel);
+    panel.timers.push(setInterval(() => drawHistogram(panel), 1000));
+  } catch (error) {
+    showError(panel, error.message);
+  }
+}
+
+function hidePanel(index) {
+  const panel = panels.get(index);
+  if (!panel) return;
+  panel.closed = true;
+  panels.delete(index);
+  panel.timers.forEach(clearInterval);
+  // An empty source ends the multipart stream, so the server lets go of its client.
+  panel.element.querySelector(".live").src = "";
+  if (panel.socket) panel.socket.close();
+  panel.element.remove();
+  refreshList();
+}
+
+function startPicture(panel) {
+  const image = panel.element.querySelector(".live");
+  image.src = `/api/cameras/${panel.index}/stream.mjpg?t=${Date.now()}`;
+}
+
+function buildFormats(panel, detail) {
+  const select = panel.element.querySelector(".format");
+  select.replaceChildren();
+  detail.formats.forEach((format, position) => {
+    const option = document.createElement("option");
+    option.value = position;
+    option.textContent = format.label;
+    const current = detail.stats.format;
+    if (current && current.label === format.label) option.selected = true;
+    select.append(option);
+  });
+  select.addEventListener("change", async () => {
+    const format = detail.formats[Number(select.value)];
+    try {
+      await api(`/api/cameras/${panel.index}/format`, {
+        method: "PUT", headers: { "Content-Type": "application/json" }, body: JSON.stringify(format),
+      });
+      showError(panel, "");
+    } catch (error) {
+      showError(panel, error.message);
+    }
+  });
+}
+
+function controlInput(control) {
+  const values = (control.max - control.min) / Math.max(control.step, 1) + 1;
+  if (control.min === 0 && control.max === 1) {
+    const box = document.createElement("input");
+    box.type = "checkbox";
+    box.checked = control.value === 1;
+    return { input: box, read: () => (box.checked ? 1 : 0), write: (v) => { box.checked = v === 1; } };
+  }
+  if (values <= 8) {
+    const list = document.createElement("select");
+    for (let v = control.min; v <= control.max; v += control.step) {
+      const option = document.createElement("option");
+      option.value = v;
+      option.textContent = v;
+      list.append(option);
+    }
+    list.value = control.value;
+    return { input: list, read: () => Number(list.value), write: (v) => { list.value = v; } };
+  }
+  const slider = document.createElement("input");
+  slider.type = "range";
+  slider.min = control.min;
+  slider.max = control.max;
+  slider.step = control.step;
+  slider.value = control.value;
+  return { input: slider, read: () => Number(slider.value), write: (v) => { slider.value = v; } };
+}
+
+async function buildControls(panel) {
+  const box = panel.element.querySelector(".controls");
+  const { controls } = await api(`/api/cameras/${panel.index}/controls`);
+  box.replaceChildren();
+  for (const control of controls) {
+    const row = document.createElement("div");
+    row.className = "control";
+    row.dataset.name = control.name;
+    const label = document.createElement("label");
+    label.textContent = control.name.replace(/^isp_/, "").replaceAll("_", " ");
+    const kind = document.createElement("span");
+    kind.className = "kind";
+    kind.textContent = ` ${control.kind}${control.automatic ? ", auto" : ""}`;
+    label.append(kind);
+    const { input, read, write } = controlInput(control);
+    input.name = control.name;
+    const value = document.createElement("output");
+    value.textContent = control.value;
+    const reset = document.createElement("button");
+    reset.type = "button";
+    reset.textContent = "Reset";
+    reset.title = `back to the default, ${control.default}`;
+    const show = (result) => { write(result.value); value.textContent = result.value; kind.textContent = ` ${result.kind}${result.automatic ? ", auto" : ""}`; };
+    let pending = null;
+    const send = async () => {
+      try {
+        show(await api(`/api/cameras/${panel.index}/controls/${control.name}`, {
+          method: "PUT", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ value: read() }),
+        }));
+        showError(panel, "");
+      } catch (error) {
+        showError(panel, error.message);
+      }
+    };
+    input.addEventListener("input", () => {
+      value.textContent = read();
+      clearTimeout(pending);
+      pending = setTimeout(send, 60);
+    });
+    input.addEventListener("change", () => { clearTimeout(pending); send(); });
+    reset.addEventListener("click", async () => {
+      try {
+        show(await api(`/api/cameras/${panel.index}/controls/${control.name}/reset`, { method: "POST" }));
+      } catch (error) {
+        showError(panel, error.message);
+      }
+    });
+    row.append(label, input, value, reset);
+    box.append(row);
+  }
+}
+
+function openEvents(panel) {
+  if (panel.closed) return;
+  const scheme = location.protocol === "https:" ? "wss" : "ws";
+  const imu = panel.detail && panel.detail.imu ? "?imu=1" : "";
+  const socket = new WebSocket(`${scheme}://${location.host}/api/cameras/${panel.index}/events${imu}`);
+  panel.socket = socket;
+  socket.onmessage = (message) => showState(panel, JSON.parse(message.data));
+  socket.onclose = () => { if (!panel.closed) setTimeout(() => openEvents(panel), 1000); };
+}
+
+function showState(panel, state) {
+  const { stats, upgrade } = state;
+  const element = panel.element;
+  element.querySelector(".fps").textContent = `${stats.fps.toFixed(1)} fps`;
+  element.querySelector(".rate").textContent = bytesPerSecond(stats.bytes_per_second);
+  element.querySelector(".dropped").textContent = `${stats.dropped} dropped`;
+  element.querySelector(".clients").textContent = `${stats.clients} client(s)`;
+  showError(panel, stats.error ? `Camera error: ${stats.error}` : "");
+  if (upgrade.state === "running") {
+    element.querySelector(".firmware-progress").value = upgrade.percent;
+    element.querySelector(".firmware-message").textContent = `Upgrading ${upgrade.target} firmware: ${upgrade.percent}%`;
+  }
+  if (state.imu) {
+    panel.imu.push(state.imu);
+    if (panel.imu.length > IMU_SAMPLES) panel.imu.shift();
+    plot(element.querySelector(".imu-acc"), panel.imu.map((s) => s.acc));
+    plot(element.querySelector(".imu-gyr"), panel.imu.map((s) => s.gyr));
+  }
+}
+
+function plot(canvas, samples) {
+  const context = canvas.getContext("2d");
+  const { width, height } = canvas;
+  context.clearRect(0, 0, width, height);
+  const values = samples.flat();
+  let low = Math.min(...values), high = Math.max(...values);
+  if (high - low < 1e-3) { low -= 1; high += 1; }
+  const pad = (high - low) * 0.1;
+  low -= pad; high += pad;
+  const y = (v) => height - ((v - low) / (high - low)) * height;
+  context.fillStyle = "#9aa4ae";
+  context.font = "10px sans-serif";
+  context.fillText(high.toFixed(2), 2, 10);
+  context.fillText(low.toFixed(2), 2, height - 2);
+  for (let axis = 0; axis < 3; axis += 1) {
+    context.strokeStyle = AXIS_COLOURS[axis];
+    context.beginPath();
+    samples.forEach((sample, i) => {
+      const x = (i / (IMU_SAMPLES - 1)) * width;
+      if (i === 0) context.moveTo(x, y(sample[axis])); else context.lineTo(x, y(sample[axis]));
+    });
+    context.stroke();
+  }
+}
+
+async function drawHistogram(panel) {
+  if (document.hidden || !panel.element.querySelector(".histogram-box").open) return;
+  let counts;
+  try {
+    ({ counts } = await api(`/api/cameras/${panel.index}/histogram`));
+  } catch {
+    return; // the camera's error shows through its state
+  }
+  const canvas = panel.element.querySelector(".histogram");
+  const context = canvas.getContext("2d");
+  const { width, height } = canvas;
+  context.clearRect(0, 0, width, height);
+  // Square roots keep the few tall bars of a test pattern from flattening the rest.
+  const scaled = counts.map(Math.sqrt);
+  const top = Math.max(...scaled) || 1;
+  context.fillStyle = "#c8d0d8";
+  const bar = width / counts.length;
+  scaled.forEach((value, level) => {
+    const h = (value / top) * height;
+    context.fillRect(level * bar, height - h, Math.max(bar, 1), h);
+  });
+}
+
+function buildFirmware(panel, firmware) {
+  const element = panel.element;
+  const versions = element.querySelector(".versions");
+  versions.replaceChildren();
+  const labels = { usb: "USB controller", zena: "ZenA", sensor: "Sensor" };
+  for (const [key, version] of Object.entries(firmware)) {
+    const term = document.createElement("dt");
+    term.textContent = labels[key] || key;
+    const value = document.createElement("dd");
+    value.textContent = version || "–";
+    versions.append(term, value);
+  }
+  const target = element.querySelector(".firmware-target");
+  const chosen = target.value;
+  target.replaceChildren();
+  for (const key of ["usb", "sensor"]) {
+    if (!firmware[key]) continue;
+    const option = document.createElement("option");
+    option.value = key;
+    option.textContent = `${labels[key]} firmware`;
+    target.append(option);
+  }
+  if ([...target.options].some((option) => option.value === chosen)) target.value = chosen;
+  const button = element.querySelector(".firmware-upgrade");
+  button.disabled = !target.options.length;
+  if (button.dataset.wired) return;
+  button.dataset.wired = "1";
+  button.addEventListener("click", async () => {
+    const file = element.querySelector(".firmware-file").files[0];
+    const message = element.querySelector(".firmware-message");
+    if (!file) { message.textContent = "Choose a firmware image first."; return; }
+    button.disabled = true;
+    element.querySelector(".firmware-progress").value = 0;
+    message.textContent = `Uploading ${file.name}…`;
+    try {
+      const result = await api(`/api/cameras/${panel.index}/firmware/${target.value}`, {
+        method: "POST", headers: { "Content-Type": "application/octet-stream" }, body: file,
+      });
+      element.querySelector(".firmware-progress").value = 100;
+      message.textContent = result.upgrade.message;
+      buildFirmware(panel, result.versions);
+      loadCameras().catch(() => {});
+    } catch (error) {
+      message.textContent = `Upgrade failed: ${error.message}`;
+    } finally {
+      button.disabled = !target.options.length;
+    }
+  });
+}
+
+loadCameras().catch((error) => setStatus(`Cannot list the cameras: ${error.message}`));

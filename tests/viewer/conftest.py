@@ -1,0 +1,19 @@
+import pytest
+
+from starlette.testclient import TestClient
+
+from quorvex.viewer.server import create_app
+from viewer_helpers import running_server
+
+@pytest.fixture
+def client(emu):
+    """The viewer's application behind Starlette's test client; its cameras close afterwards."""
+    with TestClient(create_app()) as test_client:
+        yield test_client
+
+@pytest.fixture
+def served(emu):
+    """A real viewer on a free port: (base URL, its application)."""
+    app = create_app([0, 1])
+    with running_server(app) as url:
+        yield url, app

@@ -1,0 +1,150 @@
+"""The viewer in a real browser: Debian's Chromium, headless, driven by Selenium, against a
+real server. Screenshots go to out/."""
+
+import io
+import os
+import pathlib
+import shutil
+import time
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from viewer_helpers import wait_until
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support.ui import Select  # noqa: E402
+
+import pyQuorvexSDK as qx  # noqa: E402
+from firmware_image import TARGET_SENSOR, firmware_image  # noqa: E402
+
+OUT = pathlib.Path(__file__).resolve().parents[2] / "out"
+CHROMIUM = shutil.which("chromium")
+DRIVER = shutil.which("chromedriver")
+
+if not (CHROMIUM and DRIVER):
+    # CI installs both (scripts/setup.sh); there a missing browser fails instead of skipping.
+    if os.environ.get("CI") == "true":
+        raise RuntimeError("chromium and chromium-driver are missing; scripts/setup.sh installs them in CI")
+    pytest.skip("needs Debian's chromium and chromium-driver (QX_WITH_BROWSER=1 ./scripts/setup.sh)",
+                allow_module_level=True)
+
+
+@pytest.fixture
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                     "--window-size=1400,1700", "--hide-scrollbars"):
+        options.add_argument(argument)
+    # The browser is not the code under test: the sanitizer run's preloaded runtimes stay out of it.
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    service = webdriver.ChromeService(executable_path=DRIVER, env=environment)
+    driver = webdriver.Chrome(service=service, options=options)
+    driver.set_page_load_timeout(30)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def element_picture(element):
+    return np.asarray(Image.open(io.BytesIO(element.screenshot_as_png)).convert("RGB")).astype(int)
+
+
+def panel(driver, index):
+    """Camera `index`'s panel, once the page has built it."""
+    selector = f'.panel[data-index="{index}"]'
+    assert wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, selector), timeout=20)
+    return driver.find_element(By.CSS_SELECTOR, selector)
+
+
+def test_page_shows_live_pictures_that_follow_the_controls(served, browser):
+    url, app = served
+    OUT.mkdir(exist_ok=True)
+    browser.get(url)
+    first = panel(browser, 0)
+    live = first.find_element(By.CSS_SELECTOR, ".live")
+    assert wait_until(lambda: browser.execute_script("return arguments[0].naturalWidth", live) == 640, timeout=20)
+    assert wait_until(lambda: "fps" in first.find_element(By.CSS_SELECTOR, ".fps").text
+                      and not first.find_element(By.CSS_SELECTOR, ".fps").text.startswith("0.0"), timeout=10)
+
+    # The marker walks along its row: two pictures a moment apart differ there and only there.
+    before = element_picture(live)
+    time.sleep(0.5)
+    after = element_picture(live)
+    height = before.shape[0]
+    marker_rows = slice(height * 5 // 16, height * 7 // 16)
+    bar_rows = slice(height // 16, height * 4 // 16)
+    assert np.abs(after[marker_rows] - before[marker_rows]).max() > 60
+    assert np.abs(after[bar_rows] - before[bar_rows]).max() < 40
+    Image.fromarray(before.astype(np.uint8)).save(OUT / "viewer-picture-1.png")
+    Image.fromarray(after.astype(np.uint8)).save(OUT / "viewer-picture-2.png")
+
+    # Moving the brightness slider to its end brightens the picture; its label follows.
+    slider = first.find_element(By.CSS_SELECTOR, '.control[data-name="brightness"] input')
+    browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", slider)
+    dark = element_picture(live)[bar_rows].mean()
+    slider.send_keys(Keys.END)
+    value = first.find_element(By.CSS_SELECTOR, '.control[data-name="brightness"] output')
+    assert wait_until(lambda: value.text == "64", timeout=5)
+    assert wait_until(lambda: element_picture(live)[bar_rows].mean() > dark + 25, timeout=10)
+    Image.fromarray(element_picture(live).astype(np.uint8)).save(OUT / "viewer-picture-brighter.png")
+
+    # Both cameras side by side, the second one's IMU-less panel and the first one's IMU plots.
+    second = panel(browser, 1)
+    assert wait_until(lambda: browser.execute_script(
+        "return arguments[0].naturalWidth", second.find_element(By.CSS_SELECTOR, ".live")) > 0, timeout=20)
+    assert first.location["y"] == second.location["y"] and first.location["x"] < second.location["x"]
+    assert not second.find_element(By.CSS_SELECTOR, ".imu-box").is_displayed()
+    assert first.find_element(By.CSS_SELECTOR, ".imu-box").is_displayed()
+    browser.execute_script("window.scrollTo(0, 0)")
+    time.sleep(2)  # a histogram and a few IMU samples
+    browser.save_screenshot(str(OUT / "viewer.png"))
+    assert browser.find_elements(By.CSS_SELECTOR, ".error:not([hidden])") == []
+
+
+def test_hiding_a_camera_lets_go_of_its_capture(served, browser):
+    url, app = served
+    browser.get(url)
+    live = panel(browser, 1).find_element(By.CSS_SELECTOR, ".live")
+    assert wait_until(lambda: browser.execute_script("return arguments[0].naturalWidth", live) > 0, timeout=20)
+    capture = {c.device.index: c.capture for c in app.state.viewer.opened()}[1]
+    assert capture.clients == 1
+    panel(browser, 1).find_element(By.CSS_SELECTOR, ".hide").click()
+    assert wait_until(lambda: capture.clients == 0 and not capture.running, timeout=10)
+    assert len(browser.find_elements(By.CSS_SELECTOR, ".panel")) == 1
+
+
+@pytest.mark.parametrize("image_version, expected", [
+    ("1.0.12", "sensor firmware is now 1.0.12"),
+    (None, "Upgrade failed: the upgrade failed: QxUpgradeSensorFW refused the image: QX_UPGRADE_INVALID_FIRMWARE"),
+])
+def test_firmware_upgrade_from_the_page(served, browser, tmp_path, image_version, expected):
+    url, app = served
+    path = tmp_path / "firmware.img"
+    if image_version is None:
+        path.write_bytes(b"a text file, not an image")
+    else:
+        path.write_bytes(firmware_image(TARGET_SENSOR, qx.QXCAM_PRODUCT_TYPE_ZENA, image_version))
+    browser.get(url)
+    first = panel(browser, 0)
+    first.find_element(By.CSS_SELECTOR, ".firmware-box summary").click()
+    assert wait_until(lambda: first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").is_enabled(), timeout=10)
+    Select(first.find_element(By.CSS_SELECTOR, ".firmware-target")).select_by_value("sensor")
+    first.find_element(By.CSS_SELECTOR, ".firmware-file").send_keys(str(path))
+    first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").click()
+    message = first.find_element(By.CSS_SELECTOR, ".firmware-message")
+    assert wait_until(lambda: message.text == expected, timeout=20), message.text
+    progress = browser.execute_script("return arguments[0].value", first.find_element(By.CSS_SELECTOR, ".firmware-progress"))
+    assert progress == (100 if image_version else 0)
+    if image_version:
+        versions = first.find_element(By.CSS_SELECTOR, ".versions").text
+        assert image_version in versions
+        assert Select(first.find_element(By.CSS_SELECTOR, ".firmware-target")).first_selected_option.text == "Sensor firmware"
+        browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", message)
+        browser.save_screenshot(str(OUT / "viewer-firmware.png"))

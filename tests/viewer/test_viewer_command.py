@@ -1,0 +1,51 @@
+"""`quorvex viewer` as a user starts it: a process that serves until Ctrl+C."""
+
+import json
+import signal
+import subprocess
+import sys
+import urllib.request
+
+import pytest
+
+COMMAND = [sys.executable, "-m", "quorvex.viewer"]
+# `quorvex viewer` through the package's command line, as the console script runs it.
+SUBCOMMAND = [sys.executable, "-m", "quorvex", "viewer"]
+
+
+@pytest.mark.parametrize("command", [COMMAND, SUBCOMMAND], ids=["module", "subcommand"])
+def test_serves_the_page_until_interrupted(emu, command):
+    process = subprocess.Popen([*command, "--port", "0", "--camera", "1"], stderr=subprocess.PIPE, text=True)
+    watching = None
+    try:
+        line = process.stderr.readline()
+        assert line.startswith("quorvex viewer: serving http://127.0.0.1:"), line
+        url = line.split()[3]
+        with urllib.request.urlopen(url, timeout=10) as page:
+            assert b"Quorvex viewer" in page.read()
+        with urllib.request.urlopen(url + "api/cameras", timeout=10) as listing:
+            assert json.load(listing)["shown"] == [1]
+        # A page still open, its endless stream included, does not hold up stopping.
+        watching = urllib.request.urlopen(url + "api/cameras/1/stream.mjpg", timeout=10)
+        assert b"image/jpeg" in watching.read(300)
+    finally:
+        process.send_signal(signal.SIGINT)
+        _, rest = process.communicate(timeout=20)
+        if watching is not None:
+            watching.close()
+    assert process.returncode == 0
+    # No error (such as streams cancelled at the end of a grace period), no traceback, and none
+    # of the library's own warnings.
+    assert "ERROR" not in rest and "Traceback" not in rest and "warning" not in rest
+
+
+@pytest.mark.parametrize("command", [COMMAND, SUBCOMMAND], ids=["module", "subcommand"])
+@pytest.mark.parametrize("arguments, message", [
+    (["--camera", "7"], "no camera 7 (3 found)"),
+    (["--port", "70000"], "port 70000 is not between 0 and 65535"),
+    (["--host", "192.0.2.1"], "cannot listen on 192.0.2.1:8000"),
+])
+def test_refuses_what_it_cannot_serve_with_one_line(emu, command, arguments, message):
+    result = subprocess.run([*command, *arguments], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"quorvex viewer: {message}") and result.stderr.count("\n") == 1

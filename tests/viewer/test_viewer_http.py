@@ -1,0 +1,338 @@
+"""The viewer's HTTP endpoints through Starlette's test client, against the emulated cameras."""
+
+import io
+import json
+
+import numpy as np
+import pytest
+from PIL import Image, JpegImagePlugin
+
+import pyQuorvexSDK as qx
+from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image
+
+# The smallest format of each pixel format camera 0 offers.
+PIXEL_FORMATS = [
+    ("YUY2", 640, 480, 60), ("UYVY", 1280, 720, 30), ("NV12", 1920, 1080, 30), ("MJPG", 640, 480, 30),
+    ("BGRA", 640, 480, 30), ("BGRX", 1920, 1080, 30), ("BGR", 640, 480, 30), ("RGB16", 640, 480, 30),
+    ("RGB", 640, 480, 30),
+]
+BARS = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 255), (255, 255, 0), (0, 255, 255), (255, 0, 255), (0, 0, 0)]
+
+
+def set_format(client, camera, pixel_format, width, height, fps):
+    body = {"pixel_format": pixel_format, "width": width, "height": height, "fps": fps}
+    return client.put(f"/api/cameras/{camera}/format", json=body)
+
+
+def picture(response):
+    assert response.status_code == 200, response.text
+    return np.asarray(Image.open(io.BytesIO(response.content)).convert("RGB")).astype(int)
+
+
+def bar_colours(rgb):
+    """The colour at the middle of each of the eight bars, on a row above the marker."""
+    height, width, _ = rgb.shape
+    return [tuple(rgb[height // 8, (2 * i + 1) * width // 16]) for i in range(8)]
+
+
+def library_camera(index):
+    handle = qx.QxInitialCameraDevice(index)
+    return handle
+
+
+def test_page_and_its_files_are_served(client):
+    page = client.get("/")
+    assert page.status_code == 200 and "text/html" in page.headers["content-type"]
+    for asset in ("/static/app.js", "/static/style.css"):
+        assert asset in page.text
+        assert client.get(asset).status_code == 200
+    # Nothing on the page comes from elsewhere.
+    assert "http://" not in page.text and "https://" not in page.text
+
+
+@pytest.mark.parametrize("path", [
+    "/static/../server.py", "/static/%2e%2e/server.py", "/static/..%2fserver.py", "/static/%2e%2e%2fdevice.py",
+    "/static//etc/passwd", "/static/../../../../etc/passwd", "/static/", "/static/missing.js", "/server.py",
+])
+def test_no_path_outside_the_static_files(client, path):
+    response = client.get(path)
+    assert response.status_code == 404
+    assert b"import" not in response.content and b"root:" not in response.content
+
+
+def test_camera_list_describes_every_camera(client):
+    body = client.get("/api/cameras").json()
+    status, names = qx.QxDiscoverCameraDevices()
+    assert [c["name"] for c in body["cameras"]] == list(names)
+    assert body["shown"] == [0]
+    first, mipi, webcam = body["cameras"]
+    assert (first["interface"], first["product"], first["imu"]) == ("USB", "ZENA", True)
+    assert (mipi["interface"], mipi["imu"]) == ("MIPI_CSI2", False)
+    assert webcam["quorvex"] is False
+    # Versions as the library reports them through the viewer's open handle.
+    handle = library_camera(0)
+    assert first["firmware"]["usb"] == qx.QxGetUSBFirmwareVersion(handle)[1]
+    assert first["firmware"]["sensor"] == qx.QxGetSensorFirmwareVersion(handle)[1]
+    assert mipi["firmware"]["usb"] is None and webcam["firmware"] == {"usb": None, "zena": None, "sensor": None}
+
+
+def test_a_camera_that_cannot_open_is_listed_with_its_error(client, emu):
+    emu.script("QxOpen", result=emu.QXE_BUSY)
+    body = client.get("/api/cameras").json()
+    assert "cannot be opened" in body["cameras"][0]["error"]
+    assert body["cameras"][1]["name"]
+    # The next request tries again.
+    assert client.get("/api/cameras/0").status_code == 200
+
+
+def test_camera_detail_lists_the_formats_in_library_order(client):
+    body = client.get("/api/cameras/1").json()
+    handle = library_camera(1)
+    status, formats = qx.QxGetFormatList(handle)
+    assert [(f["width"], f["height"], f["fps"]) for f in body["formats"]] == [
+        (f.width, f.height, f.framerate) for f in formats]
+    assert body["stats"]["format"] == body["formats"][0]
+    assert body["upgrade"]["state"] == "idle"
+
+
+@pytest.mark.parametrize("path, error", [
+    ("/api/cameras/3", "no camera 3: there are 3 (0 to 2)"),
+    ("/api/cameras/99", "no camera 99: there are 3 (0 to 2)"),
+    ("/api/cameras/3/frame.jpg", "no camera 3: there are 3 (0 to 2)"),
+    ("/api/cameras/7/controls", "no camera 7: there are 3 (0 to 2)"),
+    ("/api/cameras/3/imu", "no camera 3: there are 3 (0 to 2)"),
+    ("/api/cameras/x", "Not Found"),
+    ("/api/cameras/-1", "Not Found"),
+])
+def test_unknown_cameras_get_404_with_a_message(client, path, error):
+    response = client.get(path)
+    assert response.status_code == 404
+    assert response.json()["error"] == error
+
+
+@pytest.mark.parametrize("pixel_format, width, height, fps", PIXEL_FORMATS)
+def test_every_pixel_format_reaches_the_page_as_jpeg(client, pixel_format, width, height, fps):
+    assert set_format(client, 0, pixel_format, width, height, fps).status_code == 200
+    response = client.get("/api/cameras/0/frame.jpg")
+    assert response.headers["content-type"] == "image/jpeg"
+    rgb = picture(response)
+    assert rgb.shape == (height, width, 3)
+    for got, want in zip(bar_colours(rgb), BARS):
+        assert np.abs(np.array(got) - want).max() <= 12, (got, want)
+    state = client.get("/api/cameras/0").json()["stats"]
+    assert state["format"]["label"] == f"{pixel_format}:{width}x{height}@{fps}"
+
+
+def test_camera_jpeg_is_passed_through_untouched(client):
+    # The camera's JPEG is 4:2:2; a re-encoded one would be 4:2:0 at the viewer's quality.
+    set_format(client, 0, "MJPG", 640, 480, 30)
+    camera_jpeg = Image.open(io.BytesIO(client.get("/api/cameras/0/frame.jpg").content))
+    assert JpegImagePlugin.get_sampling(camera_jpeg) == 1
+    set_format(client, 0, "YUY2", 640, 480, 30)
+    viewer_jpeg = Image.open(io.BytesIO(client.get("/api/cameras/0/frame.jpg").content))
+    assert JpegImagePlugin.get_sampling(viewer_jpeg) == 2
+
+
+@pytest.mark.parametrize("body, status", [
+    ({"pixel_format": "YUY2", "width": 641, "height": 480, "fps": 60}, 404),
+    ({"pixel_format": "H264", "width": 640, "height": 480, "fps": 30}, 404),
+    ({"pixel_format": "YUY2", "width": 640, "height": 480, "fps": 59}, 404),
+    ({"pixel_format": "YUY2", "width": "640", "height": 480, "fps": 60}, 422),
+    ({"pixel_format": 3, "width": 640, "height": 480, "fps": 60}, 422),
+    ({"pixel_format": "YUY2", "width": 640, "height": 480}, 422),
+    ({"pixel_format": "YUY2", "width": True, "height": 480, "fps": 60}, 422),
+    ([1, 2], 400),
+    ("not json", 400),
+])
+def test_bad_formats_are_refused_with_a_message(client, body, status):
+    if body == "not json":
+        response = client.put("/api/cameras/0/format", content=b"{not json")
+    else:
+        response = client.put("/api/cameras/0/format", json=body)
+    assert response.status_code == status
+    assert response.json()["error"]
+    if status == 404:
+        assert "offers" in response.json()["error"]  # names what exists
+    # The camera goes on with its format.
+    assert client.get("/api/cameras/0").json()["stats"]["format"]["label"] == "YUY2:640x480@60"
+
+
+def test_snapshot_is_a_lossless_png_of_the_frame(client):
+    set_format(client, 0, "RGB", 640, 480, 30)
+    response = client.get("/api/cameras/0/snapshot.png")
+    assert response.headers["content-type"] == "image/png"
+    assert "attachment" in response.headers["content-disposition"]
+    rgb = picture(response)
+    assert [tuple(map(int, c)) for c in bar_colours(rgb)] == BARS
+
+
+def test_histogram_counts_every_pixel_and_follows_brightness(client):
+    first = client.get("/api/cameras/0/histogram").json()["counts"]
+    assert len(first) == 256 and sum(first) == 640 * 480
+    assert client.put("/api/cameras/0/controls/brightness", json={"value": 40}).status_code == 200
+    later = client.get("/api/cameras/0/histogram").json()["counts"]
+    mean = lambda counts: sum(level * n for level, n in enumerate(counts)) / sum(counts)  # noqa: E731
+    assert mean(later) > mean(first) + 20
+
+
+def test_controls_come_with_their_ranges(client):
+    controls = {c["name"]: c for c in client.get("/api/cameras/0/controls").json()["controls"]}
+    handle = library_camera(0)
+    status, low, high, step, default = qx.QxGetUVCImageProcessingRange(handle, qx.UVC_IMAGE_BRIGHTNESS)
+    assert (controls["brightness"]["min"], controls["brightness"]["max"], controls["brightness"]["step"],
+            controls["brightness"]["default"]) == (low, high, step, default)
+    assert controls["brightness"]["kind"] == "uvc" and controls["isp_brightness"]["kind"] == "isp"
+    assert controls["exposure"]["automatic"] is True
+    # The webcam has neither ISP controls nor the ones its table lacks.
+    webcam = {c["name"] for c in client.get("/api/cameras/2/controls").json()["controls"]}
+    assert "brightness" in webcam and "hue" not in webcam and not any(n.startswith("isp_") for n in webcam)
+
+
+@pytest.mark.parametrize("name, value", [("brightness", -64), ("brightness", 64), ("isp_saturation", 150),
+                                         ("color_enable", 0), ("pan", 3600 * 2)])
+def test_a_control_takes_a_value_and_goes_back_to_its_default(client, name, value):
+    changed = client.put(f"/api/cameras/0/controls/{name}", json={"value": value})
+    assert changed.status_code == 200 and changed.json()["value"] == value
+    reset = client.post(f"/api/cameras/0/controls/{name}/reset")
+    assert reset.status_code == 200 and reset.json()["value"] == reset.json()["default"]
+
+
+def test_reset_returns_an_automatic_control_to_automatic(client):
+    assert client.put("/api/cameras/0/controls/exposure", json={"value": 200}).json()["automatic"] is False
+    assert client.post("/api/cameras/0/controls/exposure/reset").json()["automatic"] is True
+
+
+@pytest.mark.parametrize("camera, name, body, status, words", [
+    (0, "brightness", {"value": 65}, 422, "[-64, 64]"),
+    (0, "brightness", {"value": -65}, 422, "[-64, 64]"),
+    (0, "pan", {"value": 100}, 422, "steps of 3600"),
+    (0, "brightness", {"value": 1.5}, 422, "whole number"),
+    (0, "brightness", {"value": "1"}, 422, "whole number"),
+    (0, "brightness", {}, 422, "whole number"),
+    (0, "brightness", {"value": 2**40}, 422, "[-64, 64]"),
+    (0, "loudness", {"value": 1}, 404, "no control"),
+    (2, "isp_brightness", {"value": 1}, 404, "no control"),
+    (2, "hue", {"value": 1}, 404, "no control"),
+])
+def test_bad_control_values_are_refused_before_the_camera(client, emu, camera, name, body, status, words):
+    emu.clear_journal()
+    response = client.put(f"/api/cameras/{camera}/controls/{name}", json=body)
+    assert response.status_code == status
+    assert words in response.json()["error"]
+    assert not emu.journal("QxSetUVCImageProcessing") and not emu.journal("QxSetISPImageProcessing")
+
+
+def test_a_control_the_camera_refuses_is_a_conflict(client, emu):
+    client.get("/api/cameras/0/controls")
+    emu.script("QxSetUVCImageProcessing", result=emu.QXE_BUSY)
+    response = client.put("/api/cameras/0/controls/brightness", json={"value": 3})
+    assert response.status_code == 409 and "refused" in response.json()["error"]
+
+
+def test_imu_samples_on_the_camera_that_has_one(client):
+    sample = client.get("/api/cameras/0/imu").json()
+    assert abs(sample["acc"][2] - 9.80665) < 0.05 and all(abs(v) < 0.1 for v in sample["gyr"])
+    later = client.get("/api/cameras/0/imu").json()
+    assert later["t"] >= sample["t"]
+    response = client.get("/api/cameras/1/imu")
+    assert response.status_code == 404 and "no IMU" in response.json()["error"]
+
+
+def test_multipart_stream_sends_jpeg_parts(client):
+    response = client.get("/api/cameras/0/stream.mjpg?frames=3")
+    assert response.headers["content-type"].startswith("multipart/x-mixed-replace; boundary=")
+    boundary = response.headers["content-type"].split("boundary=")[1].encode()
+    parts = [p for p in response.content.split(b"--" + boundary) if p.strip()]
+    assert len(parts) == 3
+    frames = []
+    for part in parts:
+        head, _, body = part.partition(b"\r\n\r\n")
+        assert b"Content-Type: image/jpeg" in head
+        frames.append(int(head.split(b"X-Frame: ")[1].split(b"\r\n")[0]))
+        assert Image.open(io.BytesIO(body.removesuffix(b"\r\n"))).size == (640, 480)
+    assert frames == sorted(set(frames))
+
+
+@pytest.mark.parametrize("query", ["frames=0", "frames=-2", "frames=many"])
+def test_stream_refuses_a_bad_frame_count(client, query):
+    response = client.get(f"/api/cameras/0/stream.mjpg?{query}")
+    assert response.status_code == 422 and "frames" in response.json()["error"]
+
+
+def product_of(index):
+    return qx.QxGetDeviceProductType(library_camera(index))[1]
+
+
+def test_firmware_upgrade_reports_progress_and_the_new_version(client, emu):
+    emu.configure("")
+    emu.reset()
+    before = client.get("/api/cameras/0/firmware").json()["versions"]
+    image = firmware_image(TARGET_SENSOR, product_of(0), "1.0.10")
+    response = client.post("/api/cameras/0/firmware/sensor", content=image)
+    assert response.status_code == 200, response.text
+    body = response.json()
+    assert body["versions"]["sensor"] == "1.0.10" and body["versions"]["usb"] == before["usb"]
+    assert body["upgrade"] == {"target": "sensor", "state": "done", "percent": 100,
+                               "message": "sensor firmware is now 1.0.10"}
+
+
+def test_usb_firmware_upgrade_goes_through_program_mode(client):
+    client.get("/api/cameras/0/firmware")
+    image = firmware_image(TARGET_USB_CONTROLLER, product_of(0), "3.12.7")
+    response = client.post("/api/cameras/0/firmware/usb", content=image)
+    assert response.status_code == 200, response.text
+    assert response.json()["versions"]["usb"] == "3.12.7"
+    # The camera streams again afterwards.
+    assert picture(client.get("/api/cameras/0/frame.jpg")).shape == (480, 640, 3)
+
+
+@pytest.mark.parametrize("target, make, status, words", [
+    ("sensor", lambda p: b"not a firmware image at all", 422, "QX_UPGRADE_INVALID_FIRMWARE"),
+    ("sensor", lambda p: firmware_image(TARGET_SENSOR, p, "1.0.10")[:-1], 422, "QX_UPGRADE_INVALID_FIRMWARE"),
+    ("sensor", lambda p: firmware_image(TARGET_USB_CONTROLLER, p, "1.0.10"), 422, "QX_UPGRADE_INVALID_FIRMWARE"),
+    ("sensor", lambda p: firmware_image(TARGET_SENSOR, int(p) + 1, "1.0.10"), 422, "QX_UPGRADE_MCU_MISMATCH"),
+    ("usb", lambda p: b"QXFW", 422, "QxUpgradeFX3FW refused the image: QXE_IMAGE_TRUNCATED"),
+    ("usb", lambda p: firmware_image(TARGET_SENSOR, p, "3.12.1"), 422, "QXE_WRONG_TARGET"),
+    ("sensor", lambda p: b"", 400, "no firmware image"),
+    ("bootloader", lambda p: firmware_image(TARGET_SENSOR, p, "1.0.10"), 404, "'usb' or 'sensor'"),
+])
+def test_refused_firmware_uploads_get_4xx_and_change_nothing(client, target, make, status, words):
+    before = client.get("/api/cameras/0/firmware").json()["versions"]
+    response = client.post(f"/api/cameras/0/firmware/{target}", content=make(product_of(0)))
+    assert response.status_code == status
+    assert words in response.json()["error"] and "/tmp" not in response.json()["error"]
+    assert client.get("/api/cameras/0/firmware").json()["versions"] == before
+    assert picture(client.get("/api/cameras/0/frame.jpg")).shape == (480, 640, 3)
+
+
+def test_too_large_an_upload_is_refused_before_it_is_read(client, monkeypatch):
+    from quorvex.viewer import server
+
+    monkeypatch.setattr(server, "MAX_FIRMWARE_BYTES", 1000)
+    image = firmware_image(TARGET_SENSOR, product_of(0), "1.0.10", payload=bytes(2000))
+    response = client.post("/api/cameras/0/firmware/sensor", content=image)
+    assert response.status_code == 413 and "at most 1000 bytes" in response.json()["error"]
+
+    def chunks():  # no declared length: counted while read
+        yield image[:700]
+        yield image[700:]
+
+    response = client.post("/api/cameras/0/firmware/sensor", content=chunks())
+    assert response.status_code == 413
+
+
+def test_firmware_a_camera_lacks_is_not_found(client):
+    response = client.post("/api/cameras/1/firmware/usb", content=firmware_image(TARGET_USB_CONTROLLER, product_of(1), "1.0"))
+    assert response.status_code == 404 and "no usb firmware" in response.json()["error"]
+
+
+@pytest.mark.parametrize("path, method", [("/api/cameras/0/format", "PUT"), ("/api/cameras/0/controls/brightness", "PUT")])
+def test_oversized_settings_are_refused(client, path, method):
+    response = client.request(method, path, content=b"[" + b"0," * 40_000 + b"0]")
+    assert response.status_code == 413 and "at most 65536 bytes" in response.json()["error"]
+
+
+def test_errors_are_json(client):
+    response = client.put("/api/cameras/0/controls/brightness", content=b"]")
+    assert response.status_code == 400
+    assert json.loads(response.text) == {"error": "the request body must be JSON"}

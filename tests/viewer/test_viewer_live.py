@@ -1,0 +1,156 @@
+"""The viewer's live side: state WebSockets, clients coming and going on a real server, failing
+cameras."""
+
+import http.client
+import json
+import threading
+import time
+import urllib.request
+
+import pytest
+from starlette.websockets import WebSocketDisconnect
+
+import pyQuorvexSDK as qx
+
+from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image
+from viewer_helpers import capture_threads, wait_until
+
+
+def captures(app):
+    return {camera.device.index: camera.capture for camera in app.state.viewer.opened()}
+
+
+def test_events_carry_statistics_and_follow_the_stream(client):
+    with client.websocket_connect("/api/cameras/0/events") as socket:
+        state = socket.receive_json()
+        assert state["stats"]["format"]["label"] == "YUY2:640x480@60"
+        assert state["upgrade"]["state"] == "idle" and "imu" not in state
+        client.get("/api/cameras/0/stream.mjpg?frames=20")
+        for _ in range(5):
+            state = socket.receive_json()
+        assert state["stats"]["frames"] >= 20
+
+
+def test_events_carry_imu_samples_where_there_is_an_imu(client):
+    with client.websocket_connect("/api/cameras/0/events?imu=1") as socket:
+        samples = [socket.receive_json()["imu"] for _ in range(3)]
+    assert samples[0]["t"] <= samples[-1]["t"]
+    assert abs(samples[-1]["acc"][2] - 9.80665) < 0.05
+    with client.websocket_connect("/api/cameras/1/events?imu=1") as socket:
+        assert "imu" not in socket.receive_json()
+
+
+@pytest.mark.parametrize("camera", [3, 40])
+def test_events_of_an_unknown_camera_close_with_the_reason(client, camera):
+    with pytest.raises(WebSocketDisconnect) as closed:
+        with client.websocket_connect(f"/api/cameras/{camera}/events") as socket:
+            socket.receive_json()
+    assert closed.value.code == 4404
+
+
+def open_stream(url):
+    """A raw connection reading a stream, as a browser's <img> does; returns it once a frame came."""
+    host, port = url.removeprefix("http://").split(":")
+    connection = http.client.HTTPConnection(host, int(port), timeout=10)
+    connection.request("GET", "/api/cameras/0/stream.mjpg")
+    response = connection.getresponse()
+    assert response.status == 200
+    assert b"image/jpeg" in response.read(200)
+    return connection, response
+
+
+def test_a_client_that_leaves_mid_stream_leaves_nothing_behind(served, emu):
+    url, app = served
+    connection, response = open_stream(url)
+    capture = captures(app)[0]
+    assert capture.clients == 1 and len(capture_threads()) == 1
+    response.read(50_000)
+    connection.sock.shutdown(2)
+    connection.close()
+    assert wait_until(lambda: capture.clients == 0 and not capture.running, timeout=10)
+    assert capture_threads() == []
+    assert len(emu.journal("QxOpen")) == 1  # the viewer's own opening of camera 0, nothing else
+    assert len(emu.journal("QxStartStreaming")) == len(emu.journal("QxStopStreaming"))
+    # A later client gets pictures again.
+    connection, response = open_stream(url)
+    connection.close()
+
+
+def test_ten_clients_share_one_capture_loop(served, emu):
+    url, app = served
+    received = [0] * 10
+    done = threading.Event()
+
+    def watch(slot):
+        connection, response = open_stream(url)
+        try:
+            while not done.is_set():
+                received[slot] += response.read(4096).count(b"--quorvexframe")
+        finally:
+            connection.close()
+
+    watchers = [threading.Thread(target=watch, args=(slot,)) for slot in range(10)]
+    emu.clear_journal()
+    for watcher in watchers:
+        watcher.start()
+    capture = wait_until(lambda: captures(app).get(0)) and captures(app)[0]
+    assert wait_until(lambda: capture.clients == 10 and min(received) >= 5, timeout=20), received
+    assert len(capture_threads()) == 1
+    assert len(emu.journal("QxStartStreaming")) == 1
+    done.set()
+    for watcher in watchers:
+        watcher.join(10)
+    assert wait_until(lambda: not capture.running and capture_threads() == [], timeout=10)
+
+
+def read_json(url):
+    with urllib.request.urlopen(url, timeout=10) as response:
+        return json.load(response)
+
+
+def test_a_failing_camera_shows_its_error_and_the_viewer_keeps_serving(served, emu):
+    url, app = served
+    connection, response = open_stream(url)
+    capture = captures(app)[0]
+    # Three failures in a row: the loop waits a second after each before it tries again.
+    emu.script("QxGetImage", result=int(qx.QX_OTHER_ERROR), times=3)
+    errors = []
+    assert wait_until(lambda: errors.append(read_json(f"{url}/api/cameras/0")["stats"]["error"]) or errors[-1])
+    assert "QxGetImage" in errors[-1] and "OTHER_ERROR" in errors[-1]
+    # Everything else goes on: the list, the other cameras, their pictures.
+    assert len(read_json(f"{url}/api/cameras")["cameras"]) == 3
+    with urllib.request.urlopen(f"{url}/api/cameras/1/frame.jpg", timeout=10) as picture:
+        assert picture.read(2) == b"\xff\xd8"
+    # Once the camera recovers, frames flow again and the error clears.
+    assert wait_until(lambda: capture.error is None and capture.latest is not None, timeout=15)
+    connection.close()
+
+
+@pytest.mark.parametrize("function", ["QxStartStreaming", "QxSetFormat"])
+def test_a_camera_that_will_not_stream_reports_why(client, emu, function):
+    client.get("/api/cameras/0")
+    emu.script(function, result=emu.QXE_BUSY, times=0)
+    response = client.get("/api/cameras/0/frame.jpg")
+    assert response.status_code == 503
+    assert function in response.json()["error"] and "-5" in response.json()["error"]
+    assert client.get("/api/cameras").status_code == 200
+    emu.clear_scripts()
+    assert client.get("/api/cameras/0/frame.jpg").status_code == 200
+
+
+@pytest.mark.parametrize("target, version", [("sensor", "1.0.11"), ("usb", "3.12.9")])
+def test_an_upgrade_while_clients_watch_pauses_the_stream_and_resumes_it(served, target, version):
+    url, app = served
+    connection, response = open_stream(url)
+    product = read_json(f"{url}/api/cameras")["cameras"][0]["product"]
+    image = firmware_image(TARGET_SENSOR if target == "sensor" else TARGET_USB_CONTROLLER,
+                           getattr(qx, f"QXCAM_PRODUCT_TYPE_{product}"), version)
+    upload = urllib.request.Request(f"{url}/api/cameras/0/firmware/{target}", data=image, method="POST")
+    with urllib.request.urlopen(upload, timeout=30) as answer:
+        assert json.load(answer)["versions"][target] == version
+    # The same client goes on receiving pictures after the upgrade.
+    capture = captures(app)[0]
+    count = capture.frames
+    response.read(300_000)
+    assert wait_until(lambda: capture.frames > count + 3 and capture.error is None, timeout=10)
+    connection.close()
