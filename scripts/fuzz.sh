@@ -17,7 +17,7 @@ case "$seconds" in '' | *[!0-9]*) echo "usage: $0 [SECONDS_PER_TARGET]" >&2; exi
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/fuzz"
 findings="$build/findings"
-targets=(config bootdata firmware_fx3 firmware_sensor sensor_config profile routes product_info)
+targets=(config bootdata firmware_fx3 firmware_sensor sensor_config profile routes product_info replay)
 jobs="${QX_FUZZ_JOBS:-$(nproc)}"
 # An input slower than this is reported: the files are small, so it means a runaway loop.
 input_timeout=25

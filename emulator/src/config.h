@@ -12,12 +12,14 @@
 //       usb_speed: high                # low | full | high | super | super_plus | unknown (default)
 //       isp: none                      # ap1302 | none (default)
 //       imu: false                     # true | false; default true for product zena only
-//       formats:                       # default: default_formats()
+//       replay: session.qxrec          # frames and formats from a recording (replay.h)
+//       formats:                       # default: default_formats(); not with `replay`
 //         - format: MJPG               # YUY2 | UYVY | NV12 | MJPG | BGRA | BGRX | BGR | RGB16 | RGB
 //           sizes: ["1920x1080", "640x480"]
 //           fps: [30, 15]
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +29,8 @@
 namespace qx_emulator {
 
 enum class IspType { none, ap1302 };
+
+class Recording;
 
 struct FormatConfig {
     QX_IMAGE_FORMAT format = QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NONE;
@@ -57,6 +61,7 @@ struct CameraConfig {
     IspType isp = IspType::none;
     bool imu = false;
     std::vector<FormatConfig> formats;  // never empty
+    std::shared_ptr<const Recording> replay;  // when set, frames come from it, formats are its own
 };
 
 using CameraList = std::vector<CameraConfig>;
@@ -85,5 +90,10 @@ std::vector<FormatConfig> default_formats();
 
 // "YUY2", "MJPG", ...
 const char* format_name(QX_IMAGE_FORMAT format);
+std::optional<QX_IMAGE_FORMAT> format_named(const std::string& name);
+
+// Why a format cannot have this size (the limits above, even widths of the formats that pair
+// columns), or an empty text when it can.
+std::string size_problem(QX_IMAGE_FORMAT format, int width, int height);
 
 }  // namespace qx_emulator
