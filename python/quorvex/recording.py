@@ -83,9 +83,13 @@ class RecordingWriter:
         self._fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
         self.frames = 0
         self.bytes_written = 0
-        self._write_all([_FILE_HEADER.pack(MAGIC, VERSION, 0)])
-        started = {"started_unix_ns": time.time_ns(), "started_monotonic_ns": time.monotonic_ns()}
-        self._record(_INFO, json.dumps({**started, **dict(info or {})}).encode())
+        try:
+            self._write_all([_FILE_HEADER.pack(MAGIC, VERSION, 0)])
+            started = {"started_unix_ns": time.time_ns(), "started_monotonic_ns": time.monotonic_ns()}
+            self._record(_INFO, json.dumps({**started, **dict(info or {})}).encode())
+        except BaseException:
+            os.close(self._fd)
+            raise
 
     def _write_all(self, parts: Sequence[bytes | memoryview]) -> None:
         size = sum(len(part) for part in parts)
@@ -242,7 +246,7 @@ class Recorder:
             except BaseException as failure:  # noqa: BLE001 - reported to the capturing thread
                 with self._condition:
                     self._failure = failure
-                    self.dropped += sum(1 for k, _ in self._queue if k == "frame")
+                    self.dropped += (kind == "frame") + sum(1 for k, _ in self._queue if k == "frame")
                     self._queue.clear()
                     self._queued_bytes = 0
                     self._closing = True
@@ -377,11 +381,20 @@ def _frame_entry(payload: bytes, offset: int, length: int) -> _FrameEntry:
         raise RecordingError(f"{where} has an unknown pixel format {pixel_format!r}")
     if not (32 <= width <= MAX_SIDE and 16 <= height <= MAX_SIDE and 1 <= fps <= 255):
         raise RecordingError(f"{where}: {width}x{height} at {fps} fps is outside the formats a camera has")
+    if (pixel_format in ("YUY2", "UYVY", "NV12") and width % 2) or (pixel_format == "NV12" and height % 2):
+        raise RecordingError(f"{where}: {pixel_format} {width}x{height} needs an even width (and NV12 height)")
     data = length - _FRAME_HEADER.size
     expected = width * height * _PIXEL_SIZES.get(pixel_format, 0)
     if (expected and data != expected) or (not expected and not 0 < data <= width * height * 3):
         raise RecordingError(f"{where}: {data} bytes do not make a {pixel_format} {width}x{height} frame")
     return _FrameEntry(offset + _FRAME_HEADER.size, data, pixel_format, width, height, fps, sequence, time_ns)
+
+
+def _json_object(payload: bytes) -> dict[str, Any]:
+    value = json.loads(payload)
+    if not isinstance(value, dict):
+        raise ValueError("not a JSON object")
+    return value
 
 
 def open_recording(path: str | os.PathLike[str]) -> Recording:
@@ -449,15 +462,15 @@ def open_recording(path: str | os.PathLike[str]) -> Recording:
                         raise RecordingError(f"{target} holds more than {MAX_FRAMES} frames")
                     frames.append(_frame_entry(payload, body, length))
                 elif kind == _INFO:
-                    info = json.loads(payload)
+                    info = _json_object(payload)
                 elif kind == _CONTROLS:
-                    record = json.loads(payload)
-                    controls.append(ControlChange(record["time_ns"] / 1e9, dict(record["values"])))
+                    record = _json_object(payload)
+                    controls.append(ControlChange(int(record["time_ns"]) / 1e9, dict(record["values"])))
                 elif kind == _IMU_SAMPLE:
                     time_ns, *values = _IMU.unpack(payload)
                     imu.append(ImuSample(time_ns / 1e9, tuple(values[:3]), tuple(values[3:]), time_ns))  # type: ignore[arg-type]
                 elif kind == _END:
-                    summary = json.loads(payload)
+                    summary = _json_object(payload)
                 # Other record types are later additions to version 1: skipped.
             except (ValueError, KeyError, TypeError, struct.error) as bad:
                 if isinstance(bad, RecordingError):
