@@ -7,7 +7,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="$root/.venv"
 
-apt_packages=(g++ make libspdlog-dev libyaml-cpp-dev libturbojpeg0-dev nlohmann-json3-dev)
+apt_packages=(g++ make libspdlog-dev libyaml-cpp-dev libturbojpeg0-dev nlohmann-json3-dev libyuv-dev)
 
 log() { printf '[setup] %s\n' "$*" >&2; }
 
@@ -74,7 +74,7 @@ fi
 
 log "installing build and test requirements"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "pybind11>=3.0.1,<4" cmake ninja "numpy>=2.0" "pytest>=8" pillow hypothesis tqdm matplotlib
+    "scikit-build-core>=0.10" "pybind11>=3.0.1,<4" cmake ninja "numpy>=2.0" "pytest>=8" pillow hypothesis tqdm matplotlib opencv-python-headless
 
 log "building and installing pyQuorvexSDK"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"

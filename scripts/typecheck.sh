@@ -6,7 +6,8 @@
 #      cannot show at run time);
 #   4. mypy --strict accepts scripts/stub_usage.py, which pins what the stub allows and refuses,
 #      and scripts/stubs_fixups.py;
-#   5. mypy --strict accepts examples/*.py against the stub (scripts/mypy-examples.ini).
+#   5. mypy --strict accepts the quorvex package (python/quorvex) against the stub;
+#   6. mypy --strict accepts examples/*.py against the stub and that package (scripts/mypy-examples.ini).
 # Every step runs; the exit status is non-zero when any of them failed. Installs the pinned
 # generator and mypy (scripts/stub-tools.txt) into .venv when they are missing.
 set -euo pipefail
@@ -25,9 +26,10 @@ fi
 
 rm -rf "$work/fresh" "$work/stub"
 mkdir -p "$work/fresh" "$work/stub"
-# Only the committed stub is on mypy's path, ahead of anything installed beside the module.
+# Only the committed stub and the package's sources are on mypy's path, ahead of anything
+# installed beside the module.
 cp "$root/src/pyQuorvexSDK.pyi" "$work/stub/"
-export MYPYPATH="$work/stub"
+export MYPYPATH="$work/stub:$root/python"
 mypy=("$python" -m mypy --strict --cache-dir "$work/mypy-cache" --config-file "$root/scripts/mypy-examples.ini")
 
 failures=()
@@ -59,6 +61,7 @@ step "mypy --strict on the stub" "${mypy[@]}" "$work/stub/pyQuorvexSDK.pyi"
 step "stubtest" stubtest
 step "mypy --strict on scripts/stub_usage.py and stubs_fixups.py" \
     "${mypy[@]}" "$root/scripts/stub_usage.py" "$root/scripts/stubs_fixups.py"
+step "mypy --strict on the quorvex package" "${mypy[@]}" -p quorvex
 shopt -s nullglob
 examples=("$root"/examples/*.py)
 if [ ${#examples[@]} -gt 0 ]; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a wheel, installs it into a fresh virtual environment that has none of the build
 # requirements, checks that the emulated library's dependencies resolve to the copies inside
-# the wheel, and runs the smoke tests there.
+# the wheel and that quorvex's pixel conversion carries its libraries (libyuv, TurboJPEG)
+# within itself, and runs the smoke tests there.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -27,7 +28,19 @@ if [ -n "$outside" ]; then
     exit 1
 fi
 
+# quorvex._pixels links libyuv and TurboJPEG statically: nothing beyond the runtimes.
+pixels="$(ls "$site"/quorvex/_pixels*.so)"
+outside="$(ldd "$pixels" | grep '=>' | grep -v -E "^\s*(libc|libm|libstdc\+\+|libgcc_s)\.so" || true)"
+if [ -n "$outside" ]; then
+    echo "[wheel] quorvex._pixels needs libraries outside the wheel:" >&2
+    echo "$outside" >&2
+    exit 1
+fi
+
 cd "$work"  # away from the source tree: the installed wheel is what gets imported
 "$work/venv/bin/python" -c "import pyQuorvexSDK, sys; assert pyQuorvexSDK.__file__.startswith('$site')"
+"$work/venv/bin/python" -c "import quorvex; assert quorvex.__file__.startswith('$site')"
+test -x "$work/venv/bin/quorvex"
 exec "$work/venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$root" \
-    "$root/tests/test_module.py" "$root/tests/test_discovery.py" "$root/tests/test_formats.py"
+    "$root/tests/test_module.py" "$root/tests/test_discovery.py" "$root/tests/test_formats.py" \
+    "$root/tests/package/test_quorvex_pixels.py" "$root/tests/package/test_quorvex_cli.py"

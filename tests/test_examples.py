@@ -92,6 +92,26 @@ RUNS = [
         id="capture-webcam-mjpg",
     ),
     pytest.param(
+        "capture_flat.py", (),
+        [f"3 camera(s): {ZENA}, {ZENM}, {WEBCAM}", "camera 0 offers 29 formats:",
+         "capturing 5 frames of YUY2 1280x720 @ 60 fps", "saved out/capture.png", "saved out/gallery.png"],
+        {"out/capture.png": (1280, 720), "out/gallery.png": (960, 780)},
+        id="capture-flat",
+    ),
+    pytest.param(
+        "sweep_control.py", ("--steps", "5"),
+        ["brightness: -64 to 64 in steps of 1, default 0", "  brightness =    -64: white bar at 191",
+         "  brightness =    -32: white bar at 223", "  brightness =     64: white bar at 255", "saved out/sweep.png"],
+        {"out/sweep.png": (1280, 192)},
+        id="sweep_control",
+    ),
+    pytest.param(
+        "sweep_control.py", ("--camera", "2", "--control", "gain", "--steps", "2", "--output", "g.png"),
+        ["gain: 0 to 255 in steps of 1, default 0", "  gain =      0: white bar at 255", "saved g.png"],
+        {"g.png": (512, 192)},
+        id="sweep_control-webcam-gain",
+    ),
+    pytest.param(
         "list_cameras.py", (),
         ["Hello QuorvexSDK 2.4.0 (emulated)", "3 camera(s) found", f"  [1] {ZENM}",
          "      interface:     INTERFACE_MIPI_CSI2", "      Quorvex:       no"],
@@ -279,6 +299,11 @@ def test_upgrade_firmware(run, quick_upgrades, camera, lines, images):
 FAILURES = [
     pytest.param("list_controls.py", ("--camera", "3"), "no camera 3 (3 found)", id="no-such-camera"),
     pytest.param("capture.py", ("--size", "1x1"), "the camera offers no YUY2 1x1 format", id="no-such-format"),
+    pytest.param("capture_flat.py", ("--size", "1x1"), "the camera offers no YUY2 1x1 format", id="flat-no-such-format"),
+    pytest.param("sweep_control.py", ("--camera", "2", "--control", "hue"),
+                 "the camera has no control 'hue'; it has: brightness, contrast, saturation, sharpness, white_balance, "
+                 "backlight_compensation, gain, exposure", id="no-such-control"),
+    pytest.param("async_two_cameras.py", ("--cameras", "0", "5"), "no camera 5 (3 found)", id="async-no-such-camera"),
     pytest.param("registers.py", ("--camera", "2"), "QxAP1302I2CRead of CHIP_VERSION (0x0000) failed with status -7",
                  id="registers-without-ap1302"),
     pytest.param("bootdata.py", ("--camera", "2"), "QxGetHeaderVersion failed with status -7", id="no-boot-data"),
@@ -301,7 +326,19 @@ def test_broken_configuration_leaves_no_cameras_and_says_why(run):
     assert re.search(r"bad camera configuration in .*cameras\.yaml, line 3: .*unknown key 'colour'", result.stderr)
 
 
+def test_async_two_cameras_reads_both_while_the_loop_ticks(run):
+    output = succeeded(run("async_two_cameras.py", "--cameras", "0", "2", "--seconds", "0.6")[0])
+    counts = {}
+    for line in output:
+        if match := re.match(r"camera (\d) \((.*)\), (\S+): (\d+) frames, [\d.]+ per second$", line):
+            counts[int(match[1])] = (match[2], match[3], int(match[4]))
+    assert counts[0][:2] == (ZENA, "YUY2:640x480@60") and counts[2][:2] == (WEBCAM, "MJPG:1920x1080@30")
+    # 0.6 s at 60 and 30 frames a second at most; fewer when the machine is busy.
+    assert 5 <= counts[0][2] <= 45 and 3 <= counts[2][2] <= 24, output
+    assert any(line.startswith("the event loop ticked") for line in output)
+
+
 def test_every_runnable_example_is_run():
-    tested = {param.values[0] for param in RUNS} | {"upgrade_firmware.py", "list_controls.py"}
+    tested = {param.values[0] for param in RUNS} | {"upgrade_firmware.py", "list_controls.py", "async_two_cameras.py"}
     runnable = {path.name for path in EXAMPLES.glob("*.py") if 'if __name__ == "__main__":' in path.read_text()}
     assert runnable == tested

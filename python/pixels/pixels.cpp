@@ -1,0 +1,225 @@
+// quorvex._pixels: a camera frame in any of the library's pixel formats to packed RGB or BGR,
+// by libyuv (YUV and uncompressed RGB formats) and TurboJPEG (MJPG). Conversions run without
+// the interpreter lock, on several threads for large frames.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <libyuv/convert_argb.h>
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/planar_functions.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+enum class Order { rgb, bgr };
+
+using Bytes = py::array_t<std::uint8_t, py::array::c_style>;
+
+struct Frame {
+    const std::uint8_t* data;
+    int width;
+    int height;
+};
+
+// Rows per step of a two-step conversion: the intermediate ARGB band stays in the cache.
+constexpr int band_rows = 16;
+// Below this many pixels a frame is converted on the calling thread alone.
+constexpr long parallel_pixels = 320 * 240;
+constexpr unsigned max_threads = 4;
+
+// Runs convert(first_row, row_count) over the frame's rows, split in `align`-row multiples over
+// a few threads. Each part writes its own rows of the output, so the parts share nothing.
+template <typename Convert>
+void for_row_ranges(int width, int height, int align, Convert convert) {
+    unsigned threads = std::min(max_threads, std::max(1u, std::thread::hardware_concurrency()));
+    if (static_cast<long>(width) * height < parallel_pixels) threads = 1;
+    const int units = (height + align - 1) / align;
+    threads = std::min<unsigned>(threads, static_cast<unsigned>(std::max(units, 1)));
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads);
+    for (unsigned part = 0; part < threads; ++part) {
+        const int first = static_cast<int>(units * part / threads) * align;
+        const int last = std::min(height, static_cast<int>(units * (part + 1) / threads) * align);
+        if (first >= last) continue;
+        if (part + 1 == threads) {
+            convert(first, last - first);
+        } else {
+            helpers.emplace_back(convert, first, last - first);
+        }
+    }
+    for (auto& helper : helpers) helper.join();
+}
+
+using ToArgb = int (*)(const std::uint8_t*, int, std::uint8_t*, int, int, int);
+
+// Formats libyuv turns into ARGB only: through a band of ARGB rows into the packed output.
+void through_argb(ToArgb to_argb, int bytes_per_pixel, const Frame& frame, std::uint8_t* out, Order order) {
+    const auto from_argb = order == Order::rgb ? libyuv::ARGBToRAW : libyuv::ARGBToRGB24;
+    const int src_stride = frame.width * bytes_per_pixel;
+    const int out_stride = frame.width * 3;
+    for_row_ranges(frame.width, frame.height, band_rows, [&](int first, int rows) {
+        std::vector<std::uint8_t> argb(static_cast<std::size_t>(frame.width) * 4 * band_rows);
+        for (int y = first; y < first + rows; y += band_rows) {
+            const int count = std::min(band_rows, first + rows - y);
+            to_argb(frame.data + static_cast<std::size_t>(y) * src_stride, src_stride, argb.data(), frame.width * 4,
+                    frame.width, count);
+            from_argb(argb.data(), frame.width * 4, out + static_cast<std::size_t>(y) * out_stride, out_stride,
+                      frame.width, count);
+        }
+    });
+}
+
+void nv12(const Frame& frame, std::uint8_t* out, Order order) {
+    const auto convert = order == Order::rgb ? libyuv::NV12ToRAW : libyuv::NV12ToRGB24;
+    const std::uint8_t* chroma = frame.data + static_cast<std::size_t>(frame.width) * frame.height;
+    for_row_ranges(frame.width, frame.height, 2, [&](int first, int rows) {
+        convert(frame.data + static_cast<std::size_t>(first) * frame.width, frame.width,
+                chroma + static_cast<std::size_t>(first / 2) * frame.width, frame.width,
+                out + static_cast<std::size_t>(first) * frame.width * 3, frame.width * 3, frame.width, rows);
+    });
+}
+
+// Three bytes a pixel: the same order is a copy, the other a swap of the outer two.
+void packed_24(const Frame& frame, std::uint8_t* out, bool swap) {
+    const int stride = frame.width * 3;
+    for_row_ranges(frame.width, frame.height, band_rows, [&](int first, int rows) {
+        const std::size_t offset = static_cast<std::size_t>(first) * stride;
+        if (swap) {
+            libyuv::RAWToRGB24(frame.data + offset, stride, out + offset, stride, frame.width, rows);
+        } else {
+            std::memcpy(out + offset, frame.data + offset, static_cast<std::size_t>(rows) * stride);
+        }
+    });
+}
+
+void bgra(const Frame& frame, std::uint8_t* out, Order order) {
+    // libyuv's ARGB is B, G, R, A in memory: the camera's BGRA and BGRX.
+    const auto convert = order == Order::rgb ? libyuv::ARGBToRAW : libyuv::ARGBToRGB24;
+    for_row_ranges(frame.width, frame.height, band_rows, [&](int first, int rows) {
+        convert(frame.data + static_cast<std::size_t>(first) * frame.width * 4, frame.width * 4,
+                out + static_cast<std::size_t>(first) * frame.width * 3, frame.width * 3, frame.width, rows);
+    });
+}
+
+struct TurboJpegHandle {
+    tjhandle handle = tjInitDecompress();
+    ~TurboJpegHandle() {
+        if (handle != nullptr) tjDestroy(handle);
+    }
+};
+
+// A decompressor per thread: TurboJPEG handles must not be shared between threads.
+tjhandle decompressor() {
+    thread_local TurboJpegHandle local;
+    if (local.handle == nullptr) throw std::runtime_error("TurboJPEG could not create a decompressor");
+    return local.handle;
+}
+
+py::array_t<std::uint8_t> decode_mjpg(const Bytes& data, int width, int height, Order order) {
+    tjhandle handle = decompressor();
+    auto* source = const_cast<unsigned char*>(data.data());
+    const auto size = static_cast<unsigned long>(data.size());
+    int jpeg_width = 0, jpeg_height = 0, subsampling = 0, colorspace = 0;
+    if (tjDecompressHeader3(handle, source, size, &jpeg_width, &jpeg_height, &subsampling, &colorspace) != 0) {
+        throw py::value_error(std::string("MJPG frame is not a readable JPEG: ") + tjGetErrorStr2(handle));
+    }
+    if (jpeg_width != width || jpeg_height != height) {
+        throw py::value_error("MJPG frame is " + std::to_string(jpeg_width) + "x" + std::to_string(jpeg_height) +
+                              ", not the format's " + std::to_string(width) + "x" + std::to_string(height));
+    }
+    py::array_t<std::uint8_t> out({height, width, 3});
+    std::uint8_t* target = out.mutable_data();
+    int failed = 0;
+    std::string error;
+    {
+        py::gil_scoped_release release;
+        failed = tjDecompress2(handle, source, size, target, width, width * 3, height,
+                               order == Order::rgb ? TJPF_RGB : TJPF_BGR, 0);
+        // A truncated or damaged frame decodes partly, with a warning: refuse it rather than
+        // hand out a picture with grey where the data ended.
+        if (failed != 0) error = tjGetErrorStr2(handle);
+    }
+    if (failed != 0) throw py::value_error("MJPG frame could not be decoded: " + error);
+    return out;
+}
+
+long long frame_length(const std::string& pixel_format, long long width, long long height) {
+    const long long pixels = width * height;
+    if (pixel_format == "YUY2" || pixel_format == "UYVY" || pixel_format == "RGB16") return pixels * 2;
+    if (pixel_format == "NV12") return pixels * 3 / 2;
+    if (pixel_format == "BGRA" || pixel_format == "BGRX") return pixels * 4;
+    if (pixel_format == "BGR" || pixel_format == "RGB") return pixels * 3;
+    return -1;
+}
+
+py::array_t<std::uint8_t> convert(const Bytes& data, const std::string& pixel_format, int width, int height,
+                                  Order order) {
+    if (data.ndim() != 1) throw py::value_error("frame data must be one-dimensional");
+    if (width <= 0 || height <= 0 || width > 65535 || height > 65535) {
+        throw py::value_error("frame size " + std::to_string(width) + "x" + std::to_string(height) +
+                              " is out of range");
+    }
+    if (pixel_format == "MJPG") return decode_mjpg(data, width, height, order);
+    const long long expected = frame_length(pixel_format, width, height);
+    if (expected < 0) throw py::value_error("no conversion for pixel format '" + pixel_format + "'");
+    const bool subsampled = pixel_format == "YUY2" || pixel_format == "UYVY" || pixel_format == "NV12";
+    if (subsampled && (width % 2 != 0 || (pixel_format == "NV12" && height % 2 != 0))) {
+        throw py::value_error(pixel_format + " needs an even width" + (pixel_format == "NV12" ? " and height" : "") +
+                              ", not " + std::to_string(width) + "x" + std::to_string(height));
+    }
+    if (data.size() != expected) {
+        throw py::value_error("a " + pixel_format + " " + std::to_string(width) + "x" + std::to_string(height) +
+                              " frame holds " + std::to_string(expected) + " bytes, not " +
+                              std::to_string(data.size()));
+    }
+    py::array_t<std::uint8_t> out({height, width, 3});
+    const Frame frame{data.data(), width, height};
+    std::uint8_t* target = out.mutable_data();
+    py::gil_scoped_release release;
+    if (pixel_format == "YUY2") {
+        through_argb(libyuv::YUY2ToARGB, 2, frame, target, order);
+    } else if (pixel_format == "UYVY") {
+        through_argb(libyuv::UYVYToARGB, 2, frame, target, order);
+    } else if (pixel_format == "RGB16") {
+        through_argb(libyuv::RGB565ToARGB, 2, frame, target, order);
+    } else if (pixel_format == "NV12") {
+        nv12(frame, target, order);
+    } else if (pixel_format == "BGRA" || pixel_format == "BGRX") {
+        bgra(frame, target, order);
+    } else if (pixel_format == "BGR") {
+        packed_24(frame, target, order == Order::rgb);
+    } else {
+        packed_24(frame, target, order == Order::bgr);
+    }
+    return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_pixels, m) {
+    m.doc() = "Pixel conversion of camera frames to packed RGB or BGR (libyuv, TurboJPEG)";
+    m.def(
+        "to_rgb",
+        [](const Bytes& data, const std::string& pixel_format, int width, int height) {
+            return convert(data, pixel_format, width, height, Order::rgb);
+        },
+        py::arg("data"), py::arg("pixel_format"), py::arg("width"), py::arg("height"),
+        "The frame as a new (height, width, 3) uint8 array in R, G, B order");
+    m.def(
+        "to_bgr",
+        [](const Bytes& data, const std::string& pixel_format, int width, int height) {
+            return convert(data, pixel_format, width, height, Order::bgr);
+        },
+        py::arg("data"), py::arg("pixel_format"), py::arg("width"), py::arg("height"),
+        "The frame as a new (height, width, 3) uint8 array in B, G, R order");
+}

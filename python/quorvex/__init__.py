@@ -1,0 +1,54 @@
+"""quorvex: a typed, Pythonic camera API on top of pyQuorvexSDK.
+
+    import quorvex
+
+    with quorvex.open(0) as camera, camera.stream("YUY2:1280x720@30") as stream:
+        frame = stream.read()
+        frame.save("frame.png")
+
+Importing quorvex sets QX_RELEASE_GIL=camera (unless it is set) before pyQuorvexSDK is first
+imported, so that a waiting read never stops other threads or an asyncio event loop.
+"""
+
+from ._library import LockModeWarning, release_mode
+from .calibration import Intrinsics
+from .camera import Camera, CameraInfo, cameras, open
+from .controls import Control, Controls
+from .firmware import BootData, Firmware
+from .errors import BusyError, NotOpenError, NotSupportedError, QuorvexError, TimeoutError
+from .formats import PIXEL_FORMATS, Format, FormatQuery
+from .frame import Frame
+from .imu import Orientation
+from .pixels import to_bgr, to_rgb
+from .routes import Routes, load_routes, reset_routes
+from .stream import Stream
+
+__all__ = [
+    "BootData",
+    "BusyError",
+    "Camera",
+    "CameraInfo",
+    "Control",
+    "Controls",
+    "Firmware",
+    "Format",
+    "FormatQuery",
+    "Frame",
+    "Intrinsics",
+    "LockModeWarning",
+    "NotOpenError",
+    "NotSupportedError",
+    "Orientation",
+    "PIXEL_FORMATS",
+    "QuorvexError",
+    "Routes",
+    "Stream",
+    "TimeoutError",
+    "cameras",
+    "load_routes",
+    "open",
+    "release_mode",
+    "reset_routes",
+    "to_bgr",
+    "to_rgb",
+]

@@ -1,0 +1,56 @@
+"""Lens calibration (intrinsics) and product information of a camera."""
+
+import os
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Literal
+
+from ._library import qx
+from .errors import check
+
+if TYPE_CHECKING:
+    from .camera import Camera
+
+
+@dataclass(frozen=True)
+class Intrinsics:
+    """Pixel focal lengths and principal point for a width × height image, and the distortion
+    model with its coefficients k1, k2, p1, p2, k3 (kept as written also for "none")."""
+
+    width: int
+    height: int
+    fx: float
+    fy: float
+    cx: float
+    cy: float
+    coeffs: tuple[float, float, float, float, float]
+    model: Literal["radtan", "none"] = "radtan"
+
+
+class Calibration:
+    def __init__(self, camera: "Camera") -> None:
+        self._camera = camera
+
+    @property
+    def intrinsics(self) -> Intrinsics:
+        status, record = qx.QxGetIntrinsics(self._camera.handle)
+        check("QxGetIntrinsics", status)
+        k1, k2, p1, p2, k3 = (float(value) for value in record.coeffs)
+        model: Literal["radtan", "none"] = "radtan" if record.model == qx.QX_DIST_MODEL_RADTAN else "none"
+        return Intrinsics(record.w, record.h, record.fx, record.fy, record.cx, record.cy, (k1, k2, p1, p2, k3), model)
+
+    @intrinsics.setter
+    def intrinsics(self, value: Intrinsics) -> None:
+        record = qx.QxIntrinsics()
+        record.w, record.h = value.width, value.height
+        record.fx, record.fy, record.cx, record.cy = value.fx, value.fy, value.cx, value.cy
+        if value.model not in ("radtan", "none"):
+            raise ValueError(f"model must be 'radtan' or 'none', not {value.model!r}")
+        if len(value.coeffs) != 5:
+            raise ValueError(f"coeffs holds five numbers (k1, k2, p1, p2, k3), not {len(value.coeffs)}")
+        record.model = qx.QX_DIST_MODEL_RADTAN if value.model == "radtan" else qx.QX_DIST_NONE
+        record.coeffs = list(value.coeffs)
+        check("QxWriteIntrinsics", qx.QxWriteIntrinsics(self._camera.handle, record))
+
+    def flash_product_info(self, path: str | os.PathLike[str]) -> None:
+        """Flashes serial number, product name and date from a product-information image file."""
+        check("QxFlashProductInfo", qx.QxFlashProductInfo(self._camera.handle, os.fspath(path)), os.fspath(path))

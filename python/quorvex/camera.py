@@ -1,0 +1,342 @@
+"""Cameras: discovery, opening by index, hardware ID or path, and what an open camera offers."""
+
+import threading
+import weakref
+from dataclasses import dataclass
+from functools import cached_property
+from types import TracebackType
+from typing import TYPE_CHECKING
+
+from ._library import qx
+from .controls import Controls
+from .errors import NotOpenError, QuorvexError, check
+from .formats import Format, FormatQuery, find_format
+
+if TYPE_CHECKING:
+    from .calibration import Calibration
+    from .firmware import BootData, Firmware
+    from .imu import Imu
+    from .profiles import Profile
+    from .registers import Registers
+    from .stream import Stream
+
+
+@dataclass(frozen=True)
+class CameraInfo:
+    """What the library tells about a camera. Fields it would not tell (a camera open elsewhere
+    answers nothing) are None."""
+
+    index: int
+    name: str
+    path: str | None
+    hardware_id: str | None
+    interface: str | None
+    product: str | None
+    usb_speed: str | None
+    is_quorvex: bool
+
+    def __str__(self) -> str:
+        return f"[{self.index}] {self.name} ({self.path or 'path unknown'}, {self.hardware_id or 'ID unknown'})"
+
+
+def _text(result: tuple[int, str]) -> str | None:
+    status, value = result
+    return value if status == 0 else None
+
+
+def _member_name(
+    result: tuple[int, qx.QX_CAMERA_INTERFACE_TYPE | qx.QX_CAMERA_PRODUCT_TYPE | qx.QX_USB_DEVICE_SPEED], prefix: str
+) -> str | None:
+    status, member = result
+    return member.name.removeprefix(prefix) if status == 0 else None
+
+
+def _read_info(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
+    """The device information through a handle; what the library refuses is None."""
+    return CameraInfo(
+        index=index,
+        name=_text(qx.QxGetDeviceName(handle)) or name,
+        path=_text(qx.QxGetDevicePath(handle)),
+        hardware_id=_text(qx.QxGetHardwareID(handle)),
+        interface=_member_name(qx.QxGetDeviceInterfaceType(handle), "INTERFACE_"),
+        product=_member_name(qx.QxGetDeviceProductType(handle), "QXCAM_PRODUCT_TYPE_"),
+        usb_speed=_member_name(qx.QxGetUSBDeviceSpeed(handle), "USB_DEVICE_SPEED_"),
+        is_quorvex=qx.QxIsQuorvexCamera(handle) == 1,
+    )
+
+
+# Cameras this process has open, by index: their information is read through the open handle.
+# Weak, so that a camera dropped without close() is still collected (and closed then).
+_open_cameras: "weakref.WeakValueDictionary[int, Camera]" = weakref.WeakValueDictionary()
+_registry_lock = threading.Lock()
+
+
+def cameras() -> list[CameraInfo]:
+    """Every camera the library finds, in index order. A camera that is not open is opened for a
+    moment to read its information."""
+    status, names = qx.QxDiscoverCameraDevices()
+    check("QxDiscoverCameraDevices", status)
+    found = []
+    for index, name in enumerate(names):
+        handle = qx.QxInitialCameraDevice(index)
+        if handle is None:
+            continue
+        with _registry_lock:
+            already_open = index in _open_cameras
+        if already_open:
+            found.append(_read_info(index, handle, name))
+            continue
+        opened = qx.QxOpen(handle) == 0
+        try:
+            found.append(_read_info(index, handle, name))
+        finally:
+            if opened:
+                qx.QxClose(handle)
+    return found
+
+
+def open(which: int | str = 0) -> "Camera":
+    """Opens a camera by index, hardware ID ("3F1D:A013") or device path ("/dev/video0").
+    Use it as a context manager, which always closes the camera."""
+    if isinstance(which, bool) or not isinstance(which, (int, str)):
+        raise TypeError(f"open takes a camera index, hardware ID or device path, not {which!r}")
+    if isinstance(which, str):
+        infos = cameras()
+        chosen = [info for info in infos if which in (info.hardware_id, info.path)]
+        if not chosen:
+            listed = "; ".join(str(info) for info in infos) or "none"
+            raise LookupError(f"no camera with hardware ID or path {which!r}; cameras: {listed}")
+        index = chosen[0].index
+    else:
+        index = which
+    camera = Camera(index)
+    camera.open()
+    return camera
+
+
+class Camera:
+    """One camera. quorvex.open() returns it open; `with` closes it, also on an exception."""
+
+    def __init__(self, index: int) -> None:
+        handle = qx.QxInitialCameraDevice(index) if index >= 0 else None
+        if handle is None:
+            status, names = qx.QxDiscoverCameraDevices()
+            raise LookupError(f"no camera {index} ({len(names) if status == 0 else 0} found)")
+        self.index = index
+        self._handle: qx.QxCamera = handle
+        self._open = False
+        self._formats: list[Format] | None = None
+        self._streams: list[Stream] = []
+        self._info: CameraInfo | None = None
+
+    @property
+    def handle(self) -> qx.QxCamera:
+        """The library's handle, for pyQuorvexSDK calls this package does not wrap; NotOpenError
+        while the camera is closed."""
+        if not self._open:
+            raise NotOpenError("Camera", -3, "QXE_NOT_OPEN", f"camera {self.index} is closed")
+        return self._handle
+
+    @property
+    def is_open(self) -> bool:
+        return self._open
+
+    def open(self) -> "Camera":
+        if self._open:
+            return self
+        with _registry_lock:
+            if self.index in _open_cameras:
+                raise QuorvexError("QxOpen", -4, "QXE_ALREADY_OPEN", f"camera {self.index} is open in this process")
+            check("QxOpen", qx.QxOpen(self._handle), f"camera {self.index}")
+            _open_cameras[self.index] = self
+        self._open = True
+        return self
+
+    def close(self) -> None:
+        """Stops its streams and closes the camera. Idempotent."""
+        if not self._open:
+            return
+        try:
+            for stream in list(self._streams):
+                stream.stop()
+        finally:
+            self._open = False
+            self._streams.clear()
+            with _registry_lock:
+                _open_cameras.pop(self.index, None)
+                status = qx.QxClose(self._handle)
+        check("QxClose", status)
+
+    def __enter__(self) -> "Camera":
+        return self.open()
+
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # A camera dropped without close() must not keep the device open for the process's life.
+        if getattr(self, "_open", False):
+            try:
+                self.close()
+            except Exception:
+                pass
+
+    @property
+    def info(self) -> CameraInfo:
+        if self._info is None:
+            status, names = qx.QxDiscoverCameraDevices()
+            name = names[self.index] if status == 0 and self.index < len(names) else ""
+            self._info = _read_info(self.index, self.handle, name)
+        return self._info
+
+    @property
+    def formats(self) -> list[Format]:
+        """The formats the camera streams, in the library's order."""
+        if self._formats is None:
+            status, records = qx.QxGetFormatList(self.handle)
+            check("QxGetFormatList", status)
+            self._formats = [Format.from_qx(record) for record in records]
+        return list(self._formats)
+
+    def find_format(
+        self,
+        pixel_format: str | None = None,
+        width: int | None = None,
+        height: int | None = None,
+        fps: int | None = None,
+    ) -> Format:
+        """The best format matching what is given (see formats.find_format); LookupError naming
+        the camera's formats when none does."""
+        return find_format(self.formats, FormatQuery(pixel_format, width, height, fps))
+
+    def stream(self, format: Format | str | None = None, timeout: float | None = 1.0) -> "Stream":
+        """A stream of `format` (a Format of this camera, or text such as "MJPG:1920x1080@30";
+        None: the first format). Use it as a context manager, which starts and always stops it.
+        `timeout` is the wait of each frame when iterating."""
+        from .stream import Stream
+
+        if format is None:
+            chosen = self.formats[0]
+        elif isinstance(format, str):
+            chosen = find_format(self.formats, FormatQuery.parse(format))
+        else:
+            # Only the camera's own records may reach the library: another camera's formatId
+            # would select something else.
+            matching = [own for own in self.formats if own == format]
+            if not matching:
+                raise LookupError(f"camera {self.index} does not offer {format}")
+            chosen = matching[0]
+        return Stream(self, chosen, timeout)
+
+    def _stream_started(self, stream: "Stream") -> None:
+        self._streams.append(stream)
+
+    def _stream_stopped(self, stream: "Stream") -> None:
+        if stream in self._streams:
+            self._streams.remove(stream)
+
+    @cached_property
+    def controls(self) -> Controls:
+        return Controls(self)
+
+    @cached_property
+    def firmware(self) -> "Firmware":
+        from .firmware import Firmware
+
+        return Firmware(self)
+
+    @cached_property
+    def bootdata(self) -> "BootData":
+        from .firmware import BootData
+
+        return BootData(self)
+
+    @cached_property
+    def registers(self) -> "Registers":
+        from .registers import Registers
+
+        return Registers(self)
+
+    @cached_property
+    def profile(self) -> "Profile":
+        from .profiles import Profile
+
+        return Profile(self)
+
+    @cached_property
+    def imu(self) -> "Imu":
+        from .imu import Imu
+
+        return Imu(self)
+
+    @cached_property
+    def calibration(self) -> "Calibration":
+        from .calibration import Calibration
+
+        return Calibration(self)
+
+    # Readings and settings of the running camera.
+
+    @property
+    def gain(self) -> int:
+        """Total gain in 1/16 steps above unity."""
+        status, value = qx.QxGetCurrentGain(self.handle)
+        check("QxGetCurrentGain", status)
+        return value
+
+    @property
+    def exposure_us(self) -> int:
+        status, value = qx.QxGetCurrentExposure(self.handle)
+        check("QxGetCurrentExposure", status)
+        return value
+
+    @property
+    def max_fps(self) -> int:
+        """The frame-rate cap, 0 for none."""
+        status, value = qx.QxGetMaxFPS(self.handle)
+        check("QxGetMaxFPS", status)
+        return value
+
+    @max_fps.setter
+    def max_fps(self, fps: int) -> None:
+        if not 0 <= fps <= 255:
+            raise ValueError(f"max_fps must lie in [0, 255], not {fps}")
+        check("QxSetMaxFPS", qx.QxSetMaxFPS(self.handle, fps))
+
+    @property
+    def throughput(self) -> int:
+        """The camera's share of the USB bandwidth, percent."""
+        status, value = qx.QxGetThroughPut(self.handle)
+        check("QxGetThroughPut", status)
+        return value
+
+    @throughput.setter
+    def throughput(self, percent: int) -> None:
+        if not 1 <= percent <= 100:
+            raise ValueError(f"throughput is a percentage from 1 to 100, not {percent}")
+        check("QxSetThroughPut", qx.QxSetThroughPut(self.handle, percent))
+
+    @property
+    def timestamp(self) -> float:
+        """The camera's clock, seconds since it opened or was reset (reset_timestamp)."""
+        status, value = qx.QxGetTimestamp(self.handle)
+        check("QxGetTimestamp", status)
+        return value
+
+    def reset_timestamp(self) -> None:
+        check("QxResetTimestamp", qx.QxResetTimestamp(self.handle))
+
+    @property
+    def frame_count(self) -> int:
+        """Frames the camera delivered, modulo 256."""
+        status, value = qx.QxGetFrameCount(self.handle)
+        check("QxGetFrameCount", status)
+        return value
+
+    def reset_frame_count(self) -> None:
+        check("QxResetFrameCount", qx.QxResetFrameCount(self.handle))
+
+    def __repr__(self) -> str:
+        return f"<quorvex.Camera {self.index} {'open' if self._open else 'closed'}>"

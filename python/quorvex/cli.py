@@ -1,0 +1,38 @@
+"""The quorvex command line: `quorvex SUBCOMMAND ...`, one module of quorvex.commands each."""
+
+import argparse
+import importlib
+import sys
+from collections.abc import Sequence
+
+from .commands import COMMANDS, Command
+from .errors import QuorvexError
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="quorvex", description="Quorvex cameras from the shell.")
+    subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for name in COMMANDS:
+        command: Command = importlib.import_module(f"{__package__}.commands.{name}")  # type: ignore[assignment]
+        sub = subcommands.add_parser(command.NAME, help=command.HELP, description=command.HELP)
+        command.add_arguments(sub)
+        sub.set_defaults(run=command.run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs one subcommand; a failure ends with one line on standard error and exit status 1."""
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except KeyboardInterrupt:
+        print("quorvex: interrupted", file=sys.stderr)
+        return 130
+    except (QuorvexError, LookupError, ValueError, OSError) as failure:
+        print(f"quorvex {args.command}: {failure}", file=sys.stderr)
+        return 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,21 @@
+"""Subcommands of the quorvex command line. Each is a module here with NAME, HELP,
+add_arguments(parser) and run(args) -> exit status; add its module name to COMMANDS."""
+
+import argparse
+from typing import Protocol
+
+COMMANDS: tuple[str, ...] = ("list", "snapshot")
+
+
+class Command(Protocol):
+    NAME: str
+    HELP: str
+
+    def add_arguments(self, parser: argparse.ArgumentParser) -> None: ...
+
+    def run(self, args: argparse.Namespace) -> int: ...
+
+
+def camera_argument(text: str) -> int | str:
+    """--camera: an index, or a hardware ID or device path."""
+    return int(text) if text.isdigit() else text

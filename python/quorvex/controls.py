@@ -1,0 +1,157 @@
+"""Image-processing controls by readable name: the camera's UVC and ISP properties."""
+
+from collections.abc import Iterator, Mapping
+from typing import TYPE_CHECKING, Literal
+
+from ._library import qx
+from .errors import check
+
+if TYPE_CHECKING:
+    from .camera import Camera
+
+ControlKind = Literal["uvc", "isp"]
+
+# Flags of the UVC functions: the camera chooses the value, or keeps the one set.
+_AUTOMATIC = 1
+_MANUAL = 2
+
+# Readable names where the library's run words together; ISP controls carry an "isp_" prefix,
+# since the two families share names (brightness, contrast, ...) but not ranges.
+_RENAMED = {"COLORENABLE": "color_enable", "WHITEBALANCE": "white_balance"}
+
+
+def _uvc_name(member: qx.QX_UVC_IMAGE_PROPERTIES) -> str:
+    short = member.name.removeprefix("UVC_IMAGE_")
+    return _RENAMED.get(short, short.lower())
+
+
+def _isp_name(member: qx.QX_ISP_IMAGE_PROPERTIES) -> str:
+    short = member.name.removeprefix("ISP_IMAGE_").removeprefix("ISP_")
+    return "isp_" + short.lower().replace("whitebalance", "white_balance")
+
+
+class Control:
+    """One control: `value` reads and writes the camera; `min`, `max`, `step` and `default` are
+    its range. Values outside the range or off its step grid raise ValueError before the
+    library is called."""
+
+    def __init__(
+        self,
+        camera: "Camera",
+        name: str,
+        kind: ControlKind,
+        prop: qx.QX_UVC_IMAGE_PROPERTIES | qx.QX_ISP_IMAGE_PROPERTIES,
+        limits: tuple[int, int, int, int],
+    ) -> None:
+        self._camera = camera
+        self.name = name
+        self.kind: ControlKind = kind
+        self._property = prop
+        self.min, self.max, self.step, self.default = limits
+
+    def _read(self) -> tuple[int, int]:
+        handle = self._camera.handle
+        if isinstance(self._property, qx.QX_UVC_IMAGE_PROPERTIES):
+            status, value, flag = qx.QxGetUVCImageProcessing(handle, self._property)
+            check("QxGetUVCImageProcessing", status, self.name)
+        else:
+            status, value, flag = qx.QxGetISPImageProcessing(handle, self._property)
+            check("QxGetISPImageProcessing", status, self.name)
+        return value, flag
+
+    @property
+    def value(self) -> int:
+        return self._read()[0]
+
+    @value.setter
+    def value(self, value: int) -> None:
+        self.validate(value)
+        handle = self._camera.handle
+        if isinstance(self._property, qx.QX_UVC_IMAGE_PROPERTIES):
+            check("QxSetUVCImageProcessing", qx.QxSetUVCImageProcessing(handle, self._property, value, _MANUAL), self.name)
+        else:
+            check("QxSetISPImageProcessing", qx.QxSetISPImageProcessing(handle, self._property, value), self.name)
+
+    @property
+    def auto(self) -> bool:
+        """UVC controls: whether the camera chooses the value. Setting a value makes it manual."""
+        if self.kind != "uvc":
+            return False
+        return self._read()[1] == _AUTOMATIC
+
+    @auto.setter
+    def auto(self, automatic: bool) -> None:
+        if not isinstance(self._property, qx.QX_UVC_IMAGE_PROPERTIES):
+            raise ValueError(f"{self.name} is an ISP control, which has no automatic mode")
+        if automatic:
+            status = qx.QxSetUVCImageProcessing(self._camera.handle, self._property, self.default, _AUTOMATIC)
+            check("QxSetUVCImageProcessing", status, f"{self.name} automatic")
+        else:
+            self.value = self.value
+
+    def validate(self, value: int) -> None:
+        """ValueError unless the camera takes `value`: a whole number in range, on the step grid."""
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise TypeError(f"{self.name} takes a whole number, not {value!r}")
+        if not self.min <= value <= self.max:
+            raise ValueError(f"{self.name} must lie in [{self.min}, {self.max}], not {value}")
+        if self.step > 0 and (value - self.min) % self.step != 0:
+            raise ValueError(f"{self.name} moves in steps of {self.step} from {self.min}; {value} is between steps")
+
+    def reset(self) -> None:
+        """Back to the default value (and for UVC, to manual)."""
+        self.value = self.default
+
+    def __repr__(self) -> str:
+        return (
+            f"<quorvex.Control {self.name} ({self.kind}) range {self.min}..{self.max} step {self.step}, "
+            f"default {self.default}>"
+        )
+
+
+class Controls(Mapping[str, Control]):
+    """The camera's controls by name, only those the camera has (read when first used)."""
+
+    def __init__(self, camera: "Camera") -> None:
+        self._camera = camera
+        self._controls: dict[str, Control] | None = None
+
+    def _all(self) -> dict[str, Control]:
+        if self._controls is None:
+            self._controls = self._discover()
+        return self._controls
+
+    def _discover(self) -> dict[str, Control]:
+        handle = self._camera.handle
+        found: dict[str, Control] = {}
+        for uvc in qx.QX_UVC_IMAGE_PROPERTIES.__members__.values():
+            if uvc == qx.UVC_IMAGE_PROP_MAX:
+                continue
+            status, *limits = qx.QxGetUVCImageProcessingRange(handle, uvc)
+            if status == 0:
+                name = _uvc_name(uvc)
+                found[name] = Control(self._camera, name, "uvc", uvc, (limits[0], limits[1], limits[2], limits[3]))
+        for isp in qx.QX_ISP_IMAGE_PROPERTIES.__members__.values():
+            if isp == qx.ISP_IMAGE_PROP_MAX:
+                continue
+            status, *limits = qx.QxGetISPImageProcessingRange(handle, isp)
+            if status == 0:
+                name = _isp_name(isp)
+                found[name] = Control(self._camera, name, "isp", isp, (limits[0], limits[1], limits[2], limits[3]))
+        return found
+
+    def __getitem__(self, name: str) -> Control:
+        try:
+            return self._all()[name]
+        except KeyError:
+            raise KeyError(f"the camera has no control {name!r}; it has: {', '.join(self._all())}") from None
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._all())
+
+    def __len__(self) -> int:
+        return len(self._all())
+
+    def reset_isp(self) -> None:
+        """Every ISP control back to its default, in one library call."""
+        check("QxSetISPImageProcessingDefault", qx.QxSetISPImageProcessingDefault(self._camera.handle))

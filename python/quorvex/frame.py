@@ -1,0 +1,66 @@
+"""Frames: the bytes a camera delivered, with their format, counted and timed by the stream."""
+
+import os
+import pathlib
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
+
+from . import pixels
+from .formats import Format
+
+if TYPE_CHECKING:
+    from PIL import Image
+
+
+@dataclass(frozen=True, eq=False)
+class Frame:
+    """One frame. `data` is the uint8 array the library filled, owned by this frame alone;
+    `index` counts the stream's frames from 0; `timestamp` is time.monotonic() at arrival."""
+
+    data: pixels.Pixels = field(repr=False)
+    format: Format
+    index: int
+    timestamp: float
+
+    @property
+    def width(self) -> int:
+        return self.format.width
+
+    @property
+    def height(self) -> int:
+        return self.format.height
+
+    @property
+    def pixel_format(self) -> str:
+        return self.format.pixel_format
+
+    def to_rgb(self) -> pixels.Pixels:
+        """A new (height, width, 3) uint8 array, R, G, B."""
+        return pixels.to_rgb(self.data, self.format.pixel_format, self.width, self.height)
+
+    def to_bgr(self) -> pixels.Pixels:
+        """A new (height, width, 3) uint8 array, B, G, R (as OpenCV expects)."""
+        return pixels.to_bgr(self.data, self.format.pixel_format, self.width, self.height)
+
+    def to_image(self) -> "Image.Image":
+        """A Pillow RGB image of the frame; needs Pillow (pip install pillow)."""
+        try:
+            from PIL import Image
+        except ImportError as missing:
+            raise ImportError("Frame.to_image needs Pillow: pip install pillow") from missing
+        return Image.fromarray(self.to_rgb(), "RGB")
+
+    def save(self, path: str | os.PathLike[str]) -> pathlib.Path:
+        """Saves the frame as a picture, its type from the suffix (Pillow's formats). An MJPG
+        frame saved as .jpg/.jpeg is written as delivered, without decoding; .raw writes the
+        bytes of any frame. Returns the path."""
+        target = pathlib.Path(path)
+        suffix = target.suffix.lower()
+        if suffix == ".raw" or (suffix in (".jpg", ".jpeg") and self.format.pixel_format == "MJPG"):
+            target.write_bytes(self.data.tobytes())
+        else:
+            self.to_image().save(target)
+        return target
+
+    def __repr__(self) -> str:
+        return f"Frame(#{self.index} {self.format}, {self.data.nbytes} bytes, t={self.timestamp:.3f})"
