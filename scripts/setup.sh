@@ -74,7 +74,8 @@ fi
 
 log "installing build and test requirements"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "pybind11>=3.0.1,<4" cmake ninja "numpy>=2.0" "pytest>=8" pillow hypothesis tqdm matplotlib opencv-python-headless
+    "scikit-build-core>=0.10" "pybind11>=3.0.1,<4" cmake ninja "numpy>=2.0" "pytest>=8" pillow hypothesis tqdm matplotlib opencv-python-headless \
+    av mcap mcap-protobuf-support foxglove-schemas-protobuf
 
 log "building and installing pyQuorvexSDK"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"

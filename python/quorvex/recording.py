@@ -264,7 +264,7 @@ class Recorder:
         self._thread.join()
         if self._writer._fd >= 0:
             self._writer.close({"dropped": self.dropped})
-            if self.dropped:
+            if self.dropped and self._failure is None:
                 warnings.warn(
                     f"{self.dropped} of {self.added} frames were dropped: writing {self.path} fell behind",
                     RuntimeWarning,
