@@ -468,7 +468,7 @@ def open_recording(path: str | os.PathLike[str]) -> Recording:
                     controls.append(ControlChange(int(record["time_ns"]) / 1e9, dict(record["values"])))
                 elif kind == _IMU_SAMPLE:
                     time_ns, *values = _IMU.unpack(payload)
-                    imu.append(ImuSample(time_ns / 1e9, tuple(values[:3]), tuple(values[3:]), time_ns))  # type: ignore[arg-type]
+                    imu.append(ImuSample(time_ns / 1e9, tuple(values[:3]), tuple(values[3:]), time_ns))
                 elif kind == _END:
                     summary = _json_object(payload)
                 # Other record types are later additions to version 1: skipped.

@@ -142,9 +142,13 @@ def test_paced_replay_keeps_the_recorded_gaps(emu, tmp_path):
         result, _ = qx.QxGetImage(handle, 1000, formats[0])
         assert result == qx.QX_SUCCESS
         arrivals.append(time.monotonic() - started)
-    # The loop starts again one period (1/20 s) after the last frame.
+    # The loop starts again one period (1/20 s) after the last frame. A frame never comes early;
+    # a late one (a busy machine) moves the schedule, keeping the recorded gaps after it.
     expected = [*times, 0.35]
-    assert all(abs(a - e) < 0.03 for a, e in zip(arrivals, expected)), arrivals
+    assert all(a >= e - 0.005 for a, e in zip(arrivals, expected)), arrivals
+    gaps = [later - earlier for earlier, later in zip(expected, expected[1:])]
+    assert all(b - a >= gap - 0.005 for a, b, gap in zip(arrivals, arrivals[1:], gaps)), arrivals
+    assert arrivals[-1] < expected[-1] + 0.2, arrivals
     result, _ = qx.QxGetImage(handle, 0, formats[0])
     assert result == qx.QX_TIMEOUT
 

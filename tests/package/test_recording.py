@@ -171,21 +171,28 @@ def record_source(tmp_path, name, spec, frames=12):
     return path
 
 
-@pytest.mark.parametrize("pixel_format", ["MJPG", "YUY2", "RGB"])
-def test_mp4_export_opens_with_the_recorded_frames(emu, tmp_path, pixel_format):
+@pytest.mark.parametrize("pixel_format, copy", [("MJPG", False), ("MJPG", True), ("YUY2", False), ("RGB", False)],
+                         ids=["MJPG", "MJPG-copy", "YUY2", "RGB-odd-size"])
+def test_mp4_export_opens_with_the_recorded_frames(emu, tmp_path, pixel_format, copy):
     av = pytest.importorskip("av")
     emu.configure(SOURCE.replace("pacing: false", "pacing: true"))
     path = record_source(tmp_path, pixel_format, f"{pixel_format}:{FORMATS[pixel_format]}")
     recording = open_recording(path)
     target = tmp_path / "out.mp4"
-    assert cli_main(["export", str(path), str(target)]) == 0
+    assert cli_main(["export", str(path), str(target), *(["--copy"] if copy else [])]) == 0
     with av.open(str(target)) as container:
         (video,) = container.streams.video
+        codec = video.codec_context.name
         decoded = list(container.decode(video))
         duration = float(video.duration * video.time_base)
     _, width, height, fps = recording.formats[0]
+    assert codec == ("mjpeg" if copy else "h264")
     assert len(decoded) == 12
-    assert (decoded[0].width, decoded[0].height) == (width & ~1, height & ~1)
+    assert (decoded[0].width, decoded[0].height) == ((width, height) if copy else (width & ~1, height & ~1))
+    if copy:
+        with av.open(str(target)) as container:
+            packets = [bytes(p) for p in container.demux(video=0) if p.size]
+        assert packets == [f.data.tobytes() for f in recording]
     times = recording.timestamps
     assert duration == pytest.approx(times[-1] - times[0] + 1 / fps, abs=1.5 / fps)
     # The pictures survive H.264: mean colours within a few levels.
@@ -244,8 +251,9 @@ def test_record_command_writes_a_recording_and_reports_it(emu, source, tmp_path,
         (["record", "--frames", "0", "x.qxrec"], "--frames must be 1 or more"),
         (["export", "{rec}", "out.avi"], "cannot export to .avi"),
         (["export", "{rec}", "out.mp4", "--format", "NV12"], "holds no NV12 frames"),
+        (["export", "{rec}", "out.mp4", "--copy"], "only MJPG frames can be copied"),
     ],
-    ids=["no-frames", "unknown-suffix", "missing-format"],
+    ids=["no-frames", "unknown-suffix", "missing-format", "copy-raw"],
 )
 def test_command_errors(emu, source, tmp_path, capsys, arguments, message):
     rec = tmp_path / "r.qxrec"

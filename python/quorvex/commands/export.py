@@ -15,11 +15,16 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("output", type=pathlib.Path, help="file to write: OUT.mp4 or OUT.mcap")
     parser.add_argument("--format", default=None,
                         help="MP4: the recorded format to export, e.g. MJPG or YUY2:640x480 (default: the first)")
+    parser.add_argument("--copy", action="store_true",
+                        help="MP4 of MJPG frames: store the JPEG frames as they are instead of encoding H.264")
 
 
 def run(args: argparse.Namespace) -> int:
     recording = open_recording(args.input)
-    options = {"pixel_format": args.format} if args.output.suffix.lower() == ".mp4" else {}
+    mp4 = args.output.suffix.lower() == ".mp4"
+    if args.copy and not mp4:
+        raise ValueError("--copy applies to MP4 files only")
+    options = {"pixel_format": args.format, "copy": args.copy} if mp4 else {}
     args.output.parent.mkdir(parents=True, exist_ok=True)
     count = export(recording, args.output, **options)
     print(f"exported {count} frames of {args.input} to {args.output}")
