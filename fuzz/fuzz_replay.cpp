@@ -7,6 +7,7 @@
 
 #include <QuorvexEmulator/Control.h>
 
+#include "frames.h"
 #include "fuzz_common.h"
 
 namespace {
@@ -15,21 +16,6 @@ namespace {
 constexpr std::size_t kMaxStreamedPixels = 1 << 20;
 // Reads per format; the seeds hold a few frames, so this wraps around them.
 constexpr int kReadsPerFormat = 12;
-
-std::size_t raw_length(const QxFormat& f) {
-    const std::size_t pixels = std::size_t{f.width} * f.height;
-    switch (f.format) {
-    case QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_YUY2:
-    case QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_UYVY:
-    case QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_RGB16: return pixels * 2;
-    case QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NV12: return pixels * 3 / 2;
-    case QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRA:
-    case QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGRX: return pixels * 4;
-    case QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_BGR:
-    case QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_RGB: return pixels * 3;
-    default: return 0;  // MJPG: at most 3 bytes per pixel
-    }
-}
 
 void stream_every_format(const std::shared_ptr<QxCamera>& camera) {
     std::vector<QxFormat> formats;
@@ -40,7 +26,8 @@ void stream_every_format(const std::shared_ptr<QxCamera>& camera) {
         if (pixels > kMaxStreamedPixels) continue;
         QX_FUZZ_CHECK(QxStartStreaming(camera) == 0, "a recorded format does not stream");
         std::vector<unsigned char> buffer(pixels * 4);
-        const std::size_t raw = raw_length(format);
+        // 0 for MJPG, whose JPEG frames hold at most 3 bytes per pixel.
+        const std::size_t raw = qx_emulator::raw_frame_size(format.format, format.width, format.height);
         for (int i = 0; i < kReadsPerFormat; ++i) {
             int size = -1;
             QX_FUZZ_CHECK(QxGetImage(camera, buffer.data(), &size, 0) == QX_CAPTURE_RESULT::QX_SUCCESS,

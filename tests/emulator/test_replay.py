@@ -276,35 +276,31 @@ def test_a_killed_recording_replays_up_to_its_last_complete_frame(emu, tmp_path)
     assert frames[-1] == frames[0]
 
 
-@pytest.mark.parametrize("cut", [1, 4, 8, 40, 1000, 4095, 4099])
-def test_a_recording_cut_anywhere_in_its_last_frame_keeps_the_others(emu, tmp_path, cut):
-    path = tmp_path / "cut.qxrec"
+def cut_in_last_frame(content, cut):
+    return content[: len(content) - len(record(b"END ", b'{"frames": 3}')) - cut]
+
+
+def flip_in_last_frame(content, offset):
+    damaged = bytearray(content)
+    damaged[content.rindex(b"FRAM") + offset] ^= 0x01
+    return bytes(damaged)
+
+
+@pytest.mark.parametrize(
+    "damage, amount, warning",
+    [*((cut_in_last_frame, cut, "cut short") for cut in [1, 4, 8, 40, 1000, 4095, 4099]),
+     (flip_in_last_frame, 100, "CRC-32 does not match"), (flip_in_last_frame, 2, "CRC-32 does not match")],
+    ids=[*(f"cut-{cut}" for cut in [1, 4, 8, 40, 1000, 4095, 4099]), "flipped-data", "flipped-type"],
+)
+def test_a_recording_damaged_in_its_last_frame_replays_the_others(emu, tmp_path, damage, amount, warning):
+    path = tmp_path / "damaged.qxrec"
     frames = [bytes([i]) * 4096 for i in range(3)]
     write_recording(path, [("YUY2", 64, 32, 30, frames, [0, 0.1, 0.2])])
-    content = path.read_bytes()
-    end_record = len(record(b"END ", b'{"frames": 3}'))
-    path.write_bytes(content[: len(content) - end_record - cut])
+    path.write_bytes(damage(path.read_bytes(), amount))
     log = tmp_path / "sdk.log"
     assert qx.QxSetLogFile(str(log)) == 0
     assert emu.configure(replay_config(path))
-    assert "cut short" in log.read_text()
-    handle = open_camera()
-    status, formats = qx.QxGetFormatList(handle)
-    assert capture(handle, formats[0], 3) == [frames[0], frames[1], frames[0]]
-
-
-def test_a_damaged_frame_ends_the_replay_before_it(emu, tmp_path):
-    path = tmp_path / "damaged.qxrec"
-    frames = [bytes([i]) * 4096 for i in range(4)]
-    write_recording(path, [("YUY2", 64, 32, 30, frames, [0, 0.1, 0.2, 0.3])])
-    content = bytearray(path.read_bytes())
-    third = content.index(b"FRAM", content.index(b"FRAM", content.index(b"FRAM") + 1) + 1)
-    content[third + 100] ^= 0x01
-    path.write_bytes(bytes(content))
-    log = tmp_path / "sdk.log"
-    assert qx.QxSetLogFile(str(log)) == 0
-    assert emu.configure(replay_config(path))
-    assert "CRC-32 does not match" in log.read_text()
+    assert warning in log.read_text()
     handle = open_camera()
     status, formats = qx.QxGetFormatList(handle)
     assert capture(handle, formats[0], 3) == [frames[0], frames[1], frames[0]]
