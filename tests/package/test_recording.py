@@ -2,7 +2,12 @@
 library, and exporting them to MP4 and MCAP."""
 
 import json
+import os
+import signal
+import subprocess
+import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -262,3 +267,22 @@ def test_command_errors(emu, source, tmp_path, capsys, arguments, message):
     writer.close()
     assert cli_main([a.replace("{rec}", str(rec)) for a in arguments]) == 1
     assert message in capsys.readouterr().err
+
+
+def test_ctrl_c_ends_a_recording_closed_properly(tmp_path):
+    config = tmp_path / "cameras.yaml"
+    config.write_text(SOURCE.replace("pacing: false", "pacing: true"))
+    target = tmp_path / "interrupted.qxrec"
+    command = [sys.executable, "-m", "quorvex", "record", "--format", "YUY2", "--seconds", "60", str(target)]
+    process = subprocess.Popen(command, env={**os.environ, "QX_EMULATOR_CONFIG": str(config)},
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 30
+    while (not target.exists() or target.stat().st_size < 20_000) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=30)
+    assert process.returncode == 130, err
+    assert "interrupted" in err
+    recording = open_recording(target)
+    assert recording.complete and len(recording) >= 3
+    assert [f.index for f in recording] == list(range(len(recording)))
