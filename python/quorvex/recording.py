@@ -21,7 +21,7 @@ from collections import deque
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from types import TracebackType
-from typing import Any, BinaryIO
+from typing import Any
 
 import numpy as np
 
@@ -116,14 +116,16 @@ class RecordingWriter:
     def write_frame(
         self, pixel_format: str, width: int, height: int, fps: int, sequence: int, timestamp: float, data: Any
     ) -> None:
-        """One frame; `data` is anything with the buffer protocol (a numpy array, bytes)."""
+        """One frame; `data` is anything with the buffer protocol (a numpy array, bytes).
+        ValueError, and nothing written, for a frame no reader would take (frame_problem())."""
         if self.frames >= MAX_FRAMES:
             raise ValueError(f"a recording holds at most {MAX_FRAMES} frames")
-        name = pixel_format.encode("ascii")
-        if not 0 < len(name) <= 8:
-            raise ValueError(f"unknown pixel format {pixel_format!r}")
-        header = _FRAME_HEADER.pack(name, width, height, fps, 0, sequence, _monotonic_ns(timestamp))
-        self._record(_FRAME, header, memoryview(data).cast("B"))
+        view = memoryview(data).cast("B")
+        problem = frame_problem(pixel_format, width, height, fps, len(view))
+        if problem is not None:
+            raise ValueError(f"cannot record the frame: {problem}")
+        header = _FRAME_HEADER.pack(pixel_format.encode(), width, height, fps, 0, sequence, _monotonic_ns(timestamp))
+        self._record(_FRAME, header, view)
         self.frames += 1
 
     def write_controls(self, timestamp: float, values: Mapping[str, int]) -> None:
@@ -164,7 +166,8 @@ class Recorder:
         self._writer = RecordingWriter(path, info)
         self.path = self._writer.path
         self.queue_bytes = queue_bytes
-        self.dropped = 0
+        self.dropped = 0  # the queue was full
+        self.rejected = 0  # frames no reader would take (wrong length for their format)
         self.added = 0
         self._queue: deque[tuple[str, Any]] = deque()
         self._queued_bytes = 0
@@ -235,10 +238,15 @@ class Recorder:
                 kind, item = self._queue.popleft()
             try:
                 if kind == "frame":
-                    self._writer.write_frame(
-                        item.format.pixel_format, item.width, item.height, item.format.fps, item.index,
-                        item.timestamp, item.data,
-                    )
+                    try:
+                        self._writer.write_frame(
+                            item.format.pixel_format, item.width, item.height, item.format.fps, item.index,
+                            item.timestamp, item.data,
+                        )
+                    except ValueError:
+                        # A damaged frame (a camera's short transfer) is left out, not the recording.
+                        with self._condition:
+                            self.rejected += 1
                 elif kind == "controls":
                     self._writer.write_controls(*item)
                 else:
@@ -263,13 +271,15 @@ class Recorder:
             self._condition.notify()
         self._thread.join()
         if self._writer._fd >= 0:
-            self._writer.close({"dropped": self.dropped})
+            self._writer.close({"dropped": self.dropped, "rejected": self.rejected})
             if self.dropped and self._failure is None:
                 warnings.warn(
                     f"{self.dropped} of {self.added} frames were dropped: writing {self.path} fell behind",
                     RuntimeWarning,
                     stacklevel=2,
                 )
+            if self.rejected:
+                warnings.warn(f"{self.rejected} damaged frames were left out of {self.path}", RuntimeWarning, stacklevel=2)
         self._raise_failure()
 
     def __enter__(self) -> "Recorder":
@@ -373,20 +383,28 @@ class Recording:
 _PIXEL_SIZES = {"YUY2": 2.0, "UYVY": 2.0, "RGB16": 2.0, "NV12": 1.5, "BGRA": 4.0, "BGRX": 4.0, "BGR": 3.0, "RGB": 3.0}
 
 
+def frame_problem(pixel_format: str, width: int, height: int, fps: int, length: int) -> str | None:
+    """Why a recording cannot hold this frame (the format's rules, which every reader checks),
+    or None when it can."""
+    if pixel_format not in (*_PIXEL_SIZES, "MJPG"):
+        return f"unknown pixel format {pixel_format!r}"
+    if not (32 <= width <= MAX_SIDE and 16 <= height <= MAX_SIDE and 1 <= fps <= 255):
+        return f"{width}x{height} at {fps} fps is outside the formats a camera has"
+    if (pixel_format in ("YUY2", "UYVY", "NV12") and width % 2) or (pixel_format == "NV12" and height % 2):
+        return f"{pixel_format} {width}x{height} needs an even width (and NV12 height)"
+    expected = width * height * _PIXEL_SIZES.get(pixel_format, 0)
+    if (expected and length != expected) or (not expected and not 0 < length <= width * height * 3):
+        return f"{length} bytes do not make a {pixel_format} {width}x{height} frame"
+    return None
+
+
 def _frame_entry(payload: bytes, offset: int, length: int) -> _FrameEntry:
     name, width, height, fps, _, sequence, time_ns = _FRAME_HEADER.unpack_from(payload)
     pixel_format = name.rstrip(b"\0").decode("ascii", "replace")
-    where = f"frame at offset {offset - _RECORD_HEADER.size}"
-    if pixel_format not in (*_PIXEL_SIZES, "MJPG"):
-        raise RecordingError(f"{where} has an unknown pixel format {pixel_format!r}")
-    if not (32 <= width <= MAX_SIDE and 16 <= height <= MAX_SIDE and 1 <= fps <= 255):
-        raise RecordingError(f"{where}: {width}x{height} at {fps} fps is outside the formats a camera has")
-    if (pixel_format in ("YUY2", "UYVY", "NV12") and width % 2) or (pixel_format == "NV12" and height % 2):
-        raise RecordingError(f"{where}: {pixel_format} {width}x{height} needs an even width (and NV12 height)")
     data = length - _FRAME_HEADER.size
-    expected = width * height * _PIXEL_SIZES.get(pixel_format, 0)
-    if (expected and data != expected) or (not expected and not 0 < data <= width * height * 3):
-        raise RecordingError(f"{where}: {data} bytes do not make a {pixel_format} {width}x{height} frame")
+    problem = frame_problem(pixel_format, width, height, fps, data)
+    if problem is not None:
+        raise RecordingError(f"frame at offset {offset - _RECORD_HEADER.size}: {problem}")
     return _FrameEntry(offset + _FRAME_HEADER.size, data, pixel_format, width, height, fps, sequence, time_ns)
 
 
@@ -494,12 +512,14 @@ class RecordResult:
     frames: int
     written: int
     dropped: int
+    rejected: int
     bytes_written: int
     seconds: float
 
     def __str__(self) -> str:
         rate = self.bytes_written / self.seconds / 1e6 if self.seconds > 0 else 0.0
         dropped = f", {self.dropped} dropped (the disk fell behind)" if self.dropped else ""
+        dropped += f", {self.rejected} damaged left out" if self.rejected else ""
         return (f"{self.path}: {self.written} of {self.frames} frames in {self.seconds:.1f} s, "
                 f"{self.bytes_written / 1e6:.1f} MB ({rate:.1f} MB/s){dropped}")
 
@@ -560,5 +580,5 @@ def record(
                 next_poll = now + CONTROL_POLL_SECONDS
             if progress is not None:
                 progress(read)
-    return RecordResult(recorder.path, read, recorder.written, recorder.dropped, recorder.bytes_written,
+    return RecordResult(recorder.path, read, recorder.written, recorder.dropped, recorder.rejected, recorder.bytes_written,
                         time.monotonic() - started)

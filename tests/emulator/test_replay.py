@@ -143,12 +143,9 @@ def test_paced_replay_keeps_the_recorded_gaps(emu, tmp_path):
         assert result == qx.QX_SUCCESS
         arrivals.append(time.monotonic() - started)
     # The loop starts again one period (1/20 s) after the last frame. A frame never comes early;
-    # a late one (a busy machine) moves the schedule, keeping the recorded gaps after it.
+    # a busy machine may make one late (and a very late one moves the schedule on).
     expected = [*times, 0.35]
-    assert all(a >= e - 0.005 for a, e in zip(arrivals, expected)), arrivals
-    gaps = [later - earlier for earlier, later in zip(expected, expected[1:])]
-    assert all(b - a >= gap - 0.005 for a, b, gap in zip(arrivals, arrivals[1:], gaps)), arrivals
-    assert arrivals[-1] < expected[-1] + 0.2, arrivals
+    assert all(e - 0.005 <= a < e + 0.15 for a, e in zip(arrivals, expected)), arrivals
     result, _ = qx.QxGetImage(handle, 0, formats[0])
     assert result == qx.QX_TIMEOUT
 

@@ -123,6 +123,17 @@ def test_a_slow_disk_drops_frames_counted_never_silently(tmp_path, monkeypatch):
     assert [f.index for f in recording] == [i for i, kept in enumerate(accepted) if kept]
 
 
+def test_a_damaged_frame_is_left_out_and_the_recording_stays_readable(tmp_path):
+    path = tmp_path / "damaged.qxrec"
+    short = FakeFrame(1)
+    short.data = short.data[:-100]
+    with pytest.warns(RuntimeWarning, match="1 damaged frames were left out"), Recorder(path) as recorder:
+        for frame in (FakeFrame(0), short, FakeFrame(2)):
+            recorder.add(frame)
+    assert (recorder.written, recorder.rejected, recorder.dropped) == (2, 1, 0)
+    assert [f.index for f in open_recording(path)] == [0, 2]
+
+
 @pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), MemoryError()], ids=["disk-full", "memory"])
 def test_a_failing_write_is_raised_to_the_capturing_thread(tmp_path, monkeypatch, failure):
     def fail(self, *args):
