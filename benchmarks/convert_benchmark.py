@@ -2,9 +2,10 @@
 
     python benchmarks/convert_benchmark.py [--rounds 15] [--repeat 20]
 
-Frames come from the emulated camera 0 (the test pattern). Per round, each conversion is timed
-over `repeat` calls, the candidates in turns; times are medians over the rounds, ratios the
-medians of the per-round ratios (quorvex / reference):
+Frames come from the emulated camera 0 (the test pattern). Per round the two candidates are
+called in alternation, `repeat` times each, every call timed on its own, so that a busy
+machine slows both alike; a round's ratio is quorvex's total time over the reference's. Times
+are medians over all calls, ratios the medians of the per-round ratios:
 
 - YUY2, UYVY, NV12 to RGB: quorvex.to_rgb against cv2.cvtColor (OpenCV with its default threads);
   goal: ratio at most 1.0;
@@ -55,11 +56,17 @@ def reference(frame: quorvex.Frame, code: str | None) -> Callable[[], object]:
     return lambda: cv2.cvtColor(shaped, conversion)
 
 
-def seconds_per_call(function: Callable[[], object], repeat: int) -> float:
-    begun = time.perf_counter()
+def alternating(ours: Callable[[], object], theirs: Callable[[], object], repeat: int) -> tuple[list[float], list[float]]:
+    """Seconds of each call, the two called in turns."""
+    mine, other = [], []
     for _ in range(repeat):
-        function()
-    return (time.perf_counter() - begun) / repeat
+        begun = time.perf_counter()
+        ours()
+        middle = time.perf_counter()
+        theirs()
+        other.append(time.perf_counter() - middle)
+        mine.append(middle - begun)
+    return mine, other
 
 
 def main() -> None:
@@ -75,14 +82,13 @@ def main() -> None:
         theirs = reference(frame, code)
         if code is not None:
             np.testing.assert_allclose(ours(), theirs(), atol=2)  # type: ignore[arg-type]
+        alternating(ours, theirs, args.repeat)  # warming up: caches, thread pools, lazy loading
         ours_times, theirs_times, ratios = [], [], []
-        for round_number in range(args.rounds + 1):
-            mine, other = seconds_per_call(ours, args.repeat), seconds_per_call(theirs, args.repeat)
-            if round_number == 0:
-                continue  # warming up: caches, thread pools, lazy loading
-            ours_times.append(mine)
-            theirs_times.append(other)
-            ratios.append(mine / other)
+        for _ in range(args.rounds):
+            mine, other = alternating(ours, theirs, args.repeat)
+            ours_times += mine
+            theirs_times += other
+            ratios.append(sum(mine) / sum(other))
         ratio = statistics.median(ratios)
         name = "Pillow decode" if code is None else "OpenCV cvtColor"
         verdict = "met" if ratio <= goal else "MISSED"

@@ -8,15 +8,16 @@ of a few frames; then captures one frame in each pixel format the camera offers 
 side by side, labelled, as a gallery. examples/capture_flat.py does the same with the flat API.
 """
 
-import argparse
 import itertools
 import pathlib
+import sys
 
-from PIL import Image, ImageDraw
+from PIL import Image
 
 import quorvex
 
-TILE = (320, 240)
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from capture_common import contact_sheet, parse_options  # noqa: E402
 
 
 def describe(fmt: quorvex.Format) -> str:
@@ -36,26 +37,11 @@ def gallery(camera: quorvex.Camera) -> Image.Image:
         known = smallest.get(fmt.pixel_format)
         if known is None or fmt.width * fmt.height < known.width * known.height:
             smallest[fmt.pixel_format] = fmt
-    columns = 3
-    rows = -(-len(smallest) // columns)
-    sheet = Image.new("RGB", (columns * TILE[0], rows * (TILE[1] + 20)), "white")
-    draw = ImageDraw.Draw(sheet)
-    for position, fmt in enumerate(smallest.values()):
-        x, y = (position % columns) * TILE[0], (position // columns) * (TILE[1] + 20)
-        sheet.paste(last_frame(camera, fmt, 2).to_image().resize(TILE), (x, y + 20))
-        draw.text((x + 4, y + 4), describe(fmt), fill="black")
-    return sheet
+    return contact_sheet((describe(fmt), last_frame(camera, fmt, 2).to_image()) for fmt in smallest.values())
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("--camera", type=int, default=0)
-    parser.add_argument("--format", default="YUY2")
-    parser.add_argument("--size", default="1280x720")
-    parser.add_argument("--frames", type=int, default=5)
-    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("out/capture.png"))
-    parser.add_argument("--gallery", type=pathlib.Path, default=pathlib.Path("out/gallery.png"))
-    args = parser.parse_args()
+    args = parse_options((__doc__ or "").splitlines()[0])
 
     infos = quorvex.cameras()
     print(f"{len(infos)} camera(s): {', '.join(info.name for info in infos)}")

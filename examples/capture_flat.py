@@ -8,19 +8,18 @@ last of a few frames to RGB and saves it; then captures one frame in each pixel 
 camera offers and saves them side by side, labelled, as a gallery.
 """
 
-import argparse
 import pathlib
 import sys
 
-from PIL import Image, ImageDraw
+from PIL import Image
 
 import pyQuorvexSDK as qx
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from capture_common import contact_sheet, parse_options  # noqa: E402
 from frame_convert import Bytes, to_rgb  # noqa: E402
 
 TIMEOUT_MS = 2000
-TILE = (320, 240)
 
 
 def format_name(fmt: qx.QxFormat) -> str:
@@ -67,27 +66,13 @@ def gallery(camera: qx.QxCamera, formats: list[qx.QxFormat]) -> Image.Image:
         name = format_name(fmt)
         if name not in smallest or fmt.width * fmt.height < smallest[name].width * smallest[name].height:
             smallest[name] = fmt
-    columns = 3
-    rows = -(-len(smallest) // columns)
-    sheet = Image.new("RGB", (columns * TILE[0], rows * (TILE[1] + 20)), "white")
-    draw = ImageDraw.Draw(sheet)
-    for position, fmt in enumerate(smallest.values()):
-        x, y = (position % columns) * TILE[0], (position // columns) * (TILE[1] + 20)
-        tile = Image.fromarray(capture(camera, fmt, 2)).resize(TILE)
-        sheet.paste(tile, (x, y + 20))
-        draw.text((x + 4, y + 4), describe(fmt), fill="black")
-    return sheet
+    return contact_sheet(
+        (describe(fmt), Image.fromarray(capture(camera, fmt, 2))) for fmt in smallest.values()
+    )
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--camera", type=int, default=0)
-    parser.add_argument("--format", default="YUY2")
-    parser.add_argument("--size", default="1280x720")
-    parser.add_argument("--frames", type=int, default=5)
-    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path("out/capture.png"))
-    parser.add_argument("--gallery", type=pathlib.Path, default=pathlib.Path("out/gallery.png"))
-    args = parser.parse_args()
+    args = parse_options(__doc__.splitlines()[0])
 
     status, devices = qx.QxDiscoverCameraDevices()
     check(status, "QxDiscoverCameraDevices")

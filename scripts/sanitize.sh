@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the module, the emulated library and its test control with AddressSanitizer and
-# UndefinedBehaviorSanitizer, then runs the whole test suite against that build with the
-# sanitizer runtimes preloaded into the interpreter. Any sanitizer report fails the run.
+# Builds the module, the emulated library, its test control and quorvex's pixel conversion with
+# AddressSanitizer and UndefinedBehaviorSanitizer, then runs the whole test suite against that
+# build with the sanitizer runtimes preloaded into the interpreter. Any sanitizer report fails
+# the run.
 # Extra arguments go to pytest.
 set -euo pipefail
 
@@ -26,9 +27,16 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=lib
 # CPython and NumPy keep memory until exit by design; leaks are measured by the soak instead.
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-export PYTHONPATH="$build:$build/emulator${PYTHONPATH:+:$PYTHONPATH}"
+# quorvex from the source tree, with the instrumented pixel conversion beside it.
+stage="$build/stage"
+rm -rf "$stage"
+mkdir -p "$stage"
+cp -r "$root/python/quorvex" "$stage/"
+cp "$build"/python/_pixels*.so "$stage/quorvex/"
+export PYTHONPATH="$stage:$build:$build/emulator${PYTHONPATH:+:$PYTHONPATH}"
 export QX_SANITIZED_BUILD=1
 
 cd "$root"
 "$python" -c "import pyQuorvexSDK, qx_emulator, sys; assert pyQuorvexSDK.__file__.startswith('$build'), pyQuorvexSDK.__file__"
+"$python" -c "import quorvex._pixels as p; assert p.__file__.startswith('$stage'), p.__file__"
 exec "$python" -m pytest -p no:cacheprovider "$@"

@@ -10,9 +10,13 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,33 +35,103 @@ struct Frame {
     int height;
 };
 
-// Rows per step of a two-step conversion: the intermediate ARGB band stays in the cache.
-constexpr int band_rows = 16;
+// Rows per unit of work: a two-step conversion's intermediate ARGB band of this many rows
+// stays in the cache, and units are small enough to share out over the workers.
+constexpr int band_rows = 32;
 // Below this many pixels a frame is converted on the calling thread alone.
 constexpr long parallel_pixels = 320 * 240;
-constexpr unsigned max_threads = 4;
 
-// Runs convert(first_row, row_count) over the frame's rows, split in `align`-row multiples over
-// a few threads. Each part writes its own rows of the output, so the parts share nothing.
-template <typename Convert>
-void for_row_ranges(int width, int height, int align, Convert convert) {
-    unsigned threads = std::min(max_threads, std::max(1u, std::thread::hardware_concurrency()));
-    if (static_cast<long>(width) * height < parallel_pixels) threads = 1;
-    const int units = (height + align - 1) / align;
-    threads = std::min<unsigned>(threads, static_cast<unsigned>(std::max(units, 1)));
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads);
-    for (unsigned part = 0; part < threads; ++part) {
-        const int first = static_cast<int>(units * part / threads) * align;
-        const int last = std::min(height, static_cast<int>(units * (part + 1) / threads) * align);
-        if (first >= last) continue;
-        if (part + 1 == threads) {
-            convert(first, last - first);
-        } else {
-            helpers.emplace_back(convert, first, last - first);
+// A few threads that stay for the process's life and help convert large frames. The calling
+// thread converts too and never waits for a worker that has not started: units are claimed
+// one at a time, so on a busy machine the caller simply does more of them itself.
+class Workers {
+public:
+    static Workers& shared() {
+        static Workers workers;
+        return workers;
+    }
+
+    // Calls convert(first_row, row_count) for every band of `height` rows, on this thread and
+    // the workers; returns when all are done.
+    template <typename Convert>
+    void for_bands(int width, int height, Convert&& convert) {
+        const int units = (height + band_rows - 1) / band_rows;
+        Job job;
+        job.units = units;
+        job.body = [&](int unit) {
+            const int first = unit * band_rows;
+            convert(first, std::min(band_rows, height - first));
+        };
+        const bool share = !threads_.empty() && static_cast<long>(width) * height >= parallel_pixels && units > 1;
+        if (share) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            current_ = &job;
+            ++generation_;
+            wake_.notify_all();
+        }
+        job.claim_all();
+        if (share) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            idle_.wait(lock, [&] { return job.active == 0; });
+            current_ = nullptr;
         }
     }
-    for (auto& helper : helpers) helper.join();
+
+    ~Workers() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& thread : threads_) thread.join();
+    }
+
+private:
+    struct Job {
+        std::function<void(int)> body;
+        int units = 0;
+        std::atomic<int> next{0};
+        int active = 0;  // workers inside claim_all(), guarded by the mutex
+
+        void claim_all() {
+            for (int unit = next.fetch_add(1); unit < units; unit = next.fetch_add(1)) body(unit);
+        }
+    };
+
+    Workers() {
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        const unsigned helpers = std::min(cores, 4u) - 1;
+        for (unsigned i = 0; i < helpers; ++i) threads_.emplace_back([this] { serve(); });
+    }
+
+    void serve() {
+        std::uint64_t seen = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            wake_.wait(lock, [&] { return stopping_ || (current_ != nullptr && generation_ != seen); });
+            if (stopping_) return;
+            seen = generation_;
+            Job* job = current_;
+            ++job->active;
+            lock.unlock();
+            job->claim_all();
+            lock.lock();
+            if (--job->active == 0) idle_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    Job* current_ = nullptr;
+    std::uint64_t generation_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+template <typename Convert>
+void for_bands(int width, int height, Convert&& convert) {
+    Workers::shared().for_bands(width, height, std::forward<Convert>(convert));
 }
 
 using ToArgb = int (*)(const std::uint8_t*, int, std::uint8_t*, int, int, int);
@@ -67,22 +141,20 @@ void through_argb(ToArgb to_argb, int bytes_per_pixel, const Frame& frame, std::
     const auto from_argb = order == Order::rgb ? libyuv::ARGBToRAW : libyuv::ARGBToRGB24;
     const int src_stride = frame.width * bytes_per_pixel;
     const int out_stride = frame.width * 3;
-    for_row_ranges(frame.width, frame.height, band_rows, [&](int first, int rows) {
-        std::vector<std::uint8_t> argb(static_cast<std::size_t>(frame.width) * 4 * band_rows);
-        for (int y = first; y < first + rows; y += band_rows) {
-            const int count = std::min(band_rows, first + rows - y);
-            to_argb(frame.data + static_cast<std::size_t>(y) * src_stride, src_stride, argb.data(), frame.width * 4,
-                    frame.width, count);
-            from_argb(argb.data(), frame.width * 4, out + static_cast<std::size_t>(y) * out_stride, out_stride,
-                      frame.width, count);
-        }
+    for_bands(frame.width, frame.height, [&](int first, int rows) {
+        thread_local std::vector<std::uint8_t> argb;
+        argb.resize(static_cast<std::size_t>(frame.width) * 4 * band_rows);
+        to_argb(frame.data + static_cast<std::size_t>(first) * src_stride, src_stride, argb.data(), frame.width * 4,
+                frame.width, rows);
+        from_argb(argb.data(), frame.width * 4, out + static_cast<std::size_t>(first) * out_stride, out_stride,
+                  frame.width, rows);
     });
 }
 
 void nv12(const Frame& frame, std::uint8_t* out, Order order) {
     const auto convert = order == Order::rgb ? libyuv::NV12ToRAW : libyuv::NV12ToRGB24;
     const std::uint8_t* chroma = frame.data + static_cast<std::size_t>(frame.width) * frame.height;
-    for_row_ranges(frame.width, frame.height, 2, [&](int first, int rows) {
+    for_bands(frame.width, frame.height, [&](int first, int rows) {
         convert(frame.data + static_cast<std::size_t>(first) * frame.width, frame.width,
                 chroma + static_cast<std::size_t>(first / 2) * frame.width, frame.width,
                 out + static_cast<std::size_t>(first) * frame.width * 3, frame.width * 3, frame.width, rows);
@@ -92,7 +164,7 @@ void nv12(const Frame& frame, std::uint8_t* out, Order order) {
 // Three bytes a pixel: the same order is a copy, the other a swap of the outer two.
 void packed_24(const Frame& frame, std::uint8_t* out, bool swap) {
     const int stride = frame.width * 3;
-    for_row_ranges(frame.width, frame.height, band_rows, [&](int first, int rows) {
+    for_bands(frame.width, frame.height, [&](int first, int rows) {
         const std::size_t offset = static_cast<std::size_t>(first) * stride;
         if (swap) {
             libyuv::RAWToRGB24(frame.data + offset, stride, out + offset, stride, frame.width, rows);
@@ -105,7 +177,7 @@ void packed_24(const Frame& frame, std::uint8_t* out, bool swap) {
 void bgra(const Frame& frame, std::uint8_t* out, Order order) {
     // libyuv's ARGB is B, G, R, A in memory: the camera's BGRA and BGRX.
     const auto convert = order == Order::rgb ? libyuv::ARGBToRAW : libyuv::ARGBToRGB24;
-    for_row_ranges(frame.width, frame.height, band_rows, [&](int first, int rows) {
+    for_bands(frame.width, frame.height, [&](int first, int rows) {
         convert(frame.data + static_cast<std::size_t>(first) * frame.width * 4, frame.width * 4,
                 out + static_cast<std::size_t>(first) * frame.width * 3, frame.width * 3, frame.width, rows);
     });

@@ -5,7 +5,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Literal
 
 from ._library import qx
-from .errors import check
+from .errors import check, checked
 
 if TYPE_CHECKING:
     from .camera import Camera
@@ -32,8 +32,7 @@ class Calibration:
 
     @property
     def intrinsics(self) -> Intrinsics:
-        status, record = qx.QxGetIntrinsics(self._camera.handle)
-        check("QxGetIntrinsics", status)
+        record = checked("QxGetIntrinsics", qx.QxGetIntrinsics(self._camera.handle))
         k1, k2, p1, p2, k3 = (float(value) for value in record.coeffs)
         model: Literal["radtan", "none"] = "radtan" if record.model == qx.QX_DIST_MODEL_RADTAN else "none"
         return Intrinsics(record.w, record.h, record.fx, record.fy, record.cx, record.cy, (k1, k2, p1, p2, k3), model)

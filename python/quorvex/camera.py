@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 
 from ._library import qx
 from .controls import Controls
-from .errors import NotOpenError, QuorvexError, check
+from .errors import NotOpenError, QuorvexError, check, checked
 from .formats import Format, FormatQuery, find_format
 
 if TYPE_CHECKING:
@@ -74,8 +74,7 @@ _registry_lock = threading.Lock()
 def cameras() -> list[CameraInfo]:
     """Every camera the library finds, in index order. A camera that is not open is opened for a
     moment to read its information."""
-    status, names = qx.QxDiscoverCameraDevices()
-    check("QxDiscoverCameraDevices", status)
+    names = checked("QxDiscoverCameraDevices", qx.QxDiscoverCameraDevices())
     found = []
     for index, name in enumerate(names):
         handle = qx.QxInitialCameraDevice(index)
@@ -118,10 +117,12 @@ class Camera:
     """One camera. quorvex.open() returns it open; `with` closes it, also on an exception."""
 
     def __init__(self, index: int) -> None:
-        handle = qx.QxInitialCameraDevice(index) if index >= 0 else None
+        # Asked only for a camera that is there, the library has nothing to log.
+        status, names = qx.QxDiscoverCameraDevices()
+        count = len(names) if status == 0 else 0
+        handle = qx.QxInitialCameraDevice(index) if 0 <= index < count else None
         if handle is None:
-            status, names = qx.QxDiscoverCameraDevices()
-            raise LookupError(f"no camera {index} ({len(names) if status == 0 else 0} found)")
+            raise LookupError(f"no camera {index} ({count} found)")
         self.index = index
         self._handle: qx.QxCamera = handle
         self._open = False
@@ -195,8 +196,7 @@ class Camera:
     def formats(self) -> list[Format]:
         """The formats the camera streams, in the library's order."""
         if self._formats is None:
-            status, records = qx.QxGetFormatList(self.handle)
-            check("QxGetFormatList", status)
+            records = checked("QxGetFormatList", qx.QxGetFormatList(self.handle))
             self._formats = [Format.from_qx(record) for record in records]
         return list(self._formats)
 
@@ -282,22 +282,16 @@ class Camera:
     @property
     def gain(self) -> int:
         """Total gain in 1/16 steps above unity."""
-        status, value = qx.QxGetCurrentGain(self.handle)
-        check("QxGetCurrentGain", status)
-        return value
+        return checked("QxGetCurrentGain", qx.QxGetCurrentGain(self.handle))
 
     @property
     def exposure_us(self) -> int:
-        status, value = qx.QxGetCurrentExposure(self.handle)
-        check("QxGetCurrentExposure", status)
-        return value
+        return checked("QxGetCurrentExposure", qx.QxGetCurrentExposure(self.handle))
 
     @property
     def max_fps(self) -> int:
         """The frame-rate cap, 0 for none."""
-        status, value = qx.QxGetMaxFPS(self.handle)
-        check("QxGetMaxFPS", status)
-        return value
+        return checked("QxGetMaxFPS", qx.QxGetMaxFPS(self.handle))
 
     @max_fps.setter
     def max_fps(self, fps: int) -> None:
@@ -308,9 +302,7 @@ class Camera:
     @property
     def throughput(self) -> int:
         """The camera's share of the USB bandwidth, percent."""
-        status, value = qx.QxGetThroughPut(self.handle)
-        check("QxGetThroughPut", status)
-        return value
+        return checked("QxGetThroughPut", qx.QxGetThroughPut(self.handle))
 
     @throughput.setter
     def throughput(self, percent: int) -> None:
@@ -321,9 +313,7 @@ class Camera:
     @property
     def timestamp(self) -> float:
         """The camera's clock, seconds since it opened or was reset (reset_timestamp)."""
-        status, value = qx.QxGetTimestamp(self.handle)
-        check("QxGetTimestamp", status)
-        return value
+        return checked("QxGetTimestamp", qx.QxGetTimestamp(self.handle))
 
     def reset_timestamp(self) -> None:
         check("QxResetTimestamp", qx.QxResetTimestamp(self.handle))
@@ -331,9 +321,7 @@ class Camera:
     @property
     def frame_count(self) -> int:
         """Frames the camera delivered, modulo 256."""
-        status, value = qx.QxGetFrameCount(self.handle)
-        check("QxGetFrameCount", status)
-        return value
+        return checked("QxGetFrameCount", qx.QxGetFrameCount(self.handle))
 
     def reset_frame_count(self) -> None:
         check("QxResetFrameCount", qx.QxResetFrameCount(self.handle))

@@ -13,7 +13,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorvex", description="Quorvex cameras from the shell.")
     subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in COMMANDS:
-        command: Command = importlib.import_module(f"{__package__}.commands.{name}")  # type: ignore[assignment]
+        command: Command = importlib.import_module(f"{__package__}.commands.{name}")
         sub = subcommands.add_parser(command.NAME, help=command.HELP, description=command.HELP)
         command.add_arguments(sub)
         sub.set_defaults(run=command.run)

@@ -125,20 +125,25 @@ class Controls(Mapping[str, Control]):
         handle = self._camera.handle
         found: dict[str, Control] = {}
         for uvc in qx.QX_UVC_IMAGE_PROPERTIES.__members__.values():
-            if uvc == qx.UVC_IMAGE_PROP_MAX:
-                continue
-            status, *limits = qx.QxGetUVCImageProcessingRange(handle, uvc)
-            if status == 0:
-                name = _uvc_name(uvc)
-                found[name] = Control(self._camera, name, "uvc", uvc, (limits[0], limits[1], limits[2], limits[3]))
+            if uvc != qx.UVC_IMAGE_PROP_MAX:
+                self._add(found, "uvc", uvc, _uvc_name(uvc), qx.QxGetUVCImageProcessingRange(handle, uvc))
         for isp in qx.QX_ISP_IMAGE_PROPERTIES.__members__.values():
-            if isp == qx.ISP_IMAGE_PROP_MAX:
-                continue
-            status, *limits = qx.QxGetISPImageProcessingRange(handle, isp)
-            if status == 0:
-                name = _isp_name(isp)
-                found[name] = Control(self._camera, name, "isp", isp, (limits[0], limits[1], limits[2], limits[3]))
+            if isp != qx.ISP_IMAGE_PROP_MAX:
+                self._add(found, "isp", isp, _isp_name(isp), qx.QxGetISPImageProcessingRange(handle, isp))
         return found
+
+    def _add(
+        self,
+        found: dict[str, Control],
+        kind: ControlKind,
+        prop: qx.QX_UVC_IMAGE_PROPERTIES | qx.QX_ISP_IMAGE_PROPERTIES,
+        name: str,
+        limits: tuple[int, int, int, int, int],
+    ) -> None:
+        """Adds the control when the camera has it: its range call succeeds."""
+        status, low, high, step, default = limits
+        if status == 0:
+            found[name] = Control(self._camera, name, kind, prop, (low, high, step, default))
 
     def __getitem__(self, name: str) -> Control:
         try:

@@ -85,3 +85,10 @@ def check(function: str, status: int, detail: str = "") -> None:
     """Raises the status's exception unless it is 0."""
     if status != 0:
         raise error(function, status, detail)
+
+
+def checked[T](function: str, result: tuple[int, T], detail: str = "") -> T:
+    """The value of a (status, value) result; the status's exception unless it is 0."""
+    status, value = result
+    check(function, status, detail)
+    return value

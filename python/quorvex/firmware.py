@@ -4,7 +4,7 @@ import os
 from typing import TYPE_CHECKING, Literal
 
 from ._library import qx
-from .errors import check, error
+from .errors import check, checked, error
 from .progress import Progress, percent_callback
 
 if TYPE_CHECKING:
@@ -21,28 +21,23 @@ class Firmware:
     def __init__(self, camera: "Camera") -> None:
         self._camera = camera
 
-    def _text(self, function: str, result: tuple[int, str]) -> str:
-        status, value = result
-        check(function, status)
-        return value
-
     @property
     def usb_version(self) -> str:
         """The USB (FX3) controller's firmware version."""
-        return self._text("QxGetUSBFirmwareVersion", qx.QxGetUSBFirmwareVersion(self._camera.handle))
+        return checked("QxGetUSBFirmwareVersion", qx.QxGetUSBFirmwareVersion(self._camera.handle))
 
     @property
     def zena_version(self) -> str:
-        return self._text("QxGetZENAFirmwareVersion", qx.QxGetZENAFirmwareVersion(self._camera.handle))
+        return checked("QxGetZENAFirmwareVersion", qx.QxGetZENAFirmwareVersion(self._camera.handle))
 
     @property
     def sensor_version(self) -> str:
-        return self._text("QxGetSensorFirmwareVersion", qx.QxGetSensorFirmwareVersion(self._camera.handle))
+        return checked("QxGetSensorFirmwareVersion", qx.QxGetSensorFirmwareVersion(self._camera.handle))
 
     @property
     def sensor_unique_id(self) -> str:
         """The sensor's fuse ID, 32 hex digits."""
-        return self._text("QxGetSensorUniqueID", qx.QxGetSensorUniqueID(self._camera.handle))
+        return checked("QxGetSensorUniqueID", qx.QxGetSensorUniqueID(self._camera.handle))
 
     def reset_uvc(self) -> None:
         """Restarts the camera's UVC function (stops streaming, ends USB program mode)."""

@@ -8,7 +8,10 @@ from ._library import qx
 
 PIXEL_FORMATS = ("YUY2", "UYVY", "NV12", "MJPG", "BGRA", "BGRX", "BGR", "RGB16", "RGB")
 
-_SPEC = re.compile(r"^(?:(?P<pixel>[A-Za-z0-9]+)(?::|$))?(?:(?P<width>\d+)x(?P<height>\d+))?(?:@(?P<fps>\d+))?$")
+# PIXEL:WIDTHxHEIGHT@FPS, each part optional, the colon only between a pixel format and a size.
+_SPEC = re.compile(
+    r"^(?:(?P<pixel>[A-Za-z][A-Za-z0-9]{2,})(?::(?=\d))?)?(?:(?P<width>\d+)x(?P<height>\d+))?(?:@(?P<fps>\d+))?$"
+)
 
 
 def pixel_format_name(member: qx.QX_IMAGE_FORMAT) -> str:
@@ -51,7 +54,7 @@ class FormatQuery:
     def parse(cls, text: str) -> "FormatQuery":
         """"MJPG:1920x1080@30", "YUY2", "1280x720", "NV12@30", "MJPG:640x480", ..."""
         match = _SPEC.match(text.strip())
-        if not text.strip() or match is None:
+        if match is None or not any(match.groups()) or (match["pixel"] and ":" in text and not match["width"]):
             raise ValueError(f"cannot read format {text!r}: expected PIXEL:WIDTHxHEIGHT@FPS, e.g. MJPG:1920x1080@30")
         pixel, width, height, fps = match.group("pixel", "width", "height", "fps")
         return cls(
@@ -68,8 +71,12 @@ class FormatQuery:
 
     def __str__(self) -> str:
         parts = [self.pixel_format or "any format"]
-        parts.append(f"{self.width or 'any width'}x{self.height or 'any height'}")
-        parts.append(f"@{self.fps}" if self.fps else "at any rate")
+        if self.width is not None and self.height is not None:
+            parts.append(f"{self.width}x{self.height}")
+        elif self.width is not None or self.height is not None:
+            parts.append(f"width {self.width}" if self.width is not None else f"height {self.height}")
+        if self.fps is not None:
+            parts.append(f"@ {self.fps} fps")
         return " ".join(parts)
 
 

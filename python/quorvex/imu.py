@@ -1,10 +1,11 @@
 """The camera's IMU: accelerometer, gyroscope, ISPU orientation, temperature and clock."""
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Literal
 
 from ._library import qx
-from .errors import check
+from .errors import check, checked
 
 if TYPE_CHECKING:
     from .camera import Camera
@@ -28,7 +29,7 @@ class Orientation:
     roll: float
 
 
-def _choice(name: str, value: str, choices: dict[str, object]) -> None:
+def _choice(name: str, value: str, choices: Mapping[str, object]) -> None:
     if value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(choices)}, not {value!r}")
 
@@ -52,40 +53,31 @@ class Imu:
 
     @property
     def running(self) -> bool:
-        status, mode = qx.QxGetSensorWorkMode(self._camera.handle)
-        check("QxGetSensorWorkMode", status)
-        return mode == qx.WORK
+        return checked("QxGetSensorWorkMode", qx.QxGetSensorWorkMode(self._camera.handle)) == qx.WORK
 
     def acceleration(self, self_test: SelfTest = "normal") -> tuple[float, float, float]:
         """m/s², x, y, z."""
         _choice("self_test", self_test, _SELF_TESTS)
-        status, xyz = qx.QxGetIMUAccData(self._camera.handle, _SELF_TESTS[self_test])
-        check("QxGetIMUAccData", status)
+        xyz = checked("QxGetIMUAccData", qx.QxGetIMUAccData(self._camera.handle, _SELF_TESTS[self_test]))
         return float(xyz[0]), float(xyz[1]), float(xyz[2])
 
     def rotation_rate(self, self_test: SelfTest = "normal") -> tuple[float, float, float]:
         """°/s, x, y, z."""
         _choice("self_test", self_test, _SELF_TESTS)
-        status, xyz = qx.QxGetIMUGyrData(self._camera.handle, _SELF_TESTS[self_test])
-        check("QxGetIMUGyrData", status)
+        xyz = checked("QxGetIMUGyrData", qx.QxGetIMUGyrData(self._camera.handle, _SELF_TESTS[self_test]))
         return float(xyz[0]), float(xyz[1]), float(xyz[2])
 
     def orientation(self) -> Orientation:
         """The ISPU's orientation (ISPU mode)."""
-        status, ispu = qx.QxGetISPUData(self._camera.handle)
-        check("QxGetISPUData", status)
+        ispu = checked("QxGetISPUData", qx.QxGetISPUData(self._camera.handle))
         return Orientation(ispu.x, ispu.y, ispu.z, ispu.w, ispu.yaw, ispu.pitch, ispu.roll)
 
     @property
     def temperature(self) -> float:
         """°C."""
-        status, celsius = qx.QxGetIMUTemperature(self._camera.handle)
-        check("QxGetIMUTemperature", status)
-        return celsius
+        return checked("QxGetIMUTemperature", qx.QxGetIMUTemperature(self._camera.handle))
 
     @property
     def sensor_time(self) -> float:
         """Seconds since the IMU started."""
-        status, seconds = qx.QxGetIMUSensorTime(self._camera.handle)
-        check("QxGetIMUSensorTime", status)
-        return seconds
+        return checked("QxGetIMUSensorTime", qx.QxGetIMUSensorTime(self._camera.handle))

@@ -4,7 +4,7 @@ import os
 from typing import TYPE_CHECKING, Literal
 
 from ._library import qx
-from .errors import check
+from .errors import check, checked
 
 if TYPE_CHECKING:
     from .camera import Camera
@@ -21,8 +21,7 @@ class Profile:
 
     @property
     def flag(self) -> ProfileFlag:
-        status, flag = qx.QxGetOSPProfileFlag(self._camera.handle)
-        check("QxGetOSPProfileFlag", status)
+        flag = checked("QxGetOSPProfileFlag", qx.QxGetOSPProfileFlag(self._camera.handle))
         for name, member in _FLAGS.items():
             if member == flag:
                 return name  # type: ignore[return-value]  # the keys are the literal's values
@@ -37,9 +36,7 @@ class Profile:
     @property
     def config(self) -> str:
         """The profile as text."""
-        status, text = qx.QxGetOSPProfileConfig(self._camera.handle)
-        check("QxGetOSPProfileConfig", status)
-        return text
+        return checked("QxGetOSPProfileConfig", qx.QxGetOSPProfileConfig(self._camera.handle))
 
     def load(self, path: str | os.PathLike[str]) -> None:
         check("QxLoadProfileConfig", qx.QxLoadProfileConfig(self._camera.handle, os.fspath(path)), os.fspath(path))

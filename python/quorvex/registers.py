@@ -3,7 +3,7 @@
 from typing import TYPE_CHECKING
 
 from ._library import qx
-from .errors import check
+from .errors import check, checked
 
 if TYPE_CHECKING:
     from .camera import Camera
@@ -22,9 +22,7 @@ class Registers:
 
     def ap1302_read(self, address: int) -> int:
         _in_range("address", address, 0xFFFF)
-        status, value = qx.QxAP1302I2CRead(self._camera.handle, address)
-        check("QxAP1302I2CRead", status, f"register {address:#06x}")
-        return value
+        return checked("QxAP1302I2CRead", qx.QxAP1302I2CRead(self._camera.handle, address), f"register {address:#06x}")
 
     def ap1302_write(self, address: int, value: int) -> None:
         _in_range("address", address, 0xFFFF)
@@ -35,9 +33,8 @@ class Registers:
         """A register of the image sensor at I2C address `sensor_address` behind the AP1302."""
         _in_range("sensor_address", sensor_address, 0x7F)
         _in_range("register", register, 0xFFFF)
-        status, value = qx.QxAP1302SensorRegisterRead(self._camera.handle, sensor_address, register)
-        check("QxAP1302SensorRegisterRead", status, f"sensor {sensor_address:#04x} register {register:#06x}")
-        return value
+        result = qx.QxAP1302SensorRegisterRead(self._camera.handle, sensor_address, register)
+        return checked("QxAP1302SensorRegisterRead", result, f"sensor {sensor_address:#04x} register {register:#06x}")
 
     def sensor_write(self, sensor_address: int, register: int, value: int) -> None:
         _in_range("sensor_address", sensor_address, 0x7F)
@@ -52,8 +49,8 @@ class Registers:
             raise ValueError(f"count must be 1 or 2, not {count!r}")
         _in_range("device", device, 0x7F)
         _in_range("register", register, 0xFF)
-        status, value = qx.QxGenericI2CRead(self._camera.handle, bus, device, register, count)
-        check("QxGenericI2CRead", status, f"bus {bus} device {device:#04x} register {register:#04x}")
+        result = qx.QxGenericI2CRead(self._camera.handle, bus, device, register, count)
+        value = checked("QxGenericI2CRead", result, f"bus {bus} device {device:#04x} register {register:#04x}")
         return value if count == 2 else value >> 8
 
     def i2c_write(self, bus: int, device: int, register: int, value: int) -> None:

@@ -117,17 +117,20 @@ TICKING = """
     import pyQuorvexSDK as qx
 
     def lock_released_during_waits():
-        # A thread blocked in a library wait; this thread counts meanwhile.
+        # A thread blocked in a library wait of about half a second; this one sleeps in steps.
         with quorvex.open(0) as camera, camera.stream() as stream:
             stream.read()
             waiter = threading.Thread(target=stream.read, kwargs={"timeout": 5})
-            waiter.start()
-            time.sleep(0.05)
-            began, counted = time.monotonic(), 0
-            while time.monotonic() - began < 0.2:
-                counted += 1
+            began = time.monotonic()
+            waiter.start()  # holding the lock, the waiter keeps it from here to its frame
+            last = time.monotonic()
+            longest = last - began
+            while last - began < 0.3:
+                time.sleep(0.01)
+                now = time.monotonic()
+                longest, last = max(longest, now - last), now
             waiter.join()
-        return counted > 1000
+        return longest < 0.1
 
     async def ticking_while_reading():
         with quorvex.open(0) as camera, camera.stream() as stream:
