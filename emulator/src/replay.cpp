@@ -257,7 +257,8 @@ std::shared_ptr<const ReplayTrack> Recording::track(const FormatConfig& format) 
     for (const auto& track : tracks_) {
         if (track->format() == format) return track;
     }
-    return nullptr;
+    throw std::out_of_range(fmt::format("the recording holds no {} {}x{} frames at {} fps", format_name(format.format),
+                                        format.width, format.height, format.framerate));
 }
 
 std::size_t Recording::frame_count() const {

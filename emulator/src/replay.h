@@ -67,7 +67,7 @@ public:
     // The recorded formats, in the order of their first frame.
     std::vector<FormatConfig> formats() const;
 
-    // The track of `format`, which must be one of formats().
+    // The track of `format`; std::out_of_range when it is not one of formats().
     std::shared_ptr<const ReplayTrack> track(const FormatConfig& format) const;
 
     std::size_t frame_count() const;
