@@ -19,11 +19,13 @@ import zlib
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT / "fuzz" / "corpus"
 sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "python"))
 
 import pyQuorvexSDK as qx  # noqa: E402
 import qx_emulator  # noqa: E402
 from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image  # noqa: E402
 from product_info_image import product_info_image  # noqa: E402
+from quorvex.recording import RecordingWriter  # noqa: E402
 
 ZENA = int(qx.QXCAM_PRODUCT_TYPE_ZENA)
 ZENM = int(qx.QXCAM_PRODUCT_TYPE_ZENM)
@@ -185,6 +187,35 @@ def product_info_seeds():
     }
 
 
+def replay_seeds():
+    """Small recordings: two formats, a change of stream, and files cut short, damaged or of
+    another version."""
+    with tempfile.TemporaryDirectory() as scratch:
+        path = pathlib.Path(scratch) / "seed.qxrec"
+        writer = RecordingWriter(path, {"camera": {"name": "Seed"}})
+        writer.write_controls(1.0, {"brightness": 0})
+        for sequence in range(3):
+            writer.write_frame("YUY2", 32, 16, 30, sequence, 1.0 + sequence / 30, bytes([sequence]) * 1024)
+        writer.write_frame("MJPG", 32, 16, 15, 0, 2.0, b"\xff\xd8 not decoded \xff\xd9")
+        writer.write_frame("YUY2", 32, 16, 30, 0, 3.0, bytes(1024))  # a new stream of the first format
+        writer.close({"dropped": 0})
+        recording = path.read_bytes()
+        writer = RecordingWriter(path)
+        writer.write_frame("NV12", 32, 16, 1, 7, 5.0, bytes(768))
+        writer.write_frame("RGB16", 32, 16, 255, 8, 5.0, bytes(1024))
+        writer.close()
+        small = path.read_bytes()
+    damaged = bytearray(recording)
+    damaged[-40] ^= 0xFF
+    return {
+        "two_formats.qxrec": recording,
+        "nv12_rgb16.qxrec": small,
+        "cut_short.qxrec": recording[: len(recording) - 700],
+        "damaged.qxrec": bytes(damaged),
+        "broken_version.qxrec": recording[:8] + struct.pack("<I", 2) + recording[12:],
+    }
+
+
 def main():
     targets = {
         "config": config_seeds(),
@@ -195,6 +226,7 @@ def main():
         "profile": profile_seeds(),
         "routes": route_seeds(),
         "product_info": product_info_seeds(),
+        "replay": replay_seeds(),
     }
     qx_emulator.reset()
     for target, seeds in targets.items():

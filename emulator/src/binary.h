@@ -28,8 +28,9 @@ inline void append_le32(std::string& bytes, std::uint32_t value) {
     append_le16(bytes, value >> 16);
 }
 
-// The CRC-32 of zlib and PNG (reflected polynomial 0xEDB88320), so Python's zlib.crc32 agrees.
-inline std::uint32_t crc32(const char* data, std::size_t size) {
+// The CRC-32 of zlib and PNG (reflected polynomial 0xEDB88320), so Python's zlib.crc32 agrees;
+// like zlib.crc32(data, previous), it continues the CRC of the bytes before `data`.
+inline std::uint32_t crc32(const char* data, std::size_t size, std::uint32_t previous = 0) {
     static const auto table = [] {
         std::array<std::uint32_t, 256> t{};
         for (std::uint32_t i = 0; i < 256; ++i) {
@@ -39,7 +40,7 @@ inline std::uint32_t crc32(const char* data, std::size_t size) {
         }
         return t;
     }();
-    std::uint32_t crc = 0xFFFFFFFFu;
+    std::uint32_t crc = previous ^ 0xFFFFFFFFu;
     for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (crc >> 8);
     return crc ^ 0xFFFFFFFFu;
 }

@@ -14,15 +14,18 @@
 
 #include "config.h"
 #include "frames.h"
+#include "replay.h"
 #include "script.h"
 
 namespace qx_emulator {
 
 using Clock = std::chrono::steady_clock;
 
-// A running stream. Frame k of the schedule is due at scheduleStart + k / framerate.
+// A running stream. Frame k of the schedule is due at scheduleStart + k / framerate (a replay:
+// the time between its frames delivered - scheduled and delivered - scheduled + k).
 struct Stream {
     std::shared_ptr<const FrameSource> source;
+    std::shared_ptr<const ReplayTrack> replay;  // instead of `source` on a camera that replays a recording
     int framerate = 0;
     std::uint64_t delivered = 0;  // frames delivered since QxStartStreaming: the next frame's number
     Clock::time_point scheduleStart;

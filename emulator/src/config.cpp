@@ -15,6 +15,7 @@
 #include "files.h"
 #include "limits.h"
 #include "log.h"
+#include "replay.h"
 #include "text.h"
 #include "yaml_input.h"
 
@@ -190,17 +191,8 @@ std::pair<int, int> parse_size(const YAML::Node& item, const std::string& label,
     const auto width = x == std::string::npos ? std::nullopt : whole_number(text.substr(0, x), 5);
     const auto height = x == std::string::npos ? std::nullopt : whole_number(text.substr(x + 1), 5);
     if (!width || !height) fail(item, label + ": '" + text + "' is not a size like \"640x480\"");
-    if (*width < kMinWidth || *height < kMinHeight || *width > kMaxSide || *height > kMaxSide) {
-        fail(item, label + ": '" + text + "' is outside " + std::to_string(kMinWidth) + "x" +
-                       std::to_string(kMinHeight) + " .. " + std::to_string(kMaxSide) + "x" + std::to_string(kMaxSide));
-    }
-    const bool pairsColumns = format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_YUY2 ||
-                              format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_UYVY ||
-                              format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NV12;
-    if (pairsColumns && *width % 2 != 0)
-        fail(item, label + ": '" + text + "': " + format_name(format) + " needs an even width");
-    if (format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NV12 && *height % 2 != 0)
-        fail(item, label + ": '" + text + "': NV12 needs an even height");
+    const std::string problem = size_problem(format, *width, *height);
+    if (!problem.empty()) fail(item, label + ": " + problem);
     return {*width, *height};
 }
 
@@ -273,6 +265,15 @@ std::vector<FormatConfig> parse_formats(const Property& p) {
     return std::move(list.formats);
 }
 
+std::shared_ptr<const Recording> open_replay(const Property& p) {
+    std::string problem, warning;
+    auto recording = Recording::open(text_of(p), problem, warning);
+    if (!recording) fail(p.key, p.label + ": " + problem);
+    if (!warning.empty()) logger().warn("{}: {}; replaying the {} frame(s) before it", p.label, warning,
+                                        recording->frame_count());
+    return recording;
+}
+
 CameraConfig parse_camera(const YAML::Node& item, int number) {
     const std::string where = "camera " + std::to_string(number) + ": ";
     if (!item.IsMap()) fail(item, where + "expected a mapping of camera properties");
@@ -292,11 +293,14 @@ CameraConfig parse_camera(const YAML::Node& item, int number) {
         else if (key == "isp") camera.isp = choice_of(p, kIsps);
         else if (key == "imu") camera.imu = choice_of(p, kBooleans);
         else if (key == "formats") camera.formats = parse_formats(p);
+        else if (key == "replay") camera.replay = open_replay(p);
         else fail(entry.first, where + "unknown key '" + key + "'");
     }
     for (const char* required : {"name", "path", "interface", "product", "hardware_id"}) {
         if (!seen.count(required)) fail(item, where + "missing key '" + required + "'");
     }
+    if (camera.replay && seen.count("formats")) fail(item, where + "'formats' and 'replay' exclude each other");
+    if (camera.replay) camera.formats = camera.replay->formats();
     if (camera.formats.empty()) camera.formats = default_formats();
     // The ZenA board carries an IMU; other products have none unless configured with one.
     if (!seen.count("imu")) camera.imu = camera.productType == QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_ZENA;
@@ -392,6 +396,27 @@ std::vector<FormatConfig> default_formats() {
         {F::QX_IMAGE_FORMAT_YUY2, 1280, 720, 10},  {F::QX_IMAGE_FORMAT_MJPG, 1920, 1080, 30},
         {F::QX_IMAGE_FORMAT_MJPG, 1280, 720, 30},  {F::QX_IMAGE_FORMAT_MJPG, 640, 480, 30},
     };
+}
+
+std::optional<QX_IMAGE_FORMAT> format_named(const std::string& name) {
+    for (const auto& [known, value] : kFormats) {
+        if (name == known) return value;
+    }
+    return std::nullopt;
+}
+
+std::string size_problem(QX_IMAGE_FORMAT format, int width, int height) {
+    const std::string text = std::to_string(width) + "x" + std::to_string(height);
+    if (width < kMinWidth || height < kMinHeight || width > kMaxSide || height > kMaxSide) {
+        return "'" + text + "' is outside " + std::to_string(kMinWidth) + "x" + std::to_string(kMinHeight) + " .. " +
+               std::to_string(kMaxSide) + "x" + std::to_string(kMaxSide);
+    }
+    const bool pairsColumns = format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_YUY2 ||
+                              format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_UYVY ||
+                              format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NV12;
+    if (pairsColumns && width % 2 != 0) return "'" + text + "': " + format_name(format) + " needs an even width";
+    if (format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NV12 && height % 2 != 0) return "'" + text + "': NV12 needs an even height";
+    return {};
 }
 
 const char* format_name(QX_IMAGE_FORMAT format) {

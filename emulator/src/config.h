@@ -3,6 +3,7 @@
 // in emulator/README.md ("Configuration file").
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 namespace qx_emulator {
 
 enum class IspType { none, ap1302 };
+
+class Recording;
 
 struct FormatConfig {
     QX_IMAGE_FORMAT format = QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_NONE;
@@ -42,6 +45,7 @@ struct CameraConfig {
     IspType isp = IspType::none;
     bool imu = false;
     std::vector<FormatConfig> formats;  // never empty
+    std::shared_ptr<const Recording> replay;  // when set, frames come from it, formats are its own
 };
 
 using CameraList = std::vector<CameraConfig>;
@@ -70,5 +74,10 @@ std::vector<FormatConfig> default_formats();
 
 // "YUY2", "MJPG", ...
 const char* format_name(QX_IMAGE_FORMAT format);
+std::optional<QX_IMAGE_FORMAT> format_named(const std::string& name);
+
+// Why a format cannot have this size (the limits above, even widths of the formats that pair
+// columns), or an empty text when it can.
+std::string size_problem(QX_IMAGE_FORMAT format, int width, int height);
 
 }  // namespace qx_emulator

@@ -265,7 +265,8 @@ int change_settings(const char* function, const std::shared_ptr<QxCamera>& camer
     const int status = with_camera(function, camera, Need::open, [&](QxCamera::Impl& c) -> int {
         const ControlState before = *c.controls;
         const int result = change(c, *c.controls);
-        if (result != QXE_OK || !c.stream) return result;
+        // A replayed recording shows what was recorded, whatever the settings.
+        if (result != QXE_OK || !c.stream || !c.stream->source) return result;
         const Picture picture = picture_of(c);
         const FrameSource& source = *c.stream->source;
         if (picture != source.picture()) {
@@ -291,7 +292,7 @@ int change_settings(const char* function, const std::shared_ptr<QxCamera>& camer
     QxCamera::Impl& c = camera->impl();
     // The stream may have been restarted or the settings changed again meanwhile: those calls
     // prepared their own frames.
-    if (c.stream && c.stream->source->format() == pending->format && c.stream->source->width() == pending->width &&
+    if (c.stream && c.stream->source && c.stream->source->format() == pending->format && c.stream->source->width() == pending->width &&
         c.stream->source->height() == pending->height && picture_of(c) == pending->picture) {
         c.stream->source = std::move(source);
     }
@@ -613,7 +614,7 @@ int QxSetMaxFPS(std::shared_ptr<QxCamera> camera, unsigned char fps) try {
         c.controls->maxFps = fps;
         if (fps == 0) logger().info("QxSetMaxFPS: camera {}: no frame rate cap", c.index);
         else logger().info("QxSetMaxFPS: camera {}: frame rate capped at {} fps", c.index, fps);
-        if (c.stream) retime(*c.stream, capped_framerate(c, c.config.formats[c.selected].framerate));
+        if (c.stream && !c.stream->replay) retime(*c.stream, capped_framerate(c, c.config.formats[c.selected].framerate));
         return QXE_OK;
     });
 } catch (...) {

@@ -54,6 +54,10 @@ std::optional<QX_CAPTURE_RESULT> capture_refusal(const std::shared_ptr<QxCamera>
 }
 
 Clock::time_point due_time(const Stream& s) {
+    if (s.replay) {
+        const auto since = s.replay->time_of(s.delivered) - s.replay->time_of(s.delivered - s.scheduled);
+        return s.scheduleStart + std::chrono::nanoseconds(since);
+    }
     const auto offset = static_cast<std::int64_t>(s.scheduled) * kNanosecondsPerSecond / s.framerate;
     return s.scheduleStart + std::chrono::nanoseconds(offset);
 }
@@ -132,13 +136,14 @@ int QxStartStreaming(std::shared_ptr<QxCamera> camera) try {
         const FormatConfig& f = c.config.formats[c.selected];
         Stream stream;
         try {
-            stream.source = frame_source(f.format, f.width, f.height, picture_of(c));
+            if (c.config.replay) stream.replay = c.config.replay->track(f);
+            else stream.source = frame_source(f.format, f.width, f.height, picture_of(c));
         } catch (const std::exception& error) {
             logger().error("QxStartStreaming: camera {}: cannot prepare {} {}x{} frames: {}", c.index,
                            format_name(f.format), f.width, f.height, error.what());
             return QXE_FAILED;
         }
-        stream.framerate = capped_framerate(c, f.framerate);
+        stream.framerate = stream.replay ? f.framerate : capped_framerate(c, f.framerate);
         stream.scheduleStart = Clock::now();
         c.stream = std::move(stream);
         logger().info("QxStartStreaming: camera {} streams {} {}x{} at {} fps{}", c.index, format_name(f.format),
@@ -180,6 +185,7 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
     for (;;) {
         std::shared_ptr<const FrameSource> source;
+        std::shared_ptr<const ReplayTrack> replay;
         std::uint64_t number = 0;
         int index = 0;
         Clock::time_point due;
@@ -198,14 +204,15 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
                     return QX_CAPTURE_RESULT::QX_OTHER_ERROR;
                 }
                 source = stream.source;
+                replay = stream.replay;
                 number = stream.delivered;
                 count_delivery(stream, due, now);
                 ++c.frameCount;
             }
         }
-        if (source) {
+        if (source || replay) {
             try {
-                *size = static_cast<int>(source->render(number, buffer));
+                *size = static_cast<int>(replay ? replay->read(number, buffer) : source->render(number, buffer));
             } catch (const std::exception& error) {
                 logger().error("QxGetImage: camera {}: frame {} failed: {}", index, number, error.what());
                 return QX_CAPTURE_RESULT::QX_OTHER_ERROR;

@@ -20,6 +20,7 @@ from .formats import PIXEL_FORMATS, Format, FormatQuery
 from .frame import Frame
 from .imu import Orientation
 from .pixels import to_bgr, to_rgb
+from .recording import Recorder, Recording, RecordingError, open_recording, record
 from .routes import Routes, load_routes, reset_routes
 from .stream import Stream
 
@@ -41,12 +42,17 @@ __all__ = [
     "Orientation",
     "PIXEL_FORMATS",
     "QuorvexError",
+    "Recorder",
+    "Recording",
+    "RecordingError",
     "Routes",
     "Stream",
     "TimeoutError",
     "cameras",
     "load_routes",
     "open",
+    "open_recording",
+    "record",
     "release_mode",
     "reset_routes",
     "to_bgr",

@@ -2,11 +2,12 @@
 
 import asyncio
 import concurrent.futures
+import os
 import threading
 import time
 from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ._library import qx
 from .errors import TimeoutError, check, error
@@ -15,6 +16,7 @@ from .frame import Frame
 
 if TYPE_CHECKING:
     from .camera import Camera
+    from .recording import RecordResult
 
 # Longer waits are made of steps this long (the library takes at most 65535 ms), so that stop()
 # ends a wait running on another thread soon.
@@ -142,6 +144,13 @@ class Stream:
     async def _frames_async(self) -> AsyncIterator[Frame]:
         while True:
             yield await self.aread(self.timeout)
+
+    def record(self, path: "str | os.PathLike[str]", **options: Any) -> "RecordResult":
+        """Records frames into a file the emulated library can replay: quorvex.record(self, path,
+        frames=N or seconds=S, imu=..., progress=...)."""
+        from .recording import record
+
+        return record(self, path, **options)
 
     def __repr__(self) -> str:
         state = "streaming" if self._streaming else "stopped"

@@ -4,7 +4,7 @@ add_arguments(parser) and run(args) -> exit status; add its module name to COMMA
 import argparse
 from typing import Protocol
 
-COMMANDS: tuple[str, ...] = ("list", "snapshot", "viewer")
+COMMANDS: tuple[str, ...] = ("list", "snapshot", "viewer", "record", "export")
 
 
 class Command(Protocol):

@@ -1,0 +1,31 @@
+"""quorvex export: a recording as MP4 video (H.264) or as MCAP for robotics log viewers."""
+
+import argparse
+import pathlib
+
+from ..export import EXPORTERS, export
+from ..recording import open_recording
+
+NAME = "export"
+HELP = f"export a recording by the output's suffix: {', '.join(EXPORTERS)} (needs pyQuorvexSDK[export])"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("input", type=pathlib.Path, help="recording to read")
+    parser.add_argument("output", type=pathlib.Path, help="file to write: OUT.mp4 or OUT.mcap")
+    parser.add_argument("--format", default=None,
+                        help="MP4: the recorded format to export, e.g. MJPG or YUY2:640x480 (default: the first)")
+    parser.add_argument("--copy", action="store_true",
+                        help="MP4 of MJPG frames: store the JPEG frames as they are instead of encoding H.264")
+
+
+def run(args: argparse.Namespace) -> int:
+    recording = open_recording(args.input)
+    mp4 = args.output.suffix.lower() == ".mp4"
+    if args.copy and not mp4:
+        raise ValueError("--copy applies to MP4 files only")
+    options = {"pixel_format": args.format, "copy": args.copy} if mp4 else {}
+    args.output.parent.mkdir(parents=True, exist_ok=True)
+    count = export(recording, args.output, **options)
+    print(f"exported {count} frames of {args.input} to {args.output}")
+    return 0

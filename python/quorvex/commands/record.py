@@ -1,0 +1,72 @@
+"""quorvex record: frames from a camera into a recording, with a progress bar."""
+
+import argparse
+import pathlib
+import sys
+from typing import Any
+
+from .. import camera as cameras_module
+from ..recording import SUFFIX, record
+from . import camera_argument
+
+NAME = "record"
+HELP = f"record frames from a camera into a recording ({SUFFIX}) that the emulated library can replay"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("output", type=pathlib.Path, help=f"recording to write, e.g. session{SUFFIX}")
+    parser.add_argument("--camera", type=camera_argument, default=0,
+                        help="camera index, hardware ID or device path (default 0)")
+    parser.add_argument("--format", default=None,
+                        help="PIXEL:WIDTHxHEIGHT@FPS, any part may be left out (default: the camera's first)")
+    length = parser.add_mutually_exclusive_group(required=True)
+    length.add_argument("--frames", type=int, help="frames to record")
+    length.add_argument("--seconds", type=float, help="seconds to record")
+    parser.add_argument("--imu", action="store_true", help="record an IMU sample with every frame")
+    parser.add_argument("--timeout", type=float, default=5.0, help="seconds to wait for a frame (default 5)")
+
+
+class _Bar:
+    """tqdm when it is installed, else a line on standard error redrawn in place."""
+
+    def __init__(self, total: float | None, unit: str) -> None:
+        self._tqdm: Any = None
+        self._total = total
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return
+        self._tqdm = tqdm(total=total, unit=unit, file=sys.stderr)
+
+    def __call__(self, frames: int) -> None:
+        if self._tqdm is not None:
+            self._tqdm.update(frames - self._tqdm.n)
+        elif frames % 10 == 0 or frames == self._total:
+            total = f"/{self._total:g}" if self._total else ""
+            print(f"\rrecording: {frames}{total} frames", end="", file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        if self._tqdm is not None:
+            self._tqdm.close()
+        else:
+            print(file=sys.stderr)
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.frames is not None and args.frames < 1:
+        raise ValueError(f"--frames must be 1 or more, not {args.frames}")
+    if args.seconds is not None and args.seconds <= 0:
+        raise ValueError(f"--seconds must be above 0, not {args.seconds}")
+    args.output.parent.mkdir(parents=True, exist_ok=True)
+    bar = _Bar(args.frames, "frame")
+    try:
+        with cameras_module.open(args.camera) as camera, camera.stream(args.format) as stream:
+            result = record(stream, args.output, frames=args.frames, seconds=args.seconds, imu=args.imu,
+                            progress=bar, timeout=args.timeout)
+    except KeyboardInterrupt:
+        bar.close()
+        print(f"quorvex record: interrupted; {args.output} holds the frames recorded until then", file=sys.stderr)
+        return 130
+    bar.close()
+    print(f"recorded {result}")
+    return 0 if result.dropped == 0 else 2

@@ -1,0 +1,584 @@
+"""Recordings: frames as the camera delivered them, with the camera's information, its control
+values and IMU samples, in the project's recording file (emulator/README.md, "Recordings",
+describes the layout). The emulated library replays such a file as a camera.
+
+Writing never holds up capture: `Recorder.add()` hands a frame to a writer thread through a
+bounded queue and counts the frames it had to drop when the disk falls behind. Files are only
+ever appended to, so a recording cut short (a crash, Ctrl-C, a killed process) reads up to its
+last complete record.
+"""
+
+import dataclasses
+import json
+import os
+import pathlib
+import struct
+import threading
+import time
+import warnings
+import zlib
+from collections import deque
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
+from types import TracebackType
+from typing import Any
+
+import numpy as np
+
+MAGIC = b"QXRECORD"
+VERSION = 1
+SUFFIX = ".qxrec"
+
+# The limits every reader of the format applies (the emulated library's as well).
+MAX_SIDE = 8192
+MAX_FRAME_PAYLOAD = 32 + MAX_SIDE * MAX_SIDE * 4
+MAX_OTHER_PAYLOAD = 1 << 20
+MAX_FRAMES = 1 << 21
+
+_FILE_HEADER = struct.Struct("<8sII")  # magic, version, flags (0)
+_RECORD_HEADER = struct.Struct("<4sI")  # type, payload length; then the payload and its CRC-32
+_CRC = struct.Struct("<I")
+_FRAME_HEADER = struct.Struct("<8sHHHHQq")  # format, width, height, fps, 0, sequence, host time ns
+_IMU = struct.Struct("<q3d3d")  # host time ns, accelerometer m/s², gyroscope °/s
+
+_INFO, _CONTROLS, _FRAME, _IMU_SAMPLE, _END = b"INFO", b"CTRL", b"FRAM", b"IMU ", b"END "
+
+# Bytes of frames waiting for the writer thread, by default: a few seconds of 1080p video.
+DEFAULT_QUEUE_BYTES = 256 << 20
+
+
+class RecordingError(ValueError):
+    """A file that is not a recording this version of quorvex can read."""
+
+
+def _monotonic_ns(seconds: float) -> int:
+    return round(seconds * 1e9)
+
+
+@dataclass(frozen=True)
+class ImuSample:
+    """One accelerometer (m/s²) and gyroscope (°/s) reading; `timestamp` in time.monotonic() seconds."""
+
+    timestamp: float
+    acceleration: tuple[float, float, float]
+    angular_velocity: tuple[float, float, float]
+    time_ns: int | None = None  # the timestamp exactly, as read from a recording
+
+
+@dataclass(frozen=True)
+class ControlChange:
+    """The control values (name -> value) in force from `timestamp` (time.monotonic() seconds) on."""
+
+    timestamp: float
+    values: Mapping[str, int]
+
+
+class RecordingWriter:
+    """Writes a recording record by record, in the calling thread; Recorder adds the thread.
+    Each record goes to the file in one system call, unbuffered, so that what was written
+    survives the process."""
+
+    def __init__(self, path: str | os.PathLike[str], info: Mapping[str, Any] | None = None) -> None:
+        self.path = pathlib.Path(path)
+        self._fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
+        self.frames = 0
+        self.bytes_written = 0
+        try:
+            self._write_all([_FILE_HEADER.pack(MAGIC, VERSION, 0)])
+            started = {"started_unix_ns": time.time_ns(), "started_monotonic_ns": time.monotonic_ns()}
+            self._record(_INFO, json.dumps({**started, **dict(info or {})}).encode())
+        except BaseException:
+            os.close(self._fd)
+            raise
+
+    def _write_all(self, parts: Sequence[bytes | memoryview]) -> None:
+        size = sum(len(part) for part in parts)
+        pending = [memoryview(part).cast("B") for part in parts]
+        while pending:  # a short write (a full disk raises instead): write the rest
+            written = os.writev(self._fd, pending)
+            while pending and written >= len(pending[0]):
+                written -= len(pending.pop(0))
+            if pending:
+                pending[0] = pending[0][written:]
+        self.bytes_written += size
+
+    def _record(self, kind: bytes, *payload: bytes | memoryview) -> None:
+        length = sum(len(part) for part in payload)
+        limit = MAX_FRAME_PAYLOAD if kind == _FRAME else MAX_OTHER_PAYLOAD
+        if length > limit:
+            raise ValueError(f"a {kind.decode().strip()} record of {length} bytes exceeds the limit of {limit}")
+        header = _RECORD_HEADER.pack(kind, length)
+        crc = zlib.crc32(header)
+        for part in payload:
+            crc = zlib.crc32(part, crc)
+        self._write_all([header, *payload, _CRC.pack(crc)])
+
+    def write_frame(
+        self, pixel_format: str, width: int, height: int, fps: int, sequence: int, timestamp: float, data: Any
+    ) -> None:
+        """One frame; `data` is anything with the buffer protocol (a numpy array, bytes).
+        ValueError, and nothing written, for a frame no reader would take (frame_problem())."""
+        if self.frames >= MAX_FRAMES:
+            raise ValueError(f"a recording holds at most {MAX_FRAMES} frames")
+        view = memoryview(data).cast("B")
+        problem = frame_problem(pixel_format, width, height, fps, len(view))
+        if problem is not None:
+            raise ValueError(f"cannot record the frame: {problem}")
+        header = _FRAME_HEADER.pack(pixel_format.encode(), width, height, fps, 0, sequence, _monotonic_ns(timestamp))
+        self._record(_FRAME, header, view)
+        self.frames += 1
+
+    def write_controls(self, timestamp: float, values: Mapping[str, int]) -> None:
+        self._record(_CONTROLS, json.dumps({"time_ns": _monotonic_ns(timestamp), "values": dict(values)}).encode())
+
+    def write_imu(self, sample: ImuSample) -> None:
+        self._record(_IMU_SAMPLE, _IMU.pack(_monotonic_ns(sample.timestamp), *sample.acceleration, *sample.angular_velocity))
+
+    def close(self, summary: Mapping[str, Any] | None = None) -> None:
+        """Ends the recording with a summary record (frames written, dropped) and closes it."""
+        if self._fd < 0:
+            return
+        try:
+            self._record(_END, json.dumps({"frames": self.frames, **dict(summary or {})}).encode())
+        finally:
+            os.close(self._fd)
+            self._fd = -1
+
+
+class Recorder:
+    """Records frames from a writer thread: `add(frame)` never waits for the disk.
+
+    Frames wait in a queue of at most `queue_bytes` bytes; a frame that does not fit is dropped
+    and counted (`dropped`), and the count ends up in the file's summary and in a warning at
+    close(). Use it as a context manager or call close(), which writes what is queued.
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        info: Mapping[str, Any] | None = None,
+        *,
+        controls: Mapping[str, int] | None = None,
+        queue_bytes: int = DEFAULT_QUEUE_BYTES,
+    ) -> None:
+        if queue_bytes <= 0:
+            raise ValueError(f"queue_bytes must be above 0, not {queue_bytes}")
+        self._writer = RecordingWriter(path, info)
+        self.path = self._writer.path
+        self.queue_bytes = queue_bytes
+        self.dropped = 0  # the queue was full
+        self.rejected = 0  # frames no reader would take (wrong length for their format)
+        self.added = 0
+        self._queue: deque[tuple[str, Any]] = deque()
+        self._queued_bytes = 0
+        self._condition = threading.Condition()
+        self._closing = False
+        self._failure: BaseException | None = None
+        self._controls = dict(controls) if controls is not None else None
+        if self._controls is not None:
+            self._writer.write_controls(time.monotonic(), self._controls)
+        self._thread = threading.Thread(target=self._run, name="quorvex-recorder", daemon=True)
+        self._thread.start()
+
+    @property
+    def written(self) -> int:
+        """Frames in the file so far."""
+        return self._writer.frames
+
+    @property
+    def bytes_written(self) -> int:
+        return self._writer.bytes_written
+
+    def add(self, frame: Any) -> bool:
+        """Queues a quorvex.Frame for writing; False (and counted) when the queue is full."""
+        self._raise_failure()
+        size = int(frame.data.nbytes)
+        with self._condition:
+            if self._closing:
+                raise RuntimeError(f"the recording {self.path} is closed")
+            self.added += 1
+            # An empty queue takes any frame, so one frame larger than the bound still records.
+            if self._queue and self._queued_bytes + size > self.queue_bytes:
+                self.dropped += 1
+                return False
+            self._queue.append(("frame", frame))
+            self._queued_bytes += size
+            self._condition.notify()
+        return True
+
+    def add_controls(self, values: Mapping[str, int], timestamp: float | None = None) -> None:
+        """Records the control values when they differ from the last recorded ones."""
+        if self._controls == dict(values):
+            return
+        self._controls = dict(values)
+        self._put(("controls", (time.monotonic() if timestamp is None else timestamp, self._controls)))
+
+    def add_imu(self, sample: ImuSample) -> None:
+        self._put(("imu", sample))
+
+    def _put(self, item: tuple[str, Any]) -> None:
+        self._raise_failure()
+        with self._condition:
+            if self._closing:
+                raise RuntimeError(f"the recording {self.path} is closed")
+            self._queue.append(item)
+            self._condition.notify()
+
+    def _raise_failure(self) -> None:
+        if self._failure is not None:
+            raise OSError(f"writing the recording {self.path} failed: {self._failure}") from self._failure
+
+    def _run(self) -> None:
+        while True:
+            with self._condition:
+                while not self._queue and not self._closing:
+                    self._condition.wait()
+                if not self._queue:
+                    return
+                kind, item = self._queue.popleft()
+            try:
+                if kind == "frame":
+                    try:
+                        self._writer.write_frame(
+                            item.format.pixel_format, item.width, item.height, item.format.fps, item.index,
+                            item.timestamp, item.data,
+                        )
+                    except ValueError:
+                        # A damaged frame (a camera's short transfer) is left out, not the recording.
+                        with self._condition:
+                            self.rejected += 1
+                elif kind == "controls":
+                    self._writer.write_controls(*item)
+                else:
+                    self._writer.write_imu(item)
+            except BaseException as failure:  # noqa: BLE001 - reported to the capturing thread
+                with self._condition:
+                    self._failure = failure
+                    self.dropped += (kind == "frame") + sum(1 for k, _ in self._queue if k == "frame")
+                    self._queue.clear()
+                    self._queued_bytes = 0
+                    self._closing = True
+                return
+            finally:
+                if kind == "frame":
+                    with self._condition:
+                        self._queued_bytes = max(0, self._queued_bytes - int(item.data.nbytes))
+
+    def close(self) -> None:
+        """Writes what is queued, ends the file and reports drops (a warning). Idempotent."""
+        with self._condition:
+            self._closing = True
+            self._condition.notify()
+        self._thread.join()
+        if self._writer._fd >= 0:
+            self._writer.close({"dropped": self.dropped, "rejected": self.rejected})
+            if self.dropped and self._failure is None:
+                warnings.warn(
+                    f"{self.dropped} of {self.added} frames were dropped: writing {self.path} fell behind",
+                    RuntimeWarning,
+                    stacklevel=2,
+                )
+            if self.rejected:
+                warnings.warn(f"{self.rejected} damaged frames were left out of {self.path}", RuntimeWarning, stacklevel=2)
+        self._raise_failure()
+
+    def __enter__(self) -> "Recorder":
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        self.close()
+
+
+@dataclass(frozen=True)
+class _FrameEntry:
+    offset: int  # of the frame's bytes
+    length: int
+    pixel_format: str
+    width: int
+    height: int
+    fps: int
+    sequence: int
+    time_ns: int
+
+
+@dataclass
+class Recording:
+    """A recording opened for reading (quorvex.open_recording). Iterating gives its frames as
+    quorvex.Frame objects, read from the file one at a time."""
+
+    path: pathlib.Path
+    info: Mapping[str, Any]
+    controls: list[ControlChange]
+    imu: list[ImuSample]
+    summary: Mapping[str, Any] | None  # None: the recording was cut short
+    problem: str | None  # why reading stopped early, or None
+    _frames: list[_FrameEntry] = field(repr=False)
+
+    @property
+    def complete(self) -> bool:
+        """Whether the recording was closed properly (else it was cut short or damaged)."""
+        return self.summary is not None and self.problem is None
+
+    @property
+    def dropped(self) -> int:
+        """Frames the recorder had to drop (0 when unknown: a recording cut short)."""
+        return int(self.summary.get("dropped", 0)) if self.summary else 0
+
+    @property
+    def formats(self) -> list[tuple[str, int, int, int]]:
+        """(pixel format, width, height, fps) of the recorded frames, in order of first appearance."""
+        seen: dict[tuple[str, int, int, int], None] = {}
+        for entry in self._frames:
+            seen.setdefault((entry.pixel_format, entry.width, entry.height, entry.fps), None)
+        return list(seen)
+
+    @property
+    def timestamps(self) -> list[float]:
+        """Host time.monotonic() of each frame's arrival, in seconds."""
+        return [entry.time_ns / 1e9 for entry in self._frames]
+
+    def unix_ns(self, timestamp: float | int) -> int:
+        """The wall-clock time (ns since 1970) of a recorded time.monotonic() value, given in
+        seconds (a float) or nanoseconds (an int)."""
+        monotonic_ns = timestamp if isinstance(timestamp, int) else _monotonic_ns(timestamp)
+        return int(self.info.get("started_unix_ns", 0)) + monotonic_ns - int(self.info.get("started_monotonic_ns", 0))
+
+    def __len__(self) -> int:
+        return len(self._frames)
+
+    def __iter__(self) -> Iterator[Any]:
+        return self.frames()
+
+    def frames(self) -> Iterator[Any]:
+        """quorvex.Frame objects; `index` is the recorded sequence number, `timestamp` the
+        recorded host time."""
+        for frame, _ in self.timed_frames():
+            yield frame
+
+    def timed_frames(self) -> Iterator[tuple[Any, int]]:
+        """(frame, host time in ns as recorded) pairs: the time exactly, where the frame's
+        timestamp in seconds is rounded."""
+        from .formats import Format
+        from .frame import Frame
+
+        formats: dict[tuple[str, int, int, int], Format] = {}
+        with open(self.path, "rb", buffering=0) as file:
+            for entry in self._frames:
+                key = (entry.pixel_format, entry.width, entry.height, entry.fps)
+                if key not in formats:
+                    formats[key] = Format(*key, qx_format=None)  # type: ignore[arg-type]
+                data = np.empty(entry.length, np.uint8)
+                file.seek(entry.offset)
+                if file.readinto(memoryview(data)) != entry.length:
+                    raise RecordingError(f"{self.path} shrank while it was read")
+                yield Frame(data, formats[key], entry.sequence, entry.time_ns / 1e9), entry.time_ns
+
+    def __repr__(self) -> str:
+        state = "complete" if self.complete else "cut short"
+        return f"<quorvex.Recording {self.path} {len(self)} frames, {state}>"
+
+
+_PIXEL_SIZES = {"YUY2": 2.0, "UYVY": 2.0, "RGB16": 2.0, "NV12": 1.5, "BGRA": 4.0, "BGRX": 4.0, "BGR": 3.0, "RGB": 3.0}
+
+
+def frame_problem(pixel_format: str, width: int, height: int, fps: int, length: int) -> str | None:
+    """Why a recording cannot hold this frame (the format's rules, which every reader checks),
+    or None when it can."""
+    if pixel_format not in (*_PIXEL_SIZES, "MJPG"):
+        return f"unknown pixel format {pixel_format!r}"
+    if not (32 <= width <= MAX_SIDE and 16 <= height <= MAX_SIDE and 1 <= fps <= 255):
+        return f"{width}x{height} at {fps} fps is outside the formats a camera has"
+    if (pixel_format in ("YUY2", "UYVY", "NV12") and width % 2) or (pixel_format == "NV12" and height % 2):
+        return f"{pixel_format} {width}x{height} needs an even width (and NV12 height)"
+    expected = width * height * _PIXEL_SIZES.get(pixel_format, 0)
+    if (expected and length != expected) or (not expected and not 0 < length <= width * height * 3):
+        return f"{length} bytes do not make a {pixel_format} {width}x{height} frame"
+    return None
+
+
+def _frame_entry(payload: bytes, offset: int, length: int) -> _FrameEntry:
+    name, width, height, fps, _, sequence, time_ns = _FRAME_HEADER.unpack_from(payload)
+    pixel_format = name.rstrip(b"\0").decode("ascii", "replace")
+    data = length - _FRAME_HEADER.size
+    problem = frame_problem(pixel_format, width, height, fps, data)
+    if problem is not None:
+        raise RecordingError(f"frame at offset {offset - _RECORD_HEADER.size}: {problem}")
+    return _FrameEntry(offset + _FRAME_HEADER.size, data, pixel_format, width, height, fps, sequence, time_ns)
+
+
+def _json_object(payload: bytes) -> dict[str, Any]:
+    value = json.loads(payload)
+    if not isinstance(value, dict):
+        raise ValueError("not a JSON object")
+    return value
+
+
+def open_recording(path: str | os.PathLike[str]) -> Recording:
+    """Opens a recording: reads and checks it once, keeping its metadata and an index of its
+    frames. A recording cut short or damaged from some record on opens with what comes before
+    (a RuntimeWarning says so; `Recording.problem` tells why). RecordingError for a file that is
+    not a recording, of another version, or breaking the format's limits."""
+    target = pathlib.Path(path)
+    info: dict[str, Any] = {}
+    controls: list[ControlChange] = []
+    imu: list[ImuSample] = []
+    frames: list[_FrameEntry] = []
+    summary: dict[str, Any] | None = None
+    problem: str | None = None
+    with open(target, "rb") as file:
+        head = file.read(_FILE_HEADER.size)
+        if not head.startswith(MAGIC):
+            raise RecordingError(f"{target} is not a recording")
+        if len(head) < _FILE_HEADER.size:
+            raise RecordingError(f"{target} ends inside its header")
+        _, version, _ = _FILE_HEADER.unpack(head)
+        if version != VERSION:
+            raise RecordingError(f"{target} is a recording of format version {version}; this quorvex reads version {VERSION}")
+        offset = _FILE_HEADER.size
+        while True:
+            header = file.read(_RECORD_HEADER.size)
+            if not header:
+                break
+            if len(header) < _RECORD_HEADER.size:
+                problem = f"cut short inside the record at offset {offset}"
+                break
+            kind, length = _RECORD_HEADER.unpack(header)
+            limit = MAX_FRAME_PAYLOAD if kind == _FRAME else MAX_OTHER_PAYLOAD
+            if length > limit:
+                raise RecordingError(f"{target}: record at offset {offset} holds {length} bytes, over the limit of {limit}")
+            crc = zlib.crc32(header)
+            if kind == _FRAME:
+                if length < _FRAME_HEADER.size:
+                    raise RecordingError(f"{target}: frame at offset {offset} is shorter than a frame header")
+                payload = file.read(_FRAME_HEADER.size)
+                crc = zlib.crc32(payload, crc)
+                rest = length - len(payload)
+                while rest > 0 and len(payload) == _FRAME_HEADER.size:
+                    chunk = file.read(min(rest, 1 << 20))
+                    if not chunk:
+                        break
+                    crc = zlib.crc32(chunk, crc)
+                    rest -= len(chunk)
+                complete = rest == 0 and len(payload) == _FRAME_HEADER.size
+            else:
+                payload = file.read(length)
+                crc = zlib.crc32(payload, crc)
+                complete = len(payload) == length
+            trailer = file.read(_CRC.size) if complete else b""
+            if len(trailer) < _CRC.size:
+                problem = f"cut short inside the record at offset {offset}"
+                break
+            if _CRC.unpack(trailer)[0] != crc:
+                problem = f"damaged at offset {offset} (the record's CRC-32 does not match)"
+                break
+            body = offset + _RECORD_HEADER.size
+            try:
+                if kind == _FRAME:
+                    if len(frames) == MAX_FRAMES:
+                        raise RecordingError(f"{target} holds more than {MAX_FRAMES} frames")
+                    frames.append(_frame_entry(payload, body, length))
+                elif kind == _INFO:
+                    info = _json_object(payload)
+                elif kind == _CONTROLS:
+                    record = _json_object(payload)
+                    controls.append(ControlChange(int(record["time_ns"]) / 1e9, dict(record["values"])))
+                elif kind == _IMU_SAMPLE:
+                    time_ns, *values = _IMU.unpack(payload)
+                    imu.append(ImuSample(time_ns / 1e9, tuple(values[:3]), tuple(values[3:]), time_ns))
+                elif kind == _END:
+                    summary = _json_object(payload)
+                # Other record types are later additions to version 1: skipped.
+            except (ValueError, KeyError, TypeError, struct.error) as bad:
+                if isinstance(bad, RecordingError):
+                    raise
+                raise RecordingError(f"{target}: the {kind.decode()!r} record at offset {offset} is malformed: {bad}") from bad
+            offset = body + length + _CRC.size
+    if problem is not None:
+        warnings.warn(f"{target} is {problem}; reading the {len(frames)} frame(s) before it", RuntimeWarning, stacklevel=2)
+    return Recording(target, info, controls, imu, summary, problem, frames)
+
+
+# How often record() looks for changed control values while it captures.
+CONTROL_POLL_SECONDS = 0.5
+
+
+@dataclass(frozen=True)
+class RecordResult:
+    """What record() did: frames read from the camera, written to the file and dropped."""
+
+    path: pathlib.Path
+    frames: int
+    written: int
+    dropped: int
+    rejected: int
+    bytes_written: int
+    seconds: float
+
+    def __str__(self) -> str:
+        rate = self.bytes_written / self.seconds / 1e6 if self.seconds > 0 else 0.0
+        dropped = f", {self.dropped} dropped (the disk fell behind)" if self.dropped else ""
+        dropped += f", {self.rejected} damaged left out" if self.rejected else ""
+        return (f"{self.path}: {self.written} of {self.frames} frames in {self.seconds:.1f} s, "
+                f"{self.bytes_written / 1e6:.1f} MB ({rate:.1f} MB/s){dropped}")
+
+
+def _control_values(camera: Any) -> dict[str, int]:
+    from .errors import QuorvexError
+
+    values: dict[str, int] = {}
+    for name, control in camera.controls.items():
+        try:
+            values[name] = int(control.value)
+        except QuorvexError:
+            continue  # a control the camera lists but will not read now
+    return values
+
+
+def record(
+    stream: Any,
+    path: str | os.PathLike[str],
+    *,
+    frames: int | None = None,
+    seconds: float | None = None,
+    imu: bool = False,
+    progress: Callable[[int], object] | None = None,
+    queue_bytes: int = DEFAULT_QUEUE_BYTES,
+    timeout: float | None = 5.0,
+) -> RecordResult:
+    """Records `frames` frames, or for `seconds` seconds, from a quorvex.Stream (started here and
+    stopped after when it is not streaming yet). The camera's information and control values
+    go first; changed control values are recorded as they are seen (twice a second); with `imu`
+    one IMU sample follows each frame (the IMU is switched on when it is off). `progress` is
+    called with the number of frames read. On an exception (Ctrl-C) the file is closed properly
+    with what was read, and the exception propagates."""
+    if (frames is None) == (seconds is None):
+        raise ValueError("record() needs frames or seconds (one of them)")
+    if frames is not None and frames < 0 or seconds is not None and seconds < 0:
+        raise ValueError("frames and seconds must not be negative")
+    if not stream.is_streaming:
+        with stream:
+            return record(stream, path, frames=frames, seconds=seconds, imu=imu, progress=progress,
+                          queue_bytes=queue_bytes, timeout=timeout)
+    camera = stream.camera
+    info = {"camera": dataclasses.asdict(camera.info), "format": str(stream.format), "writer": "quorvex"}
+    if imu and not camera.imu.running:
+        camera.imu.enable()
+    read = 0
+    started = time.monotonic()
+    with Recorder(path, info, controls=_control_values(camera), queue_bytes=queue_bytes) as recorder:
+        next_poll = started + CONTROL_POLL_SECONDS
+        while (frames is None or read < frames) and (seconds is None or time.monotonic() - started < seconds):
+            recorder.add(stream.read(timeout))
+            read += 1
+            now = time.monotonic()
+            if imu:
+                recorder.add_imu(ImuSample(now, camera.imu.acceleration(), camera.imu.rotation_rate()))
+            if now >= next_poll:
+                recorder.add_controls(_control_values(camera), now)
+                next_poll = now + CONTROL_POLL_SECONDS
+            if progress is not None:
+                progress(read)
+    return RecordResult(recorder.path, read, recorder.written, recorder.dropped, recorder.rejected, recorder.bytes_written,
+                        time.monotonic() - started)

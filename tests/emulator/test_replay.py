@@ -1,0 +1,303 @@
+"""Cameras that replay recordings: frames captured from the emulated cameras, written as a
+recording, come back byte for byte, in order, at the recorded times; files cut short, damaged
+or breaking the format's rules are handled as emulator/README.md describes."""
+
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+import warnings
+
+import pytest
+
+import pyQuorvexSDK as qx
+from quorvex.recording import RecordingWriter, open_recording
+
+SIZES = {"YUY2": 2, "UYVY": 2, "NV12": 1.5, "BGRA": 4, "BGRX": 4, "BGR": 3, "RGB16": 2, "RGB": 3}
+PIXEL_FORMATS = [*SIZES, "MJPG"]
+SOURCE = """\
+pacing: false
+cameras:
+  - name: Source
+    path: /dev/video7
+    interface: usb
+    product: zena
+    hardware_id: "SRC-1"
+    formats:
+      - {format: YUY2, sizes: ["64x32"], fps: [30]}
+      - {format: UYVY, sizes: ["64x32"], fps: [30]}
+      - {format: NV12, sizes: ["64x32"], fps: [30]}
+      - {format: MJPG, sizes: ["64x32"], fps: [15]}
+      - {format: BGRA, sizes: ["64x32"], fps: [30]}
+      - {format: BGRX, sizes: ["64x32"], fps: [30]}
+      - {format: BGR, sizes: ["33x17"], fps: [30]}
+      - {format: RGB16, sizes: ["33x17"], fps: [60]}
+      - {format: RGB, sizes: ["33x17"], fps: [5]}
+"""
+
+
+def replay_config(path, pacing=False, extra=""):
+    return (
+        f"pacing: {'true' if pacing else 'false'}\ncameras:\n"
+        f"  - {{name: Replay, path: /dev/video9, interface: usb, product: zeni, hardware_id: R-1,"
+        f" replay: '{path}'{extra}}}\n"
+    )
+
+
+def open_camera():
+    handle = qx.QxInitialCameraDevice(0)
+    assert handle is not None and qx.QxOpen(handle) == 0
+    return handle
+
+
+def capture(handle, record, count):
+    assert qx.QxSetFormat(handle, record) == 0
+    assert qx.QxStartStreaming(handle) == 0
+    frames = []
+    for _ in range(count):
+        result, data = qx.QxGetImage(handle, 1000, record)
+        assert result == qx.QX_SUCCESS
+        frames.append(data.tobytes())
+    assert qx.QxStopStreaming(handle) == 0
+    return frames
+
+
+def name_of(record):
+    return record.format.name.removeprefix("QX_IMAGE_FORMAT_")
+
+
+def write_recording(path, streams):
+    """streams: (pixel format, width, height, fps, frames, times in s)."""
+    writer = RecordingWriter(path, {"camera": {"name": "test"}})
+    for pixel_format, width, height, fps, frames, times in streams:
+        for sequence, (data, when) in enumerate(zip(frames, times)):
+            writer.write_frame(pixel_format, width, height, fps, sequence, when, data)
+    writer.close()
+
+
+@pytest.fixture
+def captured(emu, tmp_path):
+    """Five frames of every pixel format from an emulated camera, recorded, and the recording."""
+    assert emu.configure(SOURCE)
+    handle = open_camera()
+    status, formats = qx.QxGetFormatList(handle)
+    assert status == 0 and sorted(name_of(f) for f in formats) == sorted(PIXEL_FORMATS)
+    streams = []
+    for record in formats:
+        frames = capture(handle, record, 5)
+        streams.append((name_of(record), record.width, record.height, record.framerate, frames,
+                        [100.0 + i / 30 for i in range(5)]))
+    qx.QxClose(handle)
+    path = tmp_path / "all.qxrec"
+    write_recording(path, streams)
+    return path, streams
+
+
+def test_every_pixel_format_replays_byte_identical_in_order_and_loops(emu, captured):
+    path, streams = captured
+    assert emu.configure(replay_config(path))
+    handle = open_camera()
+    status, formats = qx.QxGetFormatList(handle)
+    assert status == 0
+    assert [(name_of(f), f.width, f.height, f.framerate) for f in formats] == [s[:4] for s in streams]
+    for record, (pixel_format, *_, frames, _) in zip(formats, streams):
+        replayed = capture(handle, record, len(frames) + 2)
+        assert replayed[: len(frames)] == frames, pixel_format
+        assert replayed[len(frames):] == frames[:2], f"{pixel_format} does not loop to its first frame"
+    # The test pattern's moving marker makes consecutive frames differ: order is checked, not only content.
+    assert len(set(streams[0][4])) == 5
+
+
+def test_a_format_recorded_in_two_streams_replays_both_in_order(emu, tmp_path):
+    first, second = [bytes([i]) * 4096 for i in range(3)], [bytes([9 - i]) * 4096 for i in range(2)]
+    path = tmp_path / "two.qxrec"
+    writer = RecordingWriter(path)
+    for sequence, data in enumerate(first):
+        writer.write_frame("YUY2", 64, 32, 30, sequence, 1 + sequence / 30, data)
+    writer.write_frame("MJPG", 64, 32, 30, 0, 2.0, b"\xff\xd8\xff\xd9")
+    for sequence, data in enumerate(second):
+        writer.write_frame("YUY2", 64, 32, 30, sequence, 3 + sequence / 30, data)
+    writer.close()
+    assert emu.configure(replay_config(path))
+    handle = open_camera()
+    status, formats = qx.QxGetFormatList(handle)
+    assert [name_of(f) for f in formats] == ["YUY2", "MJPG"]
+    assert capture(handle, formats[0], 5) == first + second
+    assert capture(handle, formats[1], 2) == [b"\xff\xd8\xff\xd9"] * 2
+
+
+def test_paced_replay_keeps_the_recorded_gaps(emu, tmp_path):
+    times = [0.0, 0.05, 0.25, 0.3]
+    path = tmp_path / "paced.qxrec"
+    write_recording(path, [("RGB", 32, 16, 20, [bytes([i]) * 1536 for i in range(4)], [50 + t for t in times])])
+    assert emu.configure(replay_config(path, pacing=True))
+    handle = open_camera()
+    status, formats = qx.QxGetFormatList(handle)
+    assert qx.QxSetFormat(handle, formats[0]) == 0 and qx.QxStartStreaming(handle) == 0
+    started = time.monotonic()
+    arrivals = []
+    for _ in range(5):
+        result, _ = qx.QxGetImage(handle, 1000, formats[0])
+        assert result == qx.QX_SUCCESS
+        arrivals.append(time.monotonic() - started)
+    # The loop starts again one period (1/20 s) after the last frame. A frame never comes early;
+    # a busy machine may make one late (and a very late one moves the schedule on).
+    expected = [*times, 0.35]
+    assert all(e - 0.005 <= a < e + 0.15 for a, e in zip(arrivals, expected)), arrivals
+    result, _ = qx.QxGetImage(handle, 0, formats[0])
+    assert result == qx.QX_TIMEOUT
+
+
+def test_replayed_frames_ignore_the_image_controls(emu, captured):
+    path, streams = captured
+    assert emu.configure(replay_config(path))
+    handle = open_camera()
+    status, formats = qx.QxGetFormatList(handle)
+    assert qx.QxSetFormat(handle, formats[0]) == 0 and qx.QxStartStreaming(handle) == 0
+    assert qx.QxSetUVCImageProcessing(handle, qx.UVC_IMAGE_BRIGHTNESS, 40, 2) == 0
+    assert qx.QxSetMaxFPS(handle, 1) == 0
+    replayed = [qx.QxGetImage(handle, 1000, formats[0])[1].tobytes() for _ in range(5)]
+    assert replayed == streams[0][4]
+
+
+def frame_record(pixel_format=b"YUY2", width=64, height=32, fps=30, data_length=4096):
+    payload = struct.pack("<8sHHHHQq", pixel_format, width, height, fps, 0, 0, 0) + bytes(data_length)
+    return record(b"FRAM", payload)
+
+
+def record(kind, payload):
+    import zlib
+
+    head = struct.pack("<4sI", kind, len(payload))
+    return head + payload + struct.pack("<I", zlib.crc32(payload, zlib.crc32(head)))
+
+
+HEADER = b"QXRECORD" + struct.pack("<II", 1, 0)
+
+
+@pytest.mark.parametrize(
+    "content, problem",
+    [
+        (b"", "is not a recording"),
+        (b"RIFF....WAVEfmt ", "is not a recording"),
+        (b"QXRECORD\x01\x00", "ends inside its header"),
+        (b"QXRECORD" + struct.pack("<II", 2, 0) + frame_record(), "format version 2; this library reads version 1"),
+        (HEADER, "holds no complete frame"),
+        (HEADER + frame_record(data_length=4095), "4095 bytes do not make a YUY2 64x32 frame"),
+        (HEADER + frame_record(b"MJPG", data_length=0), "0 bytes do not make a MJPG 64x32 frame"),
+        (HEADER + frame_record(b"MJPG", data_length=64 * 32 * 3 + 1), "do not make a MJPG 64x32 frame"),
+        (HEADER + frame_record(width=63, data_length=63 * 32 * 2), "YUY2 needs an even width"),
+        (HEADER + frame_record(width=16), "is outside 32x16"),
+        (HEADER + frame_record(fps=0), "frame rate 0 is outside 1 .. 255"),
+        (HEADER + frame_record(b"H264"), "unknown pixel format"),
+        (HEADER + struct.pack("<4sI", b"FRAM", 0xFFFFFFFF), "more than the 268435488 a frame may have"),
+        (HEADER + struct.pack("<4sI", b"CTRL", (1 << 20) + 1), "more than the 1048576 a record of its kind may have"),
+        (HEADER + record(b"FRAM", b"short"), "shorter than a frame header"),
+    ],
+    ids=["empty", "other-file", "short-header", "version-2", "no-frames", "raw-length", "empty-jpeg", "long-jpeg",
+         "odd-width", "too-small", "no-fps", "unknown-format", "huge-frame", "huge-record", "short-frame"],
+)
+def test_a_recording_breaking_the_rules_is_a_configuration_error(emu, tmp_path, content, problem):
+    path = tmp_path / "bad.qxrec"
+    path.write_bytes(content)
+    log = tmp_path / "sdk.log"
+    assert qx.QxSetLogFile(str(log)) == 0
+    assert emu.configure(replay_config(path)) is False
+    assert qx.QxInitialCameraDevice(0) is None
+    text = log.read_text()
+    assert "bad camera configuration" in text and "'replay'" in text and problem in text, text
+
+
+@pytest.mark.parametrize(
+    "config, problem",
+    [
+        (replay_config("/nonexistent/session.qxrec"), "cannot open /nonexistent/session.qxrec"),
+        (replay_config("{path}", extra=", formats: [{format: RGB, sizes: ['64x32'], fps: [5]}]"),
+         "'formats' and 'replay' exclude each other"),
+    ],
+    ids=["missing-file", "with-formats"],
+)
+def test_replay_key_errors(emu, tmp_path, config, problem):
+    path = tmp_path / "ok.qxrec"
+    write_recording(path, [("RGB", 64, 32, 5, [bytes(64 * 32 * 3)], [1.0])])
+    log = tmp_path / "sdk.log"
+    assert qx.QxSetLogFile(str(log)) == 0
+    assert emu.configure(config.replace("{path}", str(path))) is False
+    assert problem in log.read_text()
+
+
+def test_unknown_record_types_are_skipped(emu, tmp_path):
+    path = tmp_path / "later.qxrec"
+    path.write_bytes(HEADER + record(b"XTRA", b"later addition") + frame_record() + record(b"XTRA", b""))
+    assert emu.configure(replay_config(path))
+
+
+def interrupted(tmp_path):
+    """A recording whose writer was killed while it wrote frames as fast as it could."""
+    path = tmp_path / "killed.qxrec"
+    writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        from quorvex.recording import RecordingWriter
+        writer = RecordingWriter({str(path)!r})
+        sequence = 0
+        while True:
+            writer.write_frame("BGRA", 320, 240, 30, sequence, sequence / 30, bytes([sequence % 256]) * 307200)
+            sequence += 1
+    """)])
+    try:
+        deadline = time.monotonic() + 60
+        while (not path.exists() or path.stat().st_size < 20 * 307200) and time.monotonic() < deadline:
+            time.sleep(0.01)
+    finally:
+        writer.send_signal(signal.SIGKILL)
+        writer.wait()
+    return path
+
+
+def test_a_killed_recording_replays_up_to_its_last_complete_frame(emu, tmp_path):
+    path = interrupted(tmp_path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # cut short inside a frame, or by chance between two
+        recording = open_recording(path)
+    assert not recording.complete
+    assert len(recording) >= 15
+    last_end = recording._frames[-1].offset + recording._frames[-1].length + 4
+    assert path.stat().st_size - last_end < 8 + 32 + 307200 + 4, "a complete frame was left out"
+    assert emu.configure(replay_config(path))
+    handle = open_camera()
+    status, formats = qx.QxGetFormatList(handle)
+    frames = capture(handle, formats[0], len(recording) + 1)
+    assert frames[:-1] == [frame.data.tobytes() for frame in recording]
+    assert [f[0] for f in frames[:-1]] == [i % 256 for i in range(len(recording))]
+    assert frames[-1] == frames[0]
+
+
+def cut_in_last_frame(content, cut):
+    return content[: len(content) - len(record(b"END ", b'{"frames": 3}')) - cut]
+
+
+def flip_in_last_frame(content, offset):
+    damaged = bytearray(content)
+    damaged[content.rindex(b"FRAM") + offset] ^= 0x01
+    return bytes(damaged)
+
+
+@pytest.mark.parametrize(
+    "damage, amount, warning",
+    [*((cut_in_last_frame, cut, "cut short") for cut in [1, 4, 8, 40, 1000, 4095, 4099]),
+     (flip_in_last_frame, 100, "CRC-32 does not match"), (flip_in_last_frame, 2, "CRC-32 does not match")],
+    ids=[*(f"cut-{cut}" for cut in [1, 4, 8, 40, 1000, 4095, 4099]), "flipped-data", "flipped-type"],
+)
+def test_a_recording_damaged_in_its_last_frame_replays_the_others(emu, tmp_path, damage, amount, warning):
+    path = tmp_path / "damaged.qxrec"
+    frames = [bytes([i]) * 4096 for i in range(3)]
+    write_recording(path, [("YUY2", 64, 32, 30, frames, [0, 0.1, 0.2])])
+    path.write_bytes(damage(path.read_bytes(), amount))
+    log = tmp_path / "sdk.log"
+    assert qx.QxSetLogFile(str(log)) == 0
+    assert emu.configure(replay_config(path))
+    assert warning in log.read_text()
+    handle = open_camera()
+    status, formats = qx.QxGetFormatList(handle)
+    assert capture(handle, formats[0], 3) == [frames[0], frames[1], frames[0]]
