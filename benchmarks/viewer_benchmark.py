@@ -18,8 +18,8 @@ import sys
 import multiprocessing
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "viewer"))
-from viewer_helpers import running_server  # noqa: E402
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+from viewer_support import running_server  # noqa: E402
 
 from quorvex.viewer.server import create_app  # noqa: E402
 

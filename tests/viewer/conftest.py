@@ -3,7 +3,7 @@ import pytest
 from starlette.testclient import TestClient
 
 from quorvex.viewer.server import create_app
-from viewer_helpers import running_server
+from viewer_support import running_server
 
 @pytest.fixture
 def client(emu):

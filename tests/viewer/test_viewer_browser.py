@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from viewer_helpers import wait_until
+from viewer_support import wait_until
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By  # noqa: E402

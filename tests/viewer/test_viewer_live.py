@@ -13,7 +13,7 @@ from starlette.websockets import WebSocketDisconnect
 import pyQuorvexSDK as qx
 
 from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image
-from viewer_helpers import capture_threads, wait_until
+from viewer_support import capture_threads, wait_until
 
 
 def captures(app):
