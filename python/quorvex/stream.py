@@ -132,9 +132,13 @@ class Stream:
 
     async def _wait_for(self, job: "concurrent.futures.Future[Frame]") -> Frame:
         # Shielded: cancelling the caller leaves the library call running to its end.
+        waiting = asyncio.wrap_future(job)
         try:
-            return await asyncio.shield(asyncio.wrap_future(job))
+            return await asyncio.shield(waiting)
         except asyncio.CancelledError:
+            # Its outcome goes to the next read, if any; stop() may still end it with an error
+            # that no one awaits here, which must not be reported as lost.
+            waiting.add_done_callback(_settle)
             self._abandoned = job
             raise
 
@@ -155,6 +159,11 @@ class Stream:
     def __repr__(self) -> str:
         state = "streaming" if self._streaming else "stopped"
         return f"<quorvex.Stream {self.format} {state}, {self._frames} frames read>"
+
+
+def _settle(waiting: "asyncio.Future[Frame]") -> None:
+    if not waiting.cancelled():
+        waiting.exception()
 
 
 def _frame_of(job: "concurrent.futures.Future[Frame]") -> Frame | None:
