@@ -77,6 +77,7 @@ def test_names_never_repeat_and_the_capture_ends_after_a_recording(recorder_clie
     ("GET", "/api/recordings/%2e%2e", 404),
     ("GET", "/api/recordings/notes.txt", 404),  # in the folder, but not a recording
     ("GET", "/api/recordings/sub", 404),  # a folder that is named like one
+    ("GET", "/api/recordings/link.qxrec", 404),  # a link out of the folder
     ("POST", "/api/recordings/notes.txt/play", 404),
     ("GET", "/api/playbacks/0", 404),
     ("GET", "/api/playbacks/0/stream.mjpg", 404),
@@ -85,7 +86,8 @@ def test_bad_requests_are_refused(recorder_client, folder, method, path, status)
     folder.mkdir()
     (folder / "notes.txt").write_text("secret")
     (folder / "sub.qxrec").mkdir()
-    (folder.parent / "outside.qxrec").write_bytes(b"x")
+    (folder.parent / "outside.qxrec").write_text("secret")
+    (folder / "link.qxrec").symlink_to(folder.parent / "outside.qxrec")
     response = recorder_client.request(method, path.replace("/sub", "/sub.qxrec"))
     assert response.status_code == status, response.text
     assert b"secret" not in response.content

@@ -240,7 +240,8 @@ class Capture(Publisher):
         try:
             recorder.add(recorded_frame(frame, fmt, sequence, arrived))
         except (OSError, RuntimeError) as error:  # a full disk: the recording stops, the picture goes on
-            self.recording_error = str(error)
+            if self.recorder is recorder:  # not merely stopped while this frame was on its way
+                self.recording_error = str(error)
 
     def _stream(self) -> None:
         """Streams until told to stop or restart; after a failure, returns having waited a while."""

@@ -32,7 +32,9 @@ class Folder:
     def names(self) -> list[str]:
         if not self.path.is_dir():
             return []
-        return sorted(entry.name for entry in self.path.iterdir() if entry.suffix == SUFFIX and entry.is_file())
+        # Links are left out: they could lead a download anywhere on the server.
+        return sorted(entry.name for entry in self.path.iterdir()
+                      if entry.suffix == SUFFIX and entry.is_file() and not entry.is_symlink())
 
     def find(self, name: str) -> Path | None:
         """The recording of this name, None for any name the listing lacks."""
@@ -64,8 +66,7 @@ class Session:
 
     def progress(self, capture: Capture) -> dict[str, object]:
         recorder = self.recorder
-        return {"name": self.name, "frames": recorder.written, "queued": recorder.added - recorder.dropped,
-                "dropped": recorder.dropped, "bytes": recorder.bytes_written,
+        return {"name": self.name, "frames": recorder.written, "dropped": recorder.dropped, "bytes": recorder.bytes_written,
                 "seconds": round(time.monotonic() - self.started, 1), "error": capture.recording_error}
 
 
