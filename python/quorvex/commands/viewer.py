@@ -1,6 +1,7 @@
 """quorvex viewer: the cameras in a web browser, served on this machine."""
 
 import argparse
+import pathlib
 import socket
 import sys
 
@@ -14,6 +15,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000; 0 picks a free one)")
     parser.add_argument("--camera", type=int, action="append", metavar="N",
                         help="camera to show first (default 0); repeat to show several side by side")
+    parser.add_argument("--recordings", type=pathlib.Path, default=pathlib.Path("recordings"), metavar="DIR",
+                        help="folder the record button writes to (default ./recordings)")
+    parser.add_argument("--recording", type=pathlib.Path, action="append", metavar="FILE",
+                        help="recording to play in a panel of its own, looping; repeat for several")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -28,12 +33,17 @@ def run(args: argparse.Namespace) -> int:
         print(f"quorvex viewer: port {args.port} is not between 0 and 65535", file=sys.stderr)
         return 1
     report_errors_only()
-    shown = args.camera or [0]
     count = camera_count()
+    shown = args.camera or ([0] if count or not args.recording else [])
     for index in shown:
         if not 0 <= index < count:
             print(f"quorvex viewer: no camera {index} ({count} found)", file=sys.stderr)
             return 1
+    try:
+        app = create_app(shown, args.recordings, args.recording)
+    except (OSError, ValueError) as error:  # RecordingError is a ValueError
+        print(f"quorvex viewer: cannot play the recording: {error}", file=sys.stderr)
+        return 1
     try:
         # Bound here, so that the address printed is the one listening (port 0 included).
         family = socket.getaddrinfo(args.host, args.port, type=socket.SOCK_STREAM)[0][0]
@@ -44,7 +54,7 @@ def run(args: argparse.Namespace) -> int:
     host, port = listener.getsockname()[:2]
     shown_url = f"[{host}]" if ":" in host else host
     print(f"quorvex viewer: serving http://{shown_url}:{port}/ (Ctrl+C stops it)", file=sys.stderr, flush=True)
-    server = ViewerServer(create_app(shown))
+    server = ViewerServer(app)
     try:
         server.run(sockets=[listener])
     except KeyboardInterrupt:

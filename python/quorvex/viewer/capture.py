@@ -14,7 +14,7 @@ import time
 from collections import deque
 from dataclasses import dataclass, field
 
-from .device import Device, Format, Pixels, format_dict, to_jpeg
+from .device import Device, Format, Pixels, Recorder, format_dict, recorded_frame, to_jpeg
 
 READ_TIMEOUT = 0.25  # seconds; bounds how long stopping a loop can take
 RETRY_AFTER = 1.0  # seconds between attempts to restart a failing camera
@@ -38,24 +38,20 @@ class _Waiter:
     event: asyncio.Event = field(default_factory=asyncio.Event)
 
 
-class Capture:
-    def __init__(self, device: Device) -> None:
-        self.device = device
+class Publisher:
+    """Runs `_stream` in a thread of its own while a client watches (or a hold keeps it), and
+    wakes the clients for each picture it publishes."""
+
+    def __init__(self, thread_name: str) -> None:
+        self._thread_name = thread_name
         self._lock = threading.Lock()
         self._waiters: set[_Waiter] = set()
         self._thread: threading.Thread | None = None  # the loop's, while it goes on
         self._last_thread: threading.Thread | None = None
         self._stop = threading.Event()
-        self._restart = threading.Event()
-        self._paused = 0
+        self._holds = 0  # recordings that keep the loop going with no client watching
         self._ended = False
-        self._streaming = False  # the loop's stream may be on: pause() waits while it is
         self.latest: Picture | None = None
-        self.error: str | None = None
-        self._arrivals: deque[tuple[float, int]] = deque()  # (arrival, bytes) of recent frames
-        self._stats_lock = threading.Lock()
-        self.frames = 0
-        self.dropped = 0
 
     # Clients
 
@@ -81,7 +77,19 @@ class Capture:
         # hold up the event loop.
         with self._lock:
             self._waiters.discard(waiter)
-            if not self._waiters:
+            if not self._waiters and not self._holds:
+                self._stop.set()
+
+    def hold(self) -> None:
+        """Keeps the loop running, clients or not, until `release`."""
+        with self._lock:
+            self._holds += 1
+            self._start_locked()
+
+    def release(self) -> None:
+        with self._lock:
+            self._holds = max(0, self._holds - 1)
+            if not self._waiters and not self._holds:
                 self._stop.set()
 
     async def next_picture(self, waiter: _Waiter, after: int) -> Picture | None:
@@ -100,7 +108,7 @@ class Capture:
         self._stop.clear()
         if self._thread is not None:
             return  # the running loop decides to go on under this lock, so it sees the clear
-        self._thread = threading.Thread(target=self._run, name=f"quorvex-viewer-camera{self.device.index}", daemon=True)
+        self._thread = threading.Thread(target=self._run, name=self._thread_name, daemon=True)
         self._last_thread = self._thread
         self._thread.start()
 
@@ -120,8 +128,50 @@ class Capture:
     def shutdown(self) -> None:
         with self._lock:
             self._waiters.clear()
+            self._holds = 0
             self._stop.set()
         self.join()
+
+    def _publish(self, picture: Picture) -> None:
+        self.latest = picture
+        with self._lock:
+            waiters = list(self._waiters)
+        self._wake(waiters)
+
+    @staticmethod
+    def _wake(waiters: list[_Waiter]) -> None:
+        for waiter in waiters:
+            try:
+                waiter.loop.call_soon_threadsafe(waiter.event.set)
+            except RuntimeError:  # that client's event loop is gone
+                pass
+
+    def _run(self) -> None:
+        while True:
+            with self._lock:
+                if self._stop.is_set():
+                    self._thread = None
+                    return
+            self._stream()
+
+    def _stream(self) -> None:
+        raise NotImplementedError
+
+
+class Capture(Publisher):
+    def __init__(self, device: Device) -> None:
+        super().__init__(f"quorvex-viewer-camera{device.index}")
+        self.device = device
+        self._restart = threading.Event()
+        self._paused = 0
+        self._streaming = False  # the loop's stream may be on: pause() waits while it is
+        self.error: str | None = None
+        self._arrivals: deque[tuple[float, int]] = deque()  # (arrival, bytes) of recent frames
+        self._stats_lock = threading.Lock()
+        self.frames = 0
+        self.dropped = 0
+        self.recorder: Recorder | None = None  # fed every frame while set
+        self.recording_error: str | None = None
 
     # Changes that need the stream stopped
 
@@ -145,20 +195,6 @@ class Capture:
         self._restart.set()
 
     # The loop
-
-    def _publish(self, picture: Picture) -> None:
-        self.latest = picture
-        with self._lock:
-            waiters = list(self._waiters)
-        self._wake(waiters)
-
-    @staticmethod
-    def _wake(waiters: list[_Waiter]) -> None:
-        for waiter in waiters:
-            try:
-                waiter.loop.call_soon_threadsafe(waiter.event.set)
-            except RuntimeError:  # that client's event loop is gone
-                pass
 
     def _count(self, arrived: float, size: int, fmt: Format) -> None:
         with self._stats_lock:
@@ -196,13 +232,16 @@ class Capture:
             "error": self.error,
         }
 
-    def _run(self) -> None:
-        while True:
-            with self._lock:
-                if self._stop.is_set():
-                    self._thread = None
-                    return
-            self._stream()
+    def _record(self, frame: Pixels, fmt: Format, sequence: int, arrived: float) -> None:
+        # Recorder.add only queues (or counts a drop), so the live picture never waits on the disk.
+        recorder = self.recorder
+        if recorder is None or self.recording_error is not None:
+            return
+        try:
+            recorder.add(recorded_frame(frame, fmt, sequence, arrived))
+        except (OSError, RuntimeError) as error:  # a full disk: the recording stops, the picture goes on
+            if self.recorder is recorder:  # not merely stopped while this frame was on its way
+                self.recording_error = str(error)
 
     def _stream(self) -> None:
         """Streams until told to stop or restart; after a failure, returns having waited a while."""
@@ -238,6 +277,7 @@ class Capture:
                 self._count(arrived, frame.nbytes, fmt)
                 self.error = None
                 self._publish(Picture(sequence, frame, fmt, jpeg, arrived))
+                self._record(frame, fmt, sequence, arrived)
         except Exception as error:  # a failing camera is shown in the page; the viewer carries on
             self.error = str(error) or type(error).__name__
             failed = True

@@ -3,7 +3,9 @@ the quorvex package. The rest of the viewer speaks only of `Device`, `Format`, `
 the errors named below.
 """
 
+import dataclasses
 import io
+import os
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -14,7 +16,9 @@ import numpy as np
 import quorvex
 from quorvex import Format, QuorvexError, to_rgb
 from quorvex.errors import error
+from quorvex.frame import Frame
 from quorvex.pixels import Pixels
+from quorvex.recording import Recorder, Recording, RecordingError, _control_values, open_recording
 
 # Imported after quorvex, which chooses the module's lock mode first.
 import pyQuorvexSDK as qx  # for the library-wide log level and discovery only
@@ -22,7 +26,8 @@ import pyQuorvexSDK as qx  # for the library-wide log level and discovery only
 DeviceError = QuorvexError
 NotSupported = quorvex.NotSupportedError
 
-__all__ = ["Control", "Device", "DeviceError", "Format", "NotSupported", "Pixels", "camera_count",
+__all__ = ["Control", "Device", "DeviceError", "Format", "Frame", "NotSupported", "Pixels", "Recorder", "Recording",
+           "RecordingError", "camera_count", "open_recording", "recorded_frame",
            "format_dict", "luminance_histogram", "report_errors_only", "to_jpeg", "to_png", "to_rgb_frame"]
 
 FIRMWARE = ("usb", "zena", "sensor")
@@ -131,6 +136,14 @@ class Device:
         except quorvex.TimeoutError:
             return None
 
+    def recorder(self, path: "str | os.PathLike[str]") -> Recorder:
+        """A Recorder writing to `path`, headed by the camera's information and control values
+        as `quorvex record` heads its files, so that the emulated library replays either."""
+        with self.lock:
+            info = {"camera": dataclasses.asdict(self._camera.info), "format": str(self.format),
+                    "writer": "quorvex viewer"}
+            return Recorder(path, info, controls=_control_values(self._camera))
+
     # Controls
 
     def controls(self) -> dict[str, Control]:
@@ -224,6 +237,11 @@ def camera_count() -> int:
     if status != 0:
         raise error("QxDiscoverCameraDevices", status)
     return len(names)
+
+
+def recorded_frame(frame: Pixels, fmt: Format, sequence: int, arrived: float) -> Frame:
+    """The capture loop's frame as Recorder takes it."""
+    return Frame(frame, fmt, sequence, arrived)
 
 
 # Pictures

@@ -30,8 +30,10 @@ from starlette.routing import Mount, Route, WebSocketRoute
 from starlette.staticfiles import StaticFiles
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
-from .capture import Capture, Picture
-from .device import Control, Device, DeviceError, NotSupported, camera_count, format_dict, luminance_histogram, to_png
+from .capture import Capture, Picture, Publisher
+from .device import (Control, Device, DeviceError, NotSupported, RecordingError, camera_count, format_dict,
+                     luminance_histogram, to_png)
+from .recordings import Folder, Playback, Session, start_recording, stop_recording
 
 STATIC = Path(__file__).resolve().parent / "static"
 MAX_FIRMWARE_BYTES = 32 * 1024 * 1024  # the viewer's own bound on an upload, well above any image
@@ -61,15 +63,43 @@ class Camera:
     device: Device
     capture: Capture
     upgrade: Upgrade = field(default_factory=Upgrade)
+    recording: Session | None = None
+    changing: threading.Lock = field(default_factory=threading.Lock)  # one start or stop at a time
 
 
 class Viewer:
     """The cameras the viewer has opened, each with its capture loop, opened on first use."""
 
-    def __init__(self, shown: list[int] | None = None) -> None:
+    def __init__(self, shown: list[int] | None = None, recordings: Path | None = None,
+                 played: list[Path] | None = None) -> None:
         self.shown = shown or [0]
         self._cameras: dict[int, Camera] = {}
         self._lock = threading.Lock()
+        self.folder = Folder(recordings if recordings is not None else Path("recordings"))
+        self._playbacks: list[Playback] = []
+        for path in played or []:
+            self.play(path)
+
+    def play(self, path: Path) -> Playback:
+        """A playback of the recording at `path`, numbered in the order opened."""
+        path = path.resolve()
+        with self._lock:
+            for playback in self._playbacks:
+                if playback.recording.path == path:
+                    return playback
+            playback = Playback(len(self._playbacks), path)
+            self._playbacks.append(playback)
+            return playback
+
+    def playbacks(self) -> list[Playback]:
+        with self._lock:
+            return list(self._playbacks)
+
+    def playback(self, number: int) -> Playback:
+        with self._lock:
+            if not 0 <= number < len(self._playbacks):
+                raise _fail(404, f"no recording {number} is open")
+            return self._playbacks[number]
 
     def count(self) -> int:
         return camera_count()
@@ -95,11 +125,20 @@ class Viewer:
     def end_streams(self) -> None:
         for camera in self.opened():
             camera.capture.end_clients()
+        for playback in self.playbacks():
+            playback.end_clients()
 
     def close(self) -> None:
         with self._lock:
             cameras, self._cameras = list(self._cameras.values()), {}
+            playbacks, self._playbacks = self._playbacks, []
+        for playback in playbacks:
+            playback.shutdown()
         for camera in cameras:
+            with camera.changing:
+                if camera.recording is not None:  # what was recorded stays readable
+                    stop_recording(camera.recording, camera.capture)
+                    camera.recording = None
             camera.capture.shutdown()
             try:
                 camera.device.close()
@@ -182,7 +221,9 @@ def list_cameras(request: Request) -> Response:
 
 
 def _state(camera: Camera) -> dict[str, object]:
-    return {"stats": camera.capture.stats(), "upgrade": camera.upgrade.as_dict()}
+    session = camera.recording
+    return {"stats": camera.capture.stats(), "upgrade": camera.upgrade.as_dict(),
+            "recording": session.progress(camera.capture) if session is not None else None}
 
 
 async def camera_detail(request: Request) -> Response:
@@ -286,8 +327,7 @@ async def histogram(request: Request) -> Response:
     return JSONResponse({"sequence": picture.sequence, "counts": counts})
 
 
-async def mjpeg_stream(request: Request) -> Response:
-    camera = await _camera(request)
+def _frame_limit(request: Request) -> int | None:
     limit = request.query_params.get("frames")
     try:
         frames = int(limit) if limit is not None else None
@@ -295,18 +335,24 @@ async def mjpeg_stream(request: Request) -> Response:
         raise _fail(422, f"'frames' must be a whole number, not {limit!r}") from None
     if frames is not None and frames < 1:
         raise _fail(422, "'frames' must be at least 1")
-    return StreamingResponse(_mjpeg_parts(camera, frames), media_type=f"multipart/x-mixed-replace; boundary={BOUNDARY}",
+    return frames
+
+
+async def mjpeg_stream(request: Request) -> Response:
+    camera = await _camera(request)
+    return StreamingResponse(_mjpeg_parts(camera.capture, _frame_limit(request)),
+                             media_type=f"multipart/x-mixed-replace; boundary={BOUNDARY}",
                              headers={"Cache-Control": "no-store"})
 
 
-async def _mjpeg_parts(camera: Camera, frames: int | None) -> AsyncIterator[bytes]:
+async def _mjpeg_parts(source: Publisher, frames: int | None) -> AsyncIterator[bytes]:
     # Subscribing here, not in the handler, ties the subscription to the generator's life:
     # a client that goes away cancels the generator and the finally clause lets go.
-    waiter = camera.capture.subscribe()
+    waiter = source.subscribe()
     try:
         sent, after = 0, 0
         while frames is None or sent < frames:
-            picture = await camera.capture.next_picture(waiter, after)
+            picture = await source.next_picture(waiter, after)
             if picture is None:
                 return
             after = picture.sequence
@@ -315,7 +361,7 @@ async def _mjpeg_parts(camera: Camera, frames: int | None) -> AsyncIterator[byte
             yield head + picture.jpeg + b"\r\n"
             sent += 1
     finally:
-        camera.capture.unsubscribe(waiter)
+        source.unsubscribe(waiter)
 
 
 # IMU and firmware
@@ -389,6 +435,92 @@ def _run_upgrade(camera: Camera, upgrade: Upgrade, image: bytes) -> None:
             camera.capture.resume()
 
 
+# Recordings
+
+
+def _start_recording(viewer: Viewer, camera: Camera) -> dict[str, object]:
+    with camera.changing:
+        if camera.recording is not None:
+            raise _fail(409, f"camera {camera.device.index} is recording to {camera.recording.name} already")
+        try:
+            camera.recording = start_recording(viewer.folder, camera.device, camera.capture)
+        except OSError as error:
+            raise _fail(507, f"cannot record into {viewer.folder.path}: {error.strerror or error}") from None
+        return camera.recording.progress(camera.capture)
+
+
+def _stop_recording(camera: Camera) -> dict[str, object]:
+    with camera.changing:
+        session, camera.recording = camera.recording, None
+        if session is None:
+            raise _fail(409, f"camera {camera.device.index} is not recording")
+        return stop_recording(session, camera.capture)
+
+
+async def start_camera_recording(request: Request) -> Response:
+    camera = await _camera(request)
+    return JSONResponse(await run_in_threadpool(_start_recording, _viewer(request), camera), status_code=201)
+
+
+async def stop_camera_recording(request: Request) -> Response:
+    camera = await _camera(request)
+    return JSONResponse(await run_in_threadpool(_stop_recording, camera))
+
+
+def _recording_name(viewer: Viewer, request: Request) -> Path:
+    name = request.path_params["name"]
+    path = viewer.folder.find(name)
+    if path is None:
+        raise _fail(404, f"no recording named {name!r}")
+    busy = {camera.recording.name for camera in viewer.opened() if camera.recording is not None}
+    if name in busy:
+        raise _fail(409, f"{name} is still being recorded")
+    return path
+
+
+def list_recordings(request: Request) -> Response:
+    viewer = _viewer(request)
+    busy = {camera.recording.name for camera in viewer.opened() if camera.recording is not None}
+    entries = []
+    for name in viewer.folder.names():
+        with contextlib.suppress(OSError):  # removed between the listing and now
+            entries.append({"name": name, "bytes": (viewer.folder.path / name).stat().st_size, "recording": name in busy,
+                            "url": f"/api/recordings/{name}"})
+    return JSONResponse({"folder": str(viewer.folder.path), "recordings": entries,
+                         "open": [playback.info() for playback in viewer.playbacks()]})
+
+
+def download_recording(request: Request) -> Response:
+    path = _recording_name(_viewer(request), request)
+    return FileResponse(path, media_type="application/octet-stream", filename=path.name)
+
+
+def open_recording_playback(request: Request) -> Response:
+    viewer = _viewer(request)
+    path = _recording_name(viewer, request)
+    try:
+        playback = viewer.play(path)
+    except (RecordingError, ValueError, OSError) as error:
+        raise _fail(422, f"{path.name} cannot be played: {error}") from None
+    return JSONResponse(playback.info(), status_code=201)
+
+
+async def _playback(request: Request) -> Playback:
+    return _viewer(request).playback(int(request.path_params["number"]))
+
+
+async def playback_detail(request: Request) -> Response:
+    playback = await _playback(request)
+    return JSONResponse({**playback.info(), **playback.state()})
+
+
+async def playback_stream(request: Request) -> Response:
+    playback = await _playback(request)
+    return StreamingResponse(_mjpeg_parts(playback, _frame_limit(request)),
+                             media_type=f"multipart/x-mixed-replace; boundary={BOUNDARY}",
+                             headers={"Cache-Control": "no-store"})
+
+
 # Live state
 
 
@@ -435,8 +567,11 @@ async def _http_error(request: Request, error: Exception) -> Response:
     return JSONResponse({"error": error.detail}, status_code=error.status_code, headers=error.headers)
 
 
-def create_app(shown: list[int] | None = None) -> Starlette:
-    viewer = Viewer(shown)
+def create_app(shown: list[int] | None = None, recordings: Path | None = None,
+               played: list[Path] | None = None) -> Starlette:
+    """The application; `recordings` is the folder recordings go to (default ./recordings),
+    `played` recordings to show as panels of their own."""
+    viewer = Viewer(shown, recordings, played)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -462,7 +597,14 @@ def create_app(shown: list[int] | None = None) -> Starlette:
             Route(camera + "/imu", imu),
             Route(camera + "/firmware", firmware),
             Route(camera + "/firmware/{target}", upgrade_firmware, methods=["POST"]),
+            Route(camera + "/recording", start_camera_recording, methods=["POST"]),
+            Route(camera + "/recording", stop_camera_recording, methods=["DELETE"]),
             WebSocketRoute(camera + "/events", events),
+            Route("/api/recordings", list_recordings),
+            Route("/api/recordings/{name}", download_recording),
+            Route("/api/recordings/{name}/play", open_recording_playback, methods=["POST"]),
+            Route("/api/playbacks/{number:int}", playback_detail),
+            Route("/api/playbacks/{number:int}/stream.mjpg", playback_stream),
             Mount("/static", StaticFiles(directory=STATIC), name="static"),
         ],
         exception_handlers={HTTPException: _http_error},

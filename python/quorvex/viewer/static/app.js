@@ -3,6 +3,7 @@
 "use strict";
 
 const panels = new Map(); // camera index -> panel state
+const playbacks = new Map(); // open recording's number -> its panel
 const AXIS_COLOURS = ["#ff6b6b", "#6bdb6b", "#6bb0ff"];
 const IMU_SAMPLES = 150;
 
@@ -83,6 +84,7 @@ async function showPanel(index) {
     buildFirmware(panel, detail.firmware);
     element.querySelector(".imu-box").hidden = !detail.imu;
     element.querySelector(".snapshot").href = `/api/cameras/${index}/snapshot.png`;
+    element.querySelector(".record").addEventListener("click", () => toggleRecording(panel));
     startPicture(panel);
     openEvents(panel);
     await buildControls(panel);
@@ -236,6 +238,7 @@ function showState(panel, state) {
     element.querySelector(".firmware-progress").value = upgrade.percent;
     element.querySelector(".firmware-message").textContent = `Upgrading ${upgrade.target} firmware: ${upgrade.percent}%`;
   }
+  showRecording(panel, state.recording);
   if (state.imu) {
     panel.imu.push(state.imu);
     if (panel.imu.length > IMU_SAMPLES) panel.imu.shift();
@@ -342,4 +345,109 @@ function buildFirmware(panel, firmware) {
   });
 }
 
+// Recording and playback
+
+function showRecording(panel, recording) {
+  const element = panel.element;
+  const button = element.querySelector(".record");
+  panel.recording = recording;
+  button.classList.toggle("on", Boolean(recording));
+  button.textContent = recording ? "Stop recording" : "Record";
+  if (recording) {
+    const problem = recording.error ? ` · ${recording.error}` : "";
+    element.querySelector(".record-state").textContent =
+      `● ${recording.frames} frames · ${recording.dropped} dropped · ${recording.seconds} s${problem}`;
+    element.querySelector(".record-download").hidden = true;
+  }
+}
+
+async function toggleRecording(panel) {
+  const element = panel.element;
+  const button = element.querySelector(".record");
+  button.disabled = true;
+  try {
+    if (panel.recording) {
+      const summary = await api(`/api/cameras/${panel.index}/recording`, { method: "DELETE" });
+      showRecording(panel, null);
+      const problem = summary.error ? ` · ${summary.error}` : "";
+      element.querySelector(".record-state").textContent =
+        `${summary.name}: ${summary.frames} frames, ${summary.dropped} dropped${problem}`;
+      const link = element.querySelector(".record-download");
+      link.href = `/api/recordings/${encodeURIComponent(summary.name)}`;
+      link.hidden = false;
+    } else {
+      showRecording(panel, await api(`/api/cameras/${panel.index}/recording`, { method: "POST" }));
+    }
+    showError(panel, "");
+    await loadRecordings();
+  } catch (error) {
+    showError(panel, error.message);
+  } finally {
+    button.disabled = false;
+  }
+}
+
+async function loadRecordings() {
+  const { recordings, open } = await api("/api/recordings");
+  const list = document.getElementById("recording-list");
+  list.replaceChildren();
+  for (const recording of recordings) {
+    const item = document.createElement("li");
+    const name = document.createElement("span");
+    name.textContent = `${recording.name} (${(recording.bytes / 1e6).toFixed(1)} MB)${recording.recording ? " · recording" : ""}`;
+    item.append(name);
+    if (!recording.recording) {
+      const link = document.createElement("a");
+      link.href = recording.url;
+      link.download = recording.name;
+      link.textContent = "Download";
+      const play = document.createElement("button");
+      play.type = "button";
+      play.textContent = "Play";
+      play.addEventListener("click", async () => {
+        try {
+          const info = await api(`${recording.url}/play`, { method: "POST" });
+          showPlayback(info);
+        } catch (error) {
+          setStatus(error.message);
+        }
+      });
+      item.append(link, play);
+    }
+    list.append(item);
+  }
+  for (const info of open) showPlayback(info);
+}
+
+function showPlayback(info) {
+  if (playbacks.has(info.index)) return;
+  const element = document.getElementById("playback-template").content.firstElementChild.cloneNode(true);
+  document.getElementById("panels").append(element);
+  const panel = { index: info.index, element, timers: [] };
+  playbacks.set(info.index, panel);
+  element.querySelector(".name").textContent = `Recording: ${info.name}`;
+  element.querySelector(".hide").addEventListener("click", () => {
+    panel.timers.forEach(clearInterval);
+    element.querySelector(".live").src = "";
+    element.remove();
+    playbacks.delete(info.index);
+  });
+  element.querySelector(".live").src = `/api/playbacks/${info.index}/stream.mjpg?t=${Date.now()}`;
+  panel.timers.push(setInterval(async () => {
+    try {
+      const state = await api(`/api/playbacks/${info.index}`);
+      const frame = state.frame;
+      showError(panel, state.error ? `Playback error: ${state.error}` : "");
+      if (!frame) return;
+      const time = new Date(frame.unix_ns / 1e6).toISOString().replace("T", " ").replace("Z", "");
+      element.querySelector(".frame-meta").textContent =
+        `frame ${frame.position + 1}/${frame.of} · #${frame.sequence} · ${frame.format.label} · ` +
+        `${frame.bytes} bytes · ${time} · loop ${state.loops + 1}`;
+    } catch (error) {
+      showError(panel, error.message);
+    }
+  }, 500));
+}
+
 loadCameras().catch((error) => setStatus(`Cannot list the cameras: ${error.message}`));
+loadRecordings().catch((error) => setStatus(`Cannot list the recordings: ${error.message}`));

@@ -1,0 +1,148 @@
+"""Recordings in the viewer: the server's folder of recordings, made from a camera's capture
+loop, and playback of a recording as a picture source of its own.
+
+Names in the folder are made here and only ever looked up in a listing of the folder, so a
+name a client sends cannot reach any other file.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+import warnings
+from dataclasses import dataclass
+from datetime import datetime
+from pathlib import Path
+
+from .capture import RETRY_AFTER, Capture, Picture, Publisher
+from .device import Device, Recorder, Recording, format_dict, open_recording, to_jpeg
+from quorvex.recording import SUFFIX
+
+MAX_GAP = 2.0  # seconds; a longer pause in a recording plays as this long
+LOOP_PAUSE = 0.5  # seconds between the last frame and the first when playback starts over
+
+
+class Folder:
+    """The server-side folder the viewer records into, made on first use."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self._lock = threading.Lock()
+
+    def names(self) -> list[str]:
+        if not self.path.is_dir():
+            return []
+        # Links are left out: they could lead a download anywhere on the server.
+        return sorted(entry.name for entry in self.path.iterdir()
+                      if entry.suffix == SUFFIX and entry.is_file() and not entry.is_symlink())
+
+    def find(self, name: str) -> Path | None:
+        """The recording of this name, None for any name the listing lacks."""
+        return self.path / name if name in self.names() else None
+
+    def recorder(self, device: Device) -> Recorder:
+        """A Recorder on a new file named after the camera and the time."""
+        with self._lock:  # two starts in the same second get two names
+            self.path.mkdir(parents=True, exist_ok=True)
+            stem = f"camera{device.index}-{datetime.now():%Y%m%d-%H%M%S}"
+            taken = set(self.names())
+            name, number = stem + SUFFIX, 1
+            while name in taken:
+                number += 1
+                name = f"{stem}-{number}{SUFFIX}"
+            return device.recorder(self.path / name)
+
+
+@dataclass
+class Session:
+    """A camera's recording in progress."""
+
+    recorder: Recorder
+    started: float
+
+    @property
+    def name(self) -> str:
+        return self.recorder.path.name
+
+    def progress(self, capture: Capture) -> dict[str, object]:
+        recorder = self.recorder
+        return {"name": self.name, "frames": recorder.written, "dropped": recorder.dropped, "bytes": recorder.bytes_written,
+                "seconds": round(time.monotonic() - self.started, 1), "error": capture.recording_error}
+
+
+def start_recording(folder: Folder, device: Device, capture: Capture) -> Session:
+    session = Session(folder.recorder(device), time.monotonic())
+    capture.recording_error = None
+    capture.recorder = session.recorder
+    capture.hold()
+    return session
+
+
+def stop_recording(session: Session, capture: Capture) -> dict[str, object]:
+    """Ends the recording (writing what is queued) and returns its summary."""
+    capture.recorder = None
+    capture.release()
+    recorder = session.recorder
+    failure: str | None = capture.recording_error
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the drops are in the summary
+        try:
+            recorder.close()
+        except OSError as error:
+            failure = str(error)
+    return {"name": session.name, "frames": recorder.written, "dropped": recorder.dropped,
+            "rejected": recorder.rejected, "bytes": recorder.bytes_written,
+            "seconds": round(time.monotonic() - session.started, 1), "error": failure}
+
+
+class Playback(Publisher):
+    """Plays a recording's frames at their recorded pace, over and over, while watched."""
+
+    def __init__(self, number: int, path: Path) -> None:
+        super().__init__(f"quorvex-viewer-recording{number}")
+        self.number = number
+        self.recording: Recording = open_recording(path)
+        if not len(self.recording):
+            raise ValueError(f"{path.name} holds no frame")
+        self.current: dict[str, object] | None = None
+        self.loops = 0
+        self.error: str | None = None
+
+    def info(self) -> dict[str, object]:
+        recording = self.recording
+        camera = recording.info.get("camera")
+        return {"index": self.number, "name": recording.path.name, "path": str(recording.path),
+                "camera": camera.get("name") if isinstance(camera, dict) else None,
+                "frames": len(recording), "complete": recording.complete, "dropped": recording.dropped,
+                "problem": recording.problem, "error": self.error,
+                "formats": [dict(zip(("pixel_format", "width", "height", "fps"), key)) for key in recording.formats]}
+
+    def state(self) -> dict[str, object]:
+        return {"frame": self.current, "loops": self.loops, "clients": self.clients, "running": self.running}
+
+    def _stream(self) -> None:
+        try:
+            self._play_once()
+        except Exception as error:  # a file changed under the viewer: shown in the page
+            self.error = str(error) or type(error).__name__
+            self._stop.wait(RETRY_AFTER)
+
+    def _play_once(self) -> None:
+        sequence = self.latest.sequence if self.latest else 0
+        total = len(self.recording)
+        previous_ns: int | None = None
+        due = time.monotonic()
+        for position, (frame, time_ns) in enumerate(self.recording.timed_frames()):
+            if previous_ns is not None:
+                due += min(max(time_ns - previous_ns, 0) / 1e9, MAX_GAP)
+            previous_ns = time_ns
+            if self._stop.wait(max(0.0, due - time.monotonic())):
+                return
+            jpeg = to_jpeg(frame.data, frame.format)
+            sequence += 1
+            self.current = {"position": position, "of": total, "sequence": frame.index,
+                            "unix_ns": self.recording.unix_ns(time_ns), "format": format_dict(frame.format),
+                            "bytes": int(frame.data.nbytes)}
+            self._publish(Picture(sequence, frame.data, frame.format, jpeg, time.monotonic()))
+        self.loops += 1
+        self._stop.wait(LOOP_PAUSE)
