@@ -9,7 +9,7 @@ from starlette.testclient import TestClient
 
 import quorvex
 from quorvex.viewer.server import create_app
-from viewer_helpers import capture_threads, running_server, wait_until
+from viewer_support import capture_threads, running_server, wait_until
 
 
 @pytest.fixture
