@@ -33,7 +33,7 @@ class Picture:
 
 
 @dataclass(eq=False)  # compared and hashed by identity: one per client
-class _Waiter:
+class Waiter:
     loop: asyncio.AbstractEventLoop
     event: asyncio.Event = field(default_factory=asyncio.Event)
 
@@ -45,7 +45,7 @@ class Publisher:
     def __init__(self, thread_name: str) -> None:
         self._thread_name = thread_name
         self._lock = threading.Lock()
-        self._waiters: set[_Waiter] = set()
+        self._waiters: set[Waiter] = set()
         self._thread: threading.Thread | None = None  # the loop's, while it goes on
         self._last_thread: threading.Thread | None = None
         self._stop = threading.Event()
@@ -65,14 +65,14 @@ class Publisher:
         thread = self._last_thread
         return thread is not None and thread.is_alive()
 
-    def subscribe(self) -> _Waiter:
-        waiter = _Waiter(asyncio.get_running_loop())
+    def subscribe(self) -> Waiter:
+        waiter = Waiter(asyncio.get_running_loop())
         with self._lock:
             self._waiters.add(waiter)
             self._start_locked()
         return waiter
 
-    def unsubscribe(self, waiter: _Waiter) -> None:
+    def unsubscribe(self, waiter: Waiter) -> None:
         # The loop notices within one read timeout and ends its thread; joining here would
         # hold up the event loop.
         with self._lock:
@@ -92,7 +92,7 @@ class Publisher:
             if not self._waiters and not self._holds:
                 self._stop.set()
 
-    async def next_picture(self, waiter: _Waiter, after: int) -> Picture | None:
+    async def next_picture(self, waiter: Waiter, after: int) -> Picture | None:
         """The first picture newer than sequence number `after`, waiting for it if need be;
         None once the viewer is shutting down."""
         while True:
@@ -139,7 +139,7 @@ class Publisher:
         self._wake(waiters)
 
     @staticmethod
-    def _wake(waiters: list[_Waiter]) -> None:
+    def _wake(waiters: list[Waiter]) -> None:
         for waiter in waiters:
             try:
                 waiter.loop.call_soon_threadsafe(waiter.event.set)

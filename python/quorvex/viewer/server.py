@@ -30,7 +30,7 @@ from starlette.routing import Mount, Route, WebSocketRoute
 from starlette.staticfiles import StaticFiles
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
-from .capture import Capture, Picture, Publisher
+from .capture import Capture, Picture, Publisher, Waiter
 from .device import (Control, Device, DeviceError, NotSupported, RecordingError, camera_count, format_dict,
                      luminance_histogram, to_png)
 from .recordings import Folder, Playback, Session, start_recording, stop_recording
@@ -288,15 +288,16 @@ async def _change_control(name: str, change: Callable[[], Control]) -> Response:
 
 
 async def _picture(camera: Camera) -> Picture:
-    """The latest frame of a watched camera; a new one from a camera nobody watches."""
+    """The latest frame of a watched camera; a new one from a camera nobody watches. Either is
+    of the format in force: a frame the loop read just before a format change is passed over."""
     capture = camera.capture
     latest = capture.latest
-    if latest is not None and capture.clients > 0:
+    if latest is not None and capture.clients > 0 and latest.format == camera.device.format:
         return latest
     waiter = capture.subscribe()
     try:
         after = latest.sequence if latest is not None else 0
-        picture = await asyncio.wait_for(capture.next_picture(waiter, after), FIRST_FRAME_TIMEOUT)
+        picture = await asyncio.wait_for(_next_in_format(camera, waiter, after), FIRST_FRAME_TIMEOUT)
     except TimeoutError:
         detail = capture.error or "no frame came"
         raise _fail(503, f"camera {camera.device.index} gives no picture: {detail}") from None
@@ -305,6 +306,14 @@ async def _picture(camera: Camera) -> Picture:
     if picture is None:
         raise _fail(503, "the viewer is shutting down")
     return picture
+
+
+async def _next_in_format(camera: Camera, waiter: Waiter, after: int) -> Picture | None:
+    while True:
+        picture = await camera.capture.next_picture(waiter, after)
+        if picture is None or picture.format == camera.device.format:
+            return picture
+        after = picture.sequence
 
 
 async def frame_jpeg(request: Request) -> Response:
