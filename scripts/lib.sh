@@ -13,7 +13,7 @@ log_tag="$(basename "${BASH_SOURCE[1]:-$0}" .sh)"
 
 # What the emulated QuorvexSDK and quorvex's pixel conversion (libyuv) compile and link against,
 # for every build of them.
-emulator_packages=(libspdlog-dev libfmt-dev libyaml-cpp-dev libturbojpeg0-dev nlohmann-json3-dev libyuv-dev)
+emulator_packages=(libspdlog-dev libfmt-dev libyaml-cpp-dev libturbojpeg0-dev nlohmann-json3-dev libyuv-dev zlib1g-dev)
 
 log() { printf '[%s] %s\n' "$log_tag" "$*" >&2; }
 

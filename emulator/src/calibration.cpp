@@ -239,13 +239,8 @@ void write_product_name(Device& device, int version, const std::string& name) {
 using namespace qx_emulator;
 
 int QxGetIntrinsics(std::shared_ptr<QxCamera> camera, QxIntrinsics& intrinsics) try {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("intrinsics", intrinsics);
-        return s->result<int>();
-    }
     const char* function = __func__;
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(function, camera, "intrinsics", intrinsics, [&](const QxCamera::Impl& c) -> int {
         if (const int status = calibration_status(function, c); status != QXE_OK) return status;
         intrinsics = calibration(c).intrinsics;
         return QXE_OK;

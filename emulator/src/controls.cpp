@@ -176,12 +176,16 @@ const UvcControl* uvc_control(const char* function, const QxCamera::Impl& c, U p
     return nullptr;
 }
 
+// QXE_OK when the camera has an ISP, else QXE_NOT_SUPPORTED (logged).
+int isp_present(const char* function, const QxCamera::Impl& c) {
+    if (has_isp(c)) return QXE_OK;
+    logger().warn("{}: camera {} has no ISP", function, c.index);
+    return QXE_NOT_SUPPORTED;
+}
+
 // QXE_OK when `property` is an ISP control of the camera, else the failure status (logged).
 int isp_status(const char* function, const QxCamera::Impl& c, I property) {
-    if (!has_isp(c)) {
-        logger().warn("{}: camera {} has no ISP", function, c.index);
-        return QXE_NOT_SUPPORTED;
-    }
+    if (const int status = isp_present(function, c); status != QXE_OK) return status;
     const int index = at(property);
     if (index < 0 || index >= kIspProperties) {
         logger().warn("{}: {} is not an ISP control", function, index);
@@ -439,10 +443,7 @@ int set_isp_values(const char* function, const std::shared_ptr<QxCamera>& camera
     return change_settings(function, camera, [&](QxCamera::Impl& c, ControlState& state) -> int {
         IspValues values;
         if (const int status = pick(c, values); status != QXE_OK) return status;
-        if (!has_isp(c)) {
-            logger().warn("{}: camera {} has no ISP", function, c.index);
-            return QXE_NOT_SUPPORTED;
-        }
+        if (const int status = isp_present(function, c); status != QXE_OK) return status;
         return store_isp_values(function, c, state, values);
     });
 }
@@ -537,10 +538,7 @@ int QxSetISPImageProcessingDefault(std::shared_ptr<QxCamera> camera) try {
     if (auto* s = call.scripted()) return s->result<int>();
     const char* function = __func__;
     return change_settings(function, camera, [&](QxCamera::Impl& c, ControlState& state) -> int {
-        if (!has_isp(c)) {
-            logger().warn("{}: camera {} has no ISP", function, c.index);
-            return QXE_NOT_SUPPORTED;
-        }
+        if (const int status = isp_present(function, c); status != QXE_OK) return status;
         for (std::size_t i = 0; i < std::size(kIspTable); ++i) state.ispValue[i] = kIspTable[i].defaultValue;
         logger().info("{}: camera {}: every ISP control at its default", function, c.index);
         return QXE_OK;

@@ -81,12 +81,7 @@ std::string describe(const QxFormat& f) {
 }  // namespace
 
 int QxGetFormatList(std::shared_ptr<QxCamera> camera, std::vector<QxFormat>& formats) try {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("formats", formats);
-        return s->result<int>();
-    }
-    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(__func__, camera, "formats", formats, [&](const QxCamera::Impl& c) -> int {
         formats.reserve(formats.size() + c.config.formats.size());
         unsigned short id = 0;
         for (const FormatConfig& f : c.config.formats) {

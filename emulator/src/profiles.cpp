@@ -276,13 +276,8 @@ void forget_saved_profiles() {
 using namespace qx_emulator;
 
 int QxGetOSPProfileFlag(std::shared_ptr<QxCamera> camera, QX_OSP_PROFILE_FLAG& flag) try {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("flag", flag);
-        return s->result<int>();
-    }
     const char* function = __func__;
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(function, camera, "flag", flag, [&](const QxCamera::Impl& c) -> int {
         if (const int status = profile_status(function, c); status != QXE_OK) return status;
         flag = profile_state(c).flag;
         return QXE_OK;
@@ -312,13 +307,8 @@ int QxSetOSPProfileFlag(std::shared_ptr<QxCamera> camera, QX_OSP_PROFILE_FLAG fl
 }
 
 int QxGetOSPProfileConfig(std::shared_ptr<QxCamera> camera, std::string& config) try {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("config", config);
-        return s->result<int>();
-    }
     const char* function = __func__;
-    return with_camera(function, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(function, camera, "config", config, [&](const QxCamera::Impl& c) -> int {
         if (const int status = profile_status(function, c); status != QXE_OK) return status;
         config = profile_text(profile_state(c).profile);
         return QXE_OK;
@@ -399,12 +389,7 @@ int QxActivateProfileImageProcessing(std::shared_ptr<QxCamera> camera) try {
 }
 
 int QxGetTimestamp(std::shared_ptr<QxCamera> camera, float& timestamp) try {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("timestamp", timestamp);
-        return s->result<int>();
-    }
-    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(__func__, camera, "timestamp", timestamp, [&](const QxCamera::Impl& c) -> int {
         timestamp = std::chrono::duration<float>(Clock::now() - c.timestampOrigin).count();
         return QXE_OK;
     });
@@ -424,12 +409,7 @@ int QxResetTimestamp(std::shared_ptr<QxCamera> camera) try {
 }
 
 int QxGetFrameCount(std::shared_ptr<QxCamera> camera, unsigned char& count) try {
-    Call call(__func__, {{"camera", as_value(camera)}});
-    if (auto* s = call.scripted()) {
-        s->write("count", count);
-        return s->result<int>();
-    }
-    return with_camera(__func__, camera, Need::open, [&](const QxCamera::Impl& c) -> int {
+    return read_value(__func__, camera, "count", count, [&](const QxCamera::Impl& c) -> int {
         count = c.frameCount;
         return QXE_OK;
     });
