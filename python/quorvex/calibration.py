@@ -2,13 +2,10 @@
 
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Literal
+from typing import Literal
 
 from ._library import qx
-from .errors import check, checked
-
-if TYPE_CHECKING:
-    from .camera import Camera
+from ._feature import Feature
 
 
 @dataclass(frozen=True)
@@ -26,13 +23,10 @@ class Intrinsics:
     model: Literal["radtan", "none"] = "radtan"
 
 
-class Calibration:
-    def __init__(self, camera: "Camera") -> None:
-        self._camera = camera
-
+class Calibration(Feature):
     @property
     def intrinsics(self) -> Intrinsics:
-        record = checked("QxGetIntrinsics", qx.QxGetIntrinsics(self._camera.handle))
+        record = self._value(qx.QxGetIntrinsics)
         k1, k2, p1, p2, k3 = (float(value) for value in record.coeffs)
         model: Literal["radtan", "none"] = "radtan" if record.model == qx.QX_DIST_MODEL_RADTAN else "none"
         return Intrinsics(record.w, record.h, record.fx, record.fy, record.cx, record.cy, (k1, k2, p1, p2, k3), model)
@@ -48,8 +42,8 @@ class Calibration:
             raise ValueError(f"coeffs holds five numbers (k1, k2, p1, p2, k3), not {len(value.coeffs)}")
         record.model = qx.QX_DIST_MODEL_RADTAN if value.model == "radtan" else qx.QX_DIST_NONE
         record.coeffs = list(value.coeffs)
-        check("QxWriteIntrinsics", qx.QxWriteIntrinsics(self._camera.handle, record))
+        self._call(qx.QxWriteIntrinsics, record)
 
     def flash_product_info(self, path: str | os.PathLike[str]) -> None:
         """Flashes serial number, product name and date from a product-information image file."""
-        check("QxFlashProductInfo", qx.QxFlashProductInfo(self._camera.handle, os.fspath(path)), os.fspath(path))
+        self._call(qx.QxFlashProductInfo, os.fspath(path), detail=os.fspath(path))

@@ -4,7 +4,7 @@ from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Literal
 
 from ._library import qx
-from .errors import check
+from ._feature import Feature
 
 if TYPE_CHECKING:
     from .camera import Camera
@@ -30,7 +30,7 @@ def _isp_name(member: qx.QX_ISP_IMAGE_PROPERTIES) -> str:
     return "isp_" + short.lower().replace("whitebalance", "white_balance")
 
 
-class Control:
+class Control(Feature):
     """One control: `value` reads and writes the camera; `min`, `max`, `step` and `default` are
     its range. Values outside the range or off its step grid raise ValueError before the
     library is called."""
@@ -43,21 +43,16 @@ class Control:
         prop: qx.QX_UVC_IMAGE_PROPERTIES | qx.QX_ISP_IMAGE_PROPERTIES,
         limits: tuple[int, int, int, int],
     ) -> None:
-        self._camera = camera
+        super().__init__(camera)
         self.name = name
         self.kind: ControlKind = kind
         self._property = prop
         self.min, self.max, self.step, self.default = limits
 
     def _read(self) -> tuple[int, int]:
-        handle = self._camera.handle
         if isinstance(self._property, qx.QX_UVC_IMAGE_PROPERTIES):
-            status, value, flag = qx.QxGetUVCImageProcessing(handle, self._property)
-            check("QxGetUVCImageProcessing", status, self.name)
-        else:
-            status, value, flag = qx.QxGetISPImageProcessing(handle, self._property)
-            check("QxGetISPImageProcessing", status, self.name)
-        return value, flag
+            return self._values(qx.QxGetUVCImageProcessing, self._property, detail=self.name)
+        return self._values(qx.QxGetISPImageProcessing, self._property, detail=self.name)
 
     @property
     def value(self) -> int:
@@ -66,11 +61,10 @@ class Control:
     @value.setter
     def value(self, value: int) -> None:
         self.validate(value)
-        handle = self._camera.handle
         if isinstance(self._property, qx.QX_UVC_IMAGE_PROPERTIES):
-            check("QxSetUVCImageProcessing", qx.QxSetUVCImageProcessing(handle, self._property, value, _MANUAL), self.name)
+            self._call(qx.QxSetUVCImageProcessing, self._property, value, _MANUAL, detail=self.name)
         else:
-            check("QxSetISPImageProcessing", qx.QxSetISPImageProcessing(handle, self._property, value), self.name)
+            self._call(qx.QxSetISPImageProcessing, self._property, value, detail=self.name)
 
     @property
     def auto(self) -> bool:
@@ -84,8 +78,7 @@ class Control:
         if not isinstance(self._property, qx.QX_UVC_IMAGE_PROPERTIES):
             raise ValueError(f"{self.name} is an ISP control, which has no automatic mode")
         if automatic:
-            status = qx.QxSetUVCImageProcessing(self._camera.handle, self._property, self.default, _AUTOMATIC)
-            check("QxSetUVCImageProcessing", status, f"{self.name} automatic")
+            self._call(qx.QxSetUVCImageProcessing, self._property, self.default, _AUTOMATIC, detail=f"{self.name} automatic")
         else:
             self.value = self.value
 
@@ -109,11 +102,11 @@ class Control:
         )
 
 
-class Controls(Mapping[str, Control]):
+class Controls(Feature, Mapping[str, Control]):
     """The camera's controls by name, only those the camera has (read when first used)."""
 
     def __init__(self, camera: "Camera") -> None:
-        self._camera = camera
+        super().__init__(camera)
         self._controls: dict[str, Control] | None = None
 
     def _all(self) -> dict[str, Control]:
@@ -159,4 +152,4 @@ class Controls(Mapping[str, Control]):
 
     def reset_isp(self) -> None:
         """Every ISP control back to its default, in one library call."""
-        check("QxSetISPImageProcessingDefault", qx.QxSetISPImageProcessingDefault(self._camera.handle))
+        self._call(qx.QxSetISPImageProcessingDefault)

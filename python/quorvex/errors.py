@@ -1,6 +1,7 @@
 """Exceptions for the library's failing statuses, one small hierarchy users catch."""
 
 import builtins
+from collections.abc import Callable
 
 from ._library import qx
 
@@ -92,3 +93,20 @@ def checked[T](function: str, result: tuple[int, T], detail: str = "") -> T:
     status, value = result
     check(function, status, detail)
     return value
+
+
+def call(function: Callable[..., int], *args: object, detail: str = "") -> None:
+    """Calls a library function that returns a status; raises the status's exception unless it is 0."""
+    check(function.__name__, function(*args), detail)
+
+
+def value[T](function: Callable[..., tuple[int, T]], *args: object, detail: str = "") -> T:
+    """Calls a library function that returns (status, value): the value, or the status's exception."""
+    return checked(function.__name__, function(*args), detail)
+
+
+def values[*Ts](function: Callable[..., tuple[int, *Ts]], *args: object, detail: str = "") -> tuple[*Ts]:
+    """Calls a library function that returns (status, value, ...): the values, or the status's exception."""
+    status, *rest = function(*args)
+    check(function.__name__, status, detail)
+    return tuple(rest)  # type: ignore[return-value]  # the values after the status, in order

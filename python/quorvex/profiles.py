@@ -1,27 +1,22 @@
 """The camera's OSP profile: a stored format and ISP settings it can switch to."""
 
 import os
-from typing import TYPE_CHECKING, Literal
+from typing import Literal
 
 from ._library import qx
-from .errors import check, checked
-
-if TYPE_CHECKING:
-    from .camera import Camera
+from ._feature import Feature
+from .errors import call
 
 ProfileFlag = Literal["disabled", "enabled", "enabled_and_save"]
 _FLAGS = {"disabled": qx.DISABLED, "enabled": qx.ENABLED, "enabled_and_save": qx.ENABLED_AND_SAVE}
 
 
-class Profile:
+class Profile(Feature):
     """Enable it (`flag`), load a profile file, then activate its format or ISP values."""
-
-    def __init__(self, camera: "Camera") -> None:
-        self._camera = camera
 
     @property
     def flag(self) -> ProfileFlag:
-        flag = checked("QxGetOSPProfileFlag", qx.QxGetOSPProfileFlag(self._camera.handle))
+        flag = self._value(qx.QxGetOSPProfileFlag)
         for name, member in _FLAGS.items():
             if member == flag:
                 return name  # type: ignore[return-value]  # the keys are the literal's values
@@ -31,29 +26,28 @@ class Profile:
     def flag(self, flag: ProfileFlag) -> None:
         if flag not in _FLAGS:
             raise ValueError(f"flag must be one of {', '.join(_FLAGS)}, not {flag!r}")
-        check("QxSetOSPProfileFlag", qx.QxSetOSPProfileFlag(self._camera.handle, _FLAGS[flag]), flag)
+        self._call(qx.QxSetOSPProfileFlag, _FLAGS[flag], detail=flag)
 
     @property
     def config(self) -> str:
         """The profile as text."""
-        return checked("QxGetOSPProfileConfig", qx.QxGetOSPProfileConfig(self._camera.handle))
+        return self._value(qx.QxGetOSPProfileConfig)
 
     def load(self, path: str | os.PathLike[str]) -> None:
-        check("QxLoadProfileConfig", qx.QxLoadProfileConfig(self._camera.handle, os.fspath(path)), os.fspath(path))
+        self._call(qx.QxLoadProfileConfig, os.fspath(path), detail=os.fspath(path))
 
     def activate_streaming(self) -> None:
         """Selects the profile's format for the next stream."""
-        check("QxActivateProfileStreaming", qx.QxActivateProfileStreaming(self._camera.handle))
+        self._call(qx.QxActivateProfileStreaming)
 
     def activate_image_processing(self) -> None:
-        check("QxActivateProfileImageProcessing", qx.QxActivateProfileImageProcessing(self._camera.handle))
+        self._call(qx.QxActivateProfileImageProcessing)
 
     def export_sensor_config(self, path: str | os.PathLike[str]) -> None:
         """Saves the sensor's registers to a binary file (decode it with decode_sensor_config)."""
-        check("QxExportSensorConfig", qx.QxExportSensorConfig(self._camera.handle, os.fspath(path)), os.fspath(path))
+        self._call(qx.QxExportSensorConfig, os.fspath(path), detail=os.fspath(path))
 
 
 def decode_sensor_config(binary_path: str | os.PathLike[str], json_path: str | os.PathLike[str]) -> None:
     """Writes a sensor configuration file as JSON."""
-    status = qx.QxDecodeSensorConfig(os.fspath(binary_path), os.fspath(json_path))
-    check("QxDecodeSensorConfig", status, os.fspath(binary_path))
+    call(qx.QxDecodeSensorConfig, os.fspath(binary_path), os.fspath(json_path), detail=os.fspath(binary_path))

@@ -3,7 +3,7 @@
 import os
 
 from ._library import qx
-from .errors import check, error
+from .errors import call, error
 
 
 class Routes:
@@ -18,7 +18,7 @@ class Routes:
         self._handle: qx.QxRoute = handle
 
     def activate(self) -> None:
-        check("QxActivateYamlRoutes", qx.QxActivateYamlRoutes(self._handle), self.path)
+        call(qx.QxActivateYamlRoutes, self._handle, detail=self.path)
 
 
 def load_routes(path: str | os.PathLike[str]) -> Routes:
@@ -27,4 +27,4 @@ def load_routes(path: str | os.PathLike[str]) -> Routes:
 
 def reset_routes() -> None:
     """Removes every active link."""
-    check("QxResetActiveRoutes", qx.QxResetActiveRoutes())
+    call(qx.QxResetActiveRoutes)
