@@ -121,8 +121,15 @@ class Controls(Feature, Mapping[str, Control]):
             if uvc != qx.UVC_IMAGE_PROP_MAX:
                 self._add(found, "uvc", uvc, _uvc_name(uvc), qx.QxGetUVCImageProcessingRange(handle, uvc))
         for isp in qx.QX_ISP_IMAGE_PROPERTIES.__members__.values():
-            if isp != qx.ISP_IMAGE_PROP_MAX:
-                self._add(found, "isp", isp, _isp_name(isp), qx.QxGetISPImageProcessingRange(handle, isp))
+            if isp == qx.ISP_IMAGE_PROP_MAX:
+                continue
+            limits = qx.QxGetISPImageProcessingRange(handle, isp)
+            # A camera without an ISP refuses every ISP control (the binding reports any refusal of
+            # this getter as -1): when the first is refused, asking for the rest would only fill
+            # the library's log with the same warning.
+            if limits[0] != 0 and not any(control.kind == "isp" for control in found.values()):
+                break
+            self._add(found, "isp", isp, _isp_name(isp), limits)
         return found
 
     def _add(
