@@ -207,9 +207,9 @@ class Camera:
         height: int | None = None,
         fps: int | None = None,
     ) -> Format:
-        """The best format matching what is given (see formats.find_format); LookupError naming
-        the camera's formats when none does."""
-        return find_format(self.formats, FormatQuery(pixel_format, width, height, fps))
+        """The best format matching what is given (see formats.find_format); `pixel_format` may be
+        format text ("MJPG:1920x1080@30"). LookupError naming the camera's formats when none does."""
+        return find_format(self.formats, FormatQuery.of(pixel_format, width, height, fps))
 
     def stream(self, format: Format | str | None = None, timeout: float | None = 1.0) -> "Stream":
         """A stream of `format` (a Format of this camera, or text such as "MJPG:1920x1080@30";

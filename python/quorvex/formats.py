@@ -64,6 +64,26 @@ class FormatQuery:
             int(fps) if fps else None,
         )
 
+    @classmethod
+    def of(
+        cls, pixel_format: str | None = None, width: int | None = None, height: int | None = None, fps: int | None = None
+    ) -> "FormatQuery":
+        """The query of keyword parts, where `pixel_format` may also be whole format text
+        ("MJPG:1920x1080@30"); a part given both ways must agree (ValueError)."""
+        if pixel_format is None or pixel_format.strip().upper() in PIXEL_FORMATS:
+            return cls(pixel_format, width, height, fps)
+        parsed = cls.parse(pixel_format)
+        given = {"width": width, "height": height, "fps": fps}
+        for name, value in given.items():
+            if value is not None and getattr(parsed, name) not in (None, value):
+                raise ValueError(f"{pixel_format!r} asks for {name} {getattr(parsed, name)}, the call for {value}")
+        return cls(
+            parsed.pixel_format,
+            parsed.width if width is None else width,
+            parsed.height if height is None else height,
+            parsed.fps if fps is None else fps,
+        )
+
     def matches(self, candidate: Format) -> bool:
         wanted = (self.pixel_format, self.width, self.height, self.fps)
         actual = (candidate.pixel_format, candidate.width, candidate.height, candidate.fps)

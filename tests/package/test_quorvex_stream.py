@@ -88,6 +88,10 @@ def test_formats_and_find_format(emu):
             camera.find_format("NV12", 640, 480)
         with pytest.raises(LookupError, match="unknown pixel format 'H264'"):
             camera.find_format("H264")
+        assert str(camera.find_format("MJPG:1920x1080@30")) == str(camera.find_format("MJPG", 1920, 1080, 30))
+        assert str(camera.find_format("MJPG@30", width=1280)) == "MJPG:1280x720@30"
+        with pytest.raises(ValueError, match="asks for width 1920, the call for 640"):
+            camera.find_format("MJPG:1920x1080", width=640)
 
 
 @pytest.mark.parametrize(
