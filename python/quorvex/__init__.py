@@ -10,12 +10,17 @@ Importing quorvex sets QX_RELEASE_GIL=camera (unless it is set) before pyQuorvex
 imported, so that a waiting read never stops other threads or an asyncio event loop.
 """
 
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _distribution_version
+
+from . import export
 from ._library import LockModeWarning, release_mode
 from .calibration import Intrinsics
 from .camera import Camera, CameraInfo, cameras, open
 from .controls import Control, Controls
 from .firmware import BootData, Firmware
 from .errors import BusyError, NotOpenError, NotSupportedError, QuorvexError, TimeoutError
+from .export import export_mcap, export_mp4
 from .formats import PIXEL_FORMATS, Format, FormatQuery
 from .frame import Frame
 from .imu import Orientation
@@ -23,6 +28,11 @@ from .pixels import to_bgr, to_rgb
 from .recording import Recorder, Recording, RecordingError, open_recording, record
 from .routes import Routes, load_routes, reset_routes
 from .stream import Stream
+
+try:
+    __version__ = _distribution_version("pyQuorvexSDK")
+except PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "BootData",
@@ -48,7 +58,11 @@ __all__ = [
     "Routes",
     "Stream",
     "TimeoutError",
+    "__version__",
     "cameras",
+    "export",
+    "export_mcap",
+    "export_mp4",
     "load_routes",
     "open",
     "open_recording",

@@ -5,12 +5,14 @@ import importlib
 import sys
 from collections.abc import Sequence
 
+from . import __version__
 from .commands import COMMANDS, Command
 from .errors import QuorvexError
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorvex", description="Quorvex cameras from the shell.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in COMMANDS:
         command: Command = importlib.import_module(f"{__package__}.commands.{name}")

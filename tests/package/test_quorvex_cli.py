@@ -25,6 +25,10 @@ def test_console_script_is_installed():
     assert script.exists()
     result = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0 and "list" in result.stdout and "snapshot" in result.stdout
+    version = subprocess.run([str(script), "--version"], capture_output=True, text=True, timeout=60)
+    import quorvex as package
+
+    assert version.stdout == f"quorvex {package.__version__}\n" and package.__version__[0].isdigit()
 
 
 def test_list(emu, tmp_path):
