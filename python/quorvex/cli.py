@@ -5,17 +5,21 @@ import importlib
 import sys
 from collections.abc import Sequence
 
+from ._library import qx
 from .commands import COMMANDS, Command
 from .errors import QuorvexError
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorvex", description="Quorvex cameras from the shell.")
+    verbose = {"action": "store_true", "help": "show the library's own log lines (its warnings) on standard error"}
+    parser.add_argument("--verbose", "-v", **verbose)
     subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in COMMANDS:
         command: Command = importlib.import_module(f"{__package__}.commands.{name}")
         sub = subcommands.add_parser(command.NAME, help=command.HELP, description=command.HELP)
         command.add_arguments(sub)
+        sub.add_argument("--verbose", "-v", **verbose, default=argparse.SUPPRESS)  # after the subcommand too
         sub.set_defaults(run=command.run)
     return parser
 
@@ -23,6 +27,8 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs one subcommand; a failure ends with one line on standard error and exit status 1."""
     args = build_parser().parse_args(argv)
+    # The command reports failures in a line of its own; the library's log would repeat them.
+    qx.QxSetLogLevel(qx.QX_LOG_LEVEL_INFO if args.verbose else qx.QX_LOG_LEVEL_OFF)
     try:
         status: int = args.run(args)
     except KeyboardInterrupt:
@@ -31,6 +37,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (QuorvexError, LookupError, ValueError, OSError) as failure:
         print(f"quorvex {args.command}: {failure}", file=sys.stderr)
         return 1
+    finally:
+        qx.QxSetLogLevel(qx.QX_LOG_LEVEL_WARN)  # the library's default, for a caller running on
     return status
 
 

@@ -15,7 +15,7 @@ from datetime import datetime
 from pathlib import Path
 
 from .capture import RETRY_AFTER, Capture, Picture, Publisher
-from .device import Device, Recorder, Recording, format_dict, open_recording, to_jpeg
+from .device import Device, Recorder, Recording, RecordingError, format_dict, open_recording, to_jpeg
 from quorvex.recording import SUFFIX
 
 MAX_GAP = 2.0  # seconds; a longer pause in a recording plays as this long
@@ -28,13 +28,36 @@ class Folder:
     def __init__(self, path: Path) -> None:
         self.path = path
         self._lock = threading.Lock()
+        self._checked: dict[str, tuple[tuple[int, int, int], str | None]] = {}
 
     def names(self) -> list[str]:
         if not self.path.is_dir():
             return []
-        # Links are left out: they could lead a download anywhere on the server.
+        # Links are left out: they could lead a download anywhere on the server. Hidden names
+        # are recordings still being written under their temporary names.
         return sorted(entry.name for entry in self.path.iterdir()
-                      if entry.suffix == SUFFIX and entry.is_file() and not entry.is_symlink())
+                      if entry.suffix == SUFFIX and not entry.name.startswith(".") and entry.is_file()
+                      and not entry.is_symlink())
+
+    def damage(self, name: str) -> str | None:
+        """Why the recording of this name cannot be played, or None; read once per version of
+        the file (its size, time and inode)."""
+        path = self.path / name
+        status = path.stat()
+        key = (status.st_ino, status.st_size, status.st_mtime_ns)
+        known = self._checked.get(name)
+        if known is not None and known[0] == key:
+            return known[1]
+        problem: str | None = None
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)  # cut short: it plays what it holds
+                if not len(open_recording(path)):
+                    problem = "it holds no frame"
+        except (RecordingError, OSError) as error:
+            problem = str(error).removeprefix(f"{path}: ").removeprefix(f"{path} ")
+        self._checked[name] = (key, problem)
+        return problem
 
     def find(self, name: str) -> Path | None:
         """The recording of this name, None for any name the listing lacks."""
