@@ -443,7 +443,7 @@ def frame_problem(pixel_format: str, width: int, height: int, fps: int, length: 
     return None
 
 
-def _frame_entry(payload: bytes, offset: int, length: int) -> _FrameEntry:
+def _frame_entry(target: pathlib.Path, payload: bytes, offset: int, length: int) -> _FrameEntry:
     name, width, height, fps, _, sequence, time_ns = _FRAME_HEADER.unpack_from(payload)
     pixel_format = name.rstrip(b"\0").decode("ascii", "replace")
     data = length - _FRAME_HEADER.size
@@ -451,7 +451,7 @@ def _frame_entry(payload: bytes, offset: int, length: int) -> _FrameEntry:
     if problem is None and time_ns < 0:
         problem = f"its host time {time_ns} ns is negative"
     if problem is not None:
-        raise RecordingError(f"frame at offset {offset - _RECORD_HEADER.size}: {problem}")
+        raise RecordingError(f"{target}: frame at offset {offset - _RECORD_HEADER.size}: {problem}")
     return _FrameEntry(offset + _FRAME_HEADER.size, data, pixel_format, width, height, fps, sequence, time_ns)
 
 
@@ -596,7 +596,7 @@ def open_recording(path: str | os.PathLike[str]) -> Recording:
                 if kind == _FRAME:
                     if len(frames) == MAX_FRAMES:
                         raise RecordingError(f"{target} holds more than {MAX_FRAMES} frames")
-                    frames.append(_frame_entry(payload, body, length))
+                    frames.append(_frame_entry(target, payload, body, length))
                 elif kind == _INFO:
                     info = _json_object(payload)
                     _check_info(info)
