@@ -109,16 +109,21 @@ def test_overwrite_replaces_a_link_never_what_it_points_to(tmp_path):
     assert not (tmp_path / "link.mcap").is_symlink() and (tmp_path / "link.mcap").read_bytes()[1:5] == b"MCAP"
 
 
-def test_record_keeps_an_existing_file_and_replaces_it_only_when_asked(emu, tmp_path, capsys):
+@pytest.mark.parametrize("command, name", [(["record", "--frames", "3"], "take.qxrec"), (["snapshot"], "take.png")],
+                         ids=["record", "snapshot"])
+def test_an_existing_file_is_replaced_only_when_asked(emu, tmp_path, capsys, command, name):
     emu.configure(CAMERA)
-    target = tmp_path / "take.qxrec"
+    target = tmp_path / name
     target.write_bytes(b"an older take")
-    assert cli_main(["record", "--frames", "3", str(target)]) == 1
-    assert "take.qxrec exists" in capsys.readouterr().err and target.read_bytes() == b"an older take"
-    assert cli_main(["record", "--frames", "3", "--overwrite", str(target)]) == 0
-    assert len(open_recording(target)) == 3 and leftovers(tmp_path) == []
+    assert cli_main([*command, str(target)]) == 1
+    assert f"{name} exists" in capsys.readouterr().err and target.read_bytes() == b"an older take"
+    assert cli_main([*command, "--overwrite", str(target)]) == 0
+    assert target.read_bytes() != b"an older take" and leftovers(tmp_path) == []
     with pytest.raises(FileExistsError), quorvex.open(0) as camera, camera.stream() as stream:
-        quorvex.record(stream, target, frames=1)
+        if name.endswith(".png"):
+            stream.read().save(target)
+        else:
+            quorvex.record(stream, target, frames=1)
 
 
 def test_a_recording_failing_midway_leaves_no_file(emu, tmp_path):

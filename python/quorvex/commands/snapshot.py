@@ -4,7 +4,7 @@ import argparse
 import pathlib
 
 from .. import camera as cameras_module
-from .._files import OutputFile, check_target
+from .._files import check_target
 from . import camera_argument, check_seconds
 
 NAME = "snapshot"
@@ -36,7 +36,6 @@ def run(args: argparse.Namespace) -> int:
         frame = stream.read(args.timeout)
         name = camera.info.name
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    with OutputFile(args.output, overwrite=args.overwrite) as output:
-        frame.save(output.path)
+    frame.save(args.output, overwrite=args.overwrite)
     print(f"saved {args.output} ({frame.format}, frame {frame.index}, camera {camera.index}: {name})")
     return 0
