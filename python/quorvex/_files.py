@@ -72,16 +72,20 @@ class OutputFile:
         overwrite: bool = False,
         inputs: Iterable[str | os.PathLike[str]] = (),
     ) -> None:
-        self.target = check_target(target, overwrite=overwrite, inputs=inputs)
-        self.overwrite = overwrite
         self._inputs = [os.fspath(source) for source in inputs]
+        self.target = check_target(target, overwrite=overwrite, inputs=self._inputs)
+        self.overwrite = overwrite
         folder = self.target.parent
+        # The target's name at the end keeps its suffix, by which writers choose the file type.
+        tail = self.target.name if len(os.fsencode(self.target.name)) <= 200 else self.target.suffix[-40:]
         for _ in range(100):
-            candidate = folder / f".{secrets.token_hex(4)}.tmp-{self.target.name}"
+            candidate = folder / f".{secrets.token_hex(4)}.tmp-{tail}"
             try:
                 self.fd = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _O_CLOEXEC, 0o666)
             except FileExistsError:
                 continue
+            except OSError as error:  # named after the target: the temporary name means nothing to users
+                raise type(error)(f"cannot write {self.target}: {error.strerror or error}") from error
             self.path = candidate
             break
         else:

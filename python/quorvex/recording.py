@@ -537,7 +537,15 @@ def open_recording(path: str | os.PathLike[str]) -> Recording:
     not a regular file, not a recording, of another version, breaking the format's limits, or
     holding a value no writer makes (a count that is not a whole number, a negative time, a
     time before 1970 or past 2262); OSError when it cannot be read."""
-    target = pathlib.Path(path)
+    recording = _read_recording(pathlib.Path(path))
+    if recording.problem is not None:
+        warnings.warn(f"{recording.path} is {recording.problem}; reading the {len(recording)} frame(s) before it",
+                      RuntimeWarning, stacklevel=2)
+    return recording
+
+
+def _read_recording(target: pathlib.Path) -> Recording:
+    """open_recording() without its warning: `problem` says what it would warn of."""
     info: dict[str, Any] = {}
     controls: list[ControlChange] = []
     imu: list[ImuSample] = []
@@ -620,8 +628,6 @@ def open_recording(path: str | os.PathLike[str]) -> Recording:
             offset = body + length + _CRC.size
     _check_wall_clock(target, info, [entry.time_ns for entry in frames] + [sample.time_ns or 0 for sample in imu]
                       + control_times)
-    if problem is not None:
-        warnings.warn(f"{target} is {problem}; reading the {len(frames)} frame(s) before it", RuntimeWarning, stacklevel=2)
     return Recording(target, info, controls, imu, summary, problem, frames)
 
 

@@ -15,8 +15,8 @@ from datetime import datetime
 from pathlib import Path
 
 from .capture import RETRY_AFTER, Capture, Picture, Publisher
-from .device import Device, Recorder, Recording, RecordingError, format_dict, open_recording, to_jpeg
-from quorvex.recording import SUFFIX
+from .device import Device, Recorder, Recording, RecordingError, format_dict, to_jpeg
+from quorvex.recording import SUFFIX, _read_recording
 
 MAX_GAP = 2.0  # seconds; a longer pause in a recording plays as this long
 LOOP_PAUSE = 0.5  # seconds between the last frame and the first when playback starts over
@@ -50,10 +50,8 @@ class Folder:
             return known[1]
         problem: str | None = None
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", RuntimeWarning)  # cut short: it plays what it holds
-                if not len(open_recording(path)):
-                    problem = "it holds no frame"
+            if not len(_read_recording(path)):  # one cut short plays what it holds
+                problem = "it holds no frame"
         except (RecordingError, OSError) as error:
             problem = str(error).removeprefix(f"{path}: ").removeprefix(f"{path} ")
         self._checked[name] = (key, problem)
@@ -124,7 +122,7 @@ class Playback(Publisher):
     def __init__(self, number: int, path: Path) -> None:
         super().__init__(f"quorvex-viewer-recording{number}")
         self.number = number
-        self.recording: Recording = open_recording(path)
+        self.recording: Recording = _read_recording(Path(path))  # a problem shows in info(), not as a warning
         if not len(self.recording):
             raise ValueError(f"{path.name} holds no frame")
         self.current: dict[str, object] | None = None
