@@ -12,14 +12,15 @@ from .errors import QuorvexError
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorvex", description="Quorvex cameras from the shell.")
-    verbose = {"action": "store_true", "help": "show the library's own log lines (its warnings) on standard error"}
-    parser.add_argument("--verbose", "-v", **verbose)
+    verbose = "show the library's own log lines (its warnings) on standard error"
+    parser.add_argument("--verbose", "-v", action="store_true", help=verbose)
     subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in COMMANDS:
         command: Command = importlib.import_module(f"{__package__}.commands.{name}")
         sub = subcommands.add_parser(command.NAME, help=command.HELP, description=command.HELP)
         command.add_arguments(sub)
-        sub.add_argument("--verbose", "-v", **verbose, default=argparse.SUPPRESS)  # after the subcommand too
+        # Also after the subcommand's name; left out there, the value before it stands.
+        sub.add_argument("--verbose", "-v", action="store_true", help=verbose, default=argparse.SUPPRESS)
         sub.set_defaults(run=command.run)
     return parser
 
