@@ -183,12 +183,3 @@ def _sync_folder(folder: pathlib.Path) -> None:
     finally:
         os.close(fd)
 
-
-def regular_file_error(path: str | os.PathLike[str]) -> str | None:
-    """Why `path` cannot be read as a file (it is a FIFO, a folder, a device), or None. Does not
-    open it, so a FIFO is never waited on."""
-    try:
-        mode = os.stat(path).st_mode
-    except OSError:
-        return None  # opening reports that
-    return None if stat.S_ISREG(mode) else f"{path} is not a regular file"
