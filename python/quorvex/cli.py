@@ -5,16 +5,16 @@ import importlib
 import sys
 from collections.abc import Sequence
 
-from ._library import qx
 from .commands import COMMANDS, Command
 from .errors import QuorvexError
+from ._library import qx
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorvex", description="Quorvex cameras from the shell.")
+    subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     verbose = "show the library's own log lines (its warnings) on standard error"
     parser.add_argument("--verbose", "-v", action="store_true", help=verbose)
-    subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name in COMMANDS:
         command: Command = importlib.import_module(f"{__package__}.commands.{name}")
         sub = subcommands.add_parser(command.NAME, help=command.HELP, description=command.HELP)
