@@ -150,7 +150,9 @@ class RecordingWriter:
 
     def close(self, summary: Mapping[str, Any] | None = None) -> None:
         """Ends the recording with a summary record (frames written, dropped), closes it and
-        gives it its name; on a failure nothing is left. Idempotent."""
+        gives it its name. A failed write leaves nothing; a name taken meanwhile (without
+        `overwrite`) leaves the file under its temporary name, which the FileExistsError gives.
+        Idempotent."""
         if self._fd < 0:
             return
         try:
@@ -455,8 +457,8 @@ def _frame_entry(target: pathlib.Path, payload: bytes, offset: int, length: int)
     return _FrameEntry(offset + _FRAME_HEADER.size, data, pixel_format, width, height, fps, sequence, time_ns)
 
 
-# Nesting deeper than this in a JSON record is refused: no writer makes it, and it would make
-# every later json.dumps of the information (the viewer's, a user's) a RecursionError.
+# Nesting deeper than this in a JSON record is refused: no writer makes it, and code that walks
+# the information later (json.dumps in the viewer, a user's own) would recurse as deep.
 MAX_JSON_DEPTH = 32
 _TIME_LIMIT = (1 << 63) - 1  # times are signed 64-bit nanoseconds, as the records hold them
 
