@@ -1,6 +1,7 @@
 #include "replay.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -147,9 +148,16 @@ std::shared_ptr<const Recording> Recording::open(const std::string& path, std::s
         problem = "the path contains a NUL byte";
         return nullptr;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO without a writer is refused below instead of waited for.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         problem = fmt::format("cannot open {}: {}", path, std::strerror(errno));
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        problem = fmt::format("{} is not a regular file", path);
         return nullptr;
     }
     const auto file = std::make_shared<const RecordingFile>(fd);

@@ -8,16 +8,21 @@ from collections.abc import Sequence
 from . import __version__
 from .commands import COMMANDS, Command
 from .errors import QuorvexError
+from ._library import qx
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="quorvex", description="Quorvex cameras from the shell.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    verbose = "show the library's own log lines (its warnings) on standard error"
+    parser.add_argument("--verbose", "-v", action="store_true", help=verbose)
     for name in COMMANDS:
         command: Command = importlib.import_module(f"{__package__}.commands.{name}")
         sub = subcommands.add_parser(command.NAME, help=command.HELP, description=command.HELP)
         command.add_arguments(sub)
+        # Also after the subcommand's name; left out there, the value before it stands.
+        sub.add_argument("--verbose", "-v", action="store_true", help=verbose, default=argparse.SUPPRESS)
         sub.set_defaults(run=command.run)
     return parser
 
@@ -25,6 +30,8 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs one subcommand; a failure ends with one line on standard error and exit status 1."""
     args = build_parser().parse_args(argv)
+    # The command reports failures in a line of its own; the library's log would repeat them.
+    qx.QxSetLogLevel(qx.QX_LOG_LEVEL_INFO if args.verbose else qx.QX_LOG_LEVEL_OFF)
     try:
         status: int = args.run(args)
     except KeyboardInterrupt:
@@ -33,6 +40,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (QuorvexError, LookupError, ValueError, OSError) as failure:
         print(f"quorvex {args.command}: {failure}", file=sys.stderr)
         return 1
+    finally:
+        qx.QxSetLogLevel(qx.QX_LOG_LEVEL_WARN)  # the library's default, for a caller running on
     return status
 
 

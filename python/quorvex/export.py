@@ -1,5 +1,10 @@
 """Exporting recordings for common tools: MP4 (H.264, through PyAV) for video players, MCAP with
-Foxglove schemas for robotics log viewers. Both need the optional extra `quorvex[export]`."""
+Foxglove schemas for robotics log viewers. Both need the optional extra `quorvex[export]`.
+
+The output is written under a temporary name beside the target and takes its name only when the
+export succeeded: a failed export leaves nothing behind. An existing target is refused
+(FileExistsError) unless `overwrite=True`; the recording itself, under any name, always is.
+A damaged recording raises RecordingError."""
 
 import os
 import pathlib
@@ -9,7 +14,8 @@ from typing import Any
 
 import numpy as np
 
-from .recording import Recording, open_recording
+from ._files import OutputFile, check_target
+from .recording import Recording, RecordingError, open_recording
 
 # Frames whose bytes Foxglove's RawImage shows as they are, by its encoding names; others are
 # converted to RGB first.
@@ -28,8 +34,17 @@ def _missing(package: str, purpose: str) -> ImportError:
     return ImportError(f"{purpose} needs {package}: pip install 'pyQuorvexSDK[export]'")
 
 
-def _recording(source: "Recording | str | os.PathLike[str]") -> Recording:
-    return source if isinstance(source, Recording) else open_recording(source)
+def _recording(
+    source: "Recording | str | os.PathLike[str]", target: str | os.PathLike[str], overwrite: bool
+) -> tuple[Recording, OutputFile]:
+    """The recording, and the output file to write (checked first, so that nothing is read for
+    an output that would be refused)."""
+    check_target(target, overwrite=overwrite, inputs=[source.path if isinstance(source, Recording) else source])
+    recording = source if isinstance(source, Recording) else open_recording(source)
+    if not len(recording):
+        raise RecordingError(f"{recording.path} holds no frames"
+                             + (f": it is {recording.problem}" if recording.problem else ""))
+    return recording, OutputFile(target, overwrite=overwrite, inputs=[recording.path])
 
 
 def _pick_format(recording: Recording, pixel_format: str | None) -> tuple[str, int, int, int]:
@@ -53,6 +68,7 @@ def export_mp4(
     crf: int = 18,
     copy: bool = False,
     progress: Progress | None = None,
+    overwrite: bool = False,
 ) -> int:
     """Writes the frames of one recorded format (the first, or the one `pixel_format` names, e.g.
     "MJPG" or "YUY2:640x480") as H.264 video, each frame at its recorded time. Sizes are cut to
@@ -63,12 +79,20 @@ def export_mp4(
         import av
     except ImportError as missing:
         raise _missing("PyAV", "exporting MP4") from missing
-    recording = _recording(source)
-    chosen = _pick_format(recording, pixel_format)
+    recording, output = _recording(source, target, overwrite)
+    with output:
+        chosen = _pick_format(recording, pixel_format)
+        if copy and chosen[0] != "MJPG":
+            raise ValueError(f"only MJPG frames can be copied into an MP4 file, not {chosen[0]}")
+        return _write_mp4(av, recording, chosen, output.path, crf, copy, progress)
+
+
+def _write_mp4(
+    av: Any, recording: Recording, chosen: tuple[str, int, int, int], target: pathlib.Path, crf: int, copy: bool,
+    progress: Progress | None,
+) -> int:
     _, width, height, fps = chosen
     even_width, even_height = width & ~1, height & ~1
-    if copy and chosen[0] != "MJPG":
-        raise ValueError(f"only MJPG frames can be copied into an MP4 file, not {chosen[0]}")
     time_base = Fraction(1, 90_000)
     period = round(Fraction(1, fps) / time_base)
     written = 0
@@ -118,6 +142,7 @@ def export_mcap(
     target: str | os.PathLike[str],
     *,
     progress: Progress | None = None,
+    overwrite: bool = False,
 ) -> int:
     """Writes every frame as a Foxglove image message (foxglove.CompressedImage "jpeg" for MJPG,
     foxglove.RawImage with the frame's own bytes where Foxglove knows the encoding, RGB otherwise)
@@ -131,8 +156,14 @@ def export_mcap(
         from mcap_protobuf.writer import Writer
     except ImportError as missing:
         raise _missing("mcap-protobuf-support and foxglove-schemas-protobuf", "exporting MCAP") from missing
-    recording = _recording(source)
-    frame_id = str(recording.info.get("camera", {}).get("name") or "camera")
+    recording, output = _recording(source, target, overwrite)
+    with output:
+        return _write_mcap(recording, output.path, progress, (CompressedImage, RawImage, Vector3, Writer))
+
+
+def _write_mcap(recording: Recording, target: pathlib.Path, progress: Progress | None, types: tuple[Any, ...]) -> int:
+    CompressedImage, RawImage, Vector3, Writer = types  # noqa: N806 - the schema's class names
+    frame_id = (recording.info.get("camera") or {}).get("name") or "camera"
     written = 0
     with open(target, "wb") as file, Writer(file) as writer:
         for frame, time_ns in recording.timed_frames():

@@ -50,16 +50,20 @@ class Frame:
             raise ImportError("Frame.to_image needs Pillow: pip install pillow") from missing
         return Image.fromarray(self.to_rgb(), "RGB")
 
-    def save(self, path: str | os.PathLike[str]) -> pathlib.Path:
+    def save(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> pathlib.Path:
         """Saves the frame as a picture, its type from the suffix (Pillow's formats). An MJPG
         frame saved as .jpg/.jpeg is written as delivered, without decoding; .raw writes the
-        bytes of any frame. Returns the path."""
+        bytes of any frame. The file appears whole or not at all; an existing one is refused
+        (FileExistsError) unless `overwrite`. Returns the path."""
+        from ._files import OutputFile
+
         target = pathlib.Path(path)
         suffix = target.suffix.lower()
-        if suffix == ".raw" or (suffix in (".jpg", ".jpeg") and self.format.pixel_format == "MJPG"):
-            target.write_bytes(self.data.tobytes())
-        else:
-            self.to_image().save(target)
+        with OutputFile(target, overwrite=overwrite) as output:
+            if suffix == ".raw" or (suffix in (".jpg", ".jpeg") and self.format.pixel_format == "MJPG"):
+                output.path.write_bytes(self.data.tobytes())
+            else:
+                self.to_image().save(output.path)
         return target
 
     def __repr__(self) -> str:

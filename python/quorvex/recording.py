@@ -9,9 +9,11 @@ last complete record.
 """
 
 import dataclasses
+import io
 import json
 import os
 import pathlib
+import stat
 import struct
 import threading
 import time
@@ -24,6 +26,8 @@ from types import TracebackType
 from typing import Any
 
 import numpy as np
+
+from ._files import OutputFile, check_target
 
 MAGIC = b"QXRECORD"
 VERSION = 1
@@ -76,11 +80,20 @@ class ControlChange:
 class RecordingWriter:
     """Writes a recording record by record, in the calling thread; Recorder adds the thread.
     Each record goes to the file in one system call, unbuffered, so that what was written
-    survives the process."""
+    survives the process.
 
-    def __init__(self, path: str | os.PathLike[str], info: Mapping[str, Any] | None = None) -> None:
+    The file is written under a hidden temporary name beside `path` (`.XXXXXXXX.tmp-NAME`) and
+    takes its name at close(); discard() removes it instead. An existing file at `path` is
+    refused (FileExistsError) unless `overwrite`, which replaces it (a link there is replaced,
+    never written through). A process killed while recording leaves the temporary file, readable
+    up to its last complete record."""
+
+    def __init__(
+        self, path: str | os.PathLike[str], info: Mapping[str, Any] | None = None, *, overwrite: bool = False
+    ) -> None:
         self.path = pathlib.Path(path)
-        self._fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o666)
+        self._output = OutputFile(self.path, overwrite=overwrite)
+        self._fd = self._output.fd
         self.frames = 0
         self.bytes_written = 0
         try:
@@ -88,7 +101,8 @@ class RecordingWriter:
             started = {"started_unix_ns": time.time_ns(), "started_monotonic_ns": time.monotonic_ns()}
             self._record(_INFO, json.dumps({**started, **dict(info or {})}).encode())
         except BaseException:
-            os.close(self._fd)
+            self._fd = -1
+            self._output.abort()
             raise
 
     def _write_all(self, parts: Sequence[bytes | memoryview]) -> None:
@@ -135,14 +149,25 @@ class RecordingWriter:
         self._record(_IMU_SAMPLE, _IMU.pack(_monotonic_ns(sample.timestamp), *sample.acceleration, *sample.angular_velocity))
 
     def close(self, summary: Mapping[str, Any] | None = None) -> None:
-        """Ends the recording with a summary record (frames written, dropped) and closes it."""
+        """Ends the recording with a summary record (frames written, dropped), closes it and
+        gives it its name. A failed write leaves nothing; a name taken meanwhile (without
+        `overwrite`) leaves the file under its temporary name, which the FileExistsError gives.
+        Idempotent."""
         if self._fd < 0:
             return
         try:
             self._record(_END, json.dumps({"frames": self.frames, **dict(summary or {})}).encode())
-        finally:
-            os.close(self._fd)
-            self._fd = -1
+        except BaseException:
+            self.discard()
+            raise
+        self._fd = -1
+        # A finished recording is not thrown away because its name was taken meanwhile.
+        self._output.commit(keep=True)
+
+    def discard(self) -> None:
+        """Closes and removes the file (the recording failed). Idempotent."""
+        self._fd = -1
+        self._output.abort()
 
 
 class Recorder:
@@ -150,7 +175,9 @@ class Recorder:
 
     Frames wait in a queue of at most `queue_bytes` bytes; a frame that does not fit is dropped
     and counted (`dropped`), and the count ends up in the file's summary and in a warning at
-    close(). Use it as a context manager or call close(), which writes what is queued.
+    close(). Use it as a context manager or call close(), which writes what is queued and gives
+    the file its name (RecordingWriter: `overwrite`, the temporary name). A failed write, or an
+    exception other than KeyboardInterrupt leaving the `with` block, removes the file instead.
     """
 
     def __init__(
@@ -160,10 +187,11 @@ class Recorder:
         *,
         controls: Mapping[str, int] | None = None,
         queue_bytes: int = DEFAULT_QUEUE_BYTES,
+        overwrite: bool = False,
     ) -> None:
         if queue_bytes <= 0:
             raise ValueError(f"queue_bytes must be above 0, not {queue_bytes}")
-        self._writer = RecordingWriter(path, info)
+        self._writer = RecordingWriter(path, info, overwrite=overwrite)
         self.path = self._writer.path
         self.queue_bytes = queue_bytes
         self.dropped = 0  # the queue was full
@@ -176,7 +204,11 @@ class Recorder:
         self._failure: BaseException | None = None
         self._controls = dict(controls) if controls is not None else None
         if self._controls is not None:
-            self._writer.write_controls(time.monotonic(), self._controls)
+            try:
+                self._writer.write_controls(time.monotonic(), self._controls)
+            except BaseException:
+                self._writer.discard()
+                raise
         self._thread = threading.Thread(target=self._run, name="quorvex-recorder", daemon=True)
         self._thread.start()
 
@@ -270,6 +302,8 @@ class Recorder:
             self._closing = True
             self._condition.notify()
         self._thread.join()
+        if self._failure is not None:
+            self._writer.discard()
         if self._writer._fd >= 0:
             self._writer.close({"dropped": self.dropped, "rejected": self.rejected})
             if self.dropped and self._failure is None:
@@ -285,10 +319,23 @@ class Recorder:
     def __enter__(self) -> "Recorder":
         return self
 
+    def discard(self) -> None:
+        """Stops writing and removes the file. Idempotent."""
+        with self._condition:
+            self._closing = True
+            self._queue.clear()
+            self._queued_bytes = 0
+            self._condition.notify()
+        self._thread.join()
+        self._writer.discard()
+
     def __exit__(
         self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
     ) -> None:
-        self.close()
+        if kind is None or issubclass(kind, KeyboardInterrupt):
+            self.close()  # Ctrl-C is how a recording of no set length ends: it is kept
+        else:
+            self.discard()
 
 
 @dataclass(frozen=True)
@@ -364,7 +411,7 @@ class Recording:
         from .frame import Frame
 
         formats: dict[tuple[str, int, int, int], Format] = {}
-        with open(self.path, "rb", buffering=0) as file:
+        with _open_regular(self.path) as file:
             for entry in self._frames:
                 key = (entry.pixel_format, entry.width, entry.height, entry.fps)
                 if key not in formats:
@@ -398,36 +445,117 @@ def frame_problem(pixel_format: str, width: int, height: int, fps: int, length: 
     return None
 
 
-def _frame_entry(payload: bytes, offset: int, length: int) -> _FrameEntry:
+def _frame_entry(target: pathlib.Path, payload: bytes, offset: int, length: int) -> _FrameEntry:
     name, width, height, fps, _, sequence, time_ns = _FRAME_HEADER.unpack_from(payload)
     pixel_format = name.rstrip(b"\0").decode("ascii", "replace")
     data = length - _FRAME_HEADER.size
     problem = frame_problem(pixel_format, width, height, fps, data)
+    if problem is None and time_ns < 0:
+        problem = f"its host time {time_ns} ns is negative"
     if problem is not None:
-        raise RecordingError(f"frame at offset {offset - _RECORD_HEADER.size}: {problem}")
+        raise RecordingError(f"{target}: frame at offset {offset - _RECORD_HEADER.size}: {problem}")
     return _FrameEntry(offset + _FRAME_HEADER.size, data, pixel_format, width, height, fps, sequence, time_ns)
 
 
+# Nesting deeper than this in a JSON record is refused: no writer makes it, and code that walks
+# the information later (json.dumps in the viewer, a user's own) would recurse as deep.
+MAX_JSON_DEPTH = 32
+_TIME_LIMIT = (1 << 63) - 1  # times are signed 64-bit nanoseconds, as the records hold them
+
+
+def _refuse_constant(name: str) -> None:
+    raise ValueError(f"{name} is not a number a recording holds")
+
+
 def _json_object(payload: bytes) -> dict[str, Any]:
-    value = json.loads(payload)
+    value = json.loads(payload, parse_constant=_refuse_constant)
     if not isinstance(value, dict):
         raise ValueError("not a JSON object")
+    pending: list[tuple[Any, int]] = [(value, 1)]
+    while pending:
+        item, depth = pending.pop()
+        if depth > MAX_JSON_DEPTH:
+            raise ValueError(f"nested more than {MAX_JSON_DEPTH} levels deep")
+        children = item.values() if isinstance(item, dict) else item if isinstance(item, list) else ()
+        pending.extend((child, depth + 1) for child in children if isinstance(child, (dict, list)))
     return value
+
+
+def _whole(record: Mapping[str, Any], key: str, low: int = 0, high: int = _TIME_LIMIT, required: bool = False) -> None:
+    """ValueError unless record[key] (when there, or `required`) is a whole number in low .. high."""
+    if key not in record and not required:
+        return
+    value = record.get(key)
+    if type(value) is not int or not low <= value <= high:  # bool is no count
+        shown = repr(value) if len(repr(value)) <= 40 else repr(value)[:37] + "..."
+        raise ValueError(f"{key!r} is {shown}, not a whole number in {low} .. {high}")
+
+
+def _check_info(info: Mapping[str, Any]) -> None:
+    _whole(info, "started_unix_ns")
+    _whole(info, "started_monotonic_ns")
+    camera = info.get("camera")
+    if camera is not None and not isinstance(camera, dict):
+        raise ValueError(f"'camera' is a {type(camera).__name__}, not an object")
+    if isinstance(camera, dict) and not isinstance(camera.get("name", ""), str):
+        raise ValueError("the camera's 'name' is not a string")
+    for key in ("format", "writer"):
+        if not isinstance(info.get(key, ""), str):
+            raise ValueError(f"{key!r} is not a string")
+
+
+def _control_change(record: Mapping[str, Any]) -> ControlChange:
+    _whole(record, "time_ns", required=True)
+    values = record.get("values")
+    if not isinstance(values, dict):
+        raise ValueError("'values' is not an object")
+    for name in values:
+        _whole(values, name, -(1 << 63), _TIME_LIMIT)
+    return ControlChange(record["time_ns"] / 1e9, values)
+
+
+def _check_summary(summary: Mapping[str, Any]) -> None:
+    for key in ("frames", "dropped", "rejected"):
+        _whole(summary, key)
+
+
+def _open_regular(path: pathlib.Path) -> Any:
+    """The file opened for reading, binary, unbuffered; RecordingError for anything but a regular
+    file (opened without waiting, so a FIFO nobody writes is refused, not waited on)."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise RecordingError(f"{path} is not a regular file")
+        return os.fdopen(fd, "rb", buffering=0)
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def open_recording(path: str | os.PathLike[str]) -> Recording:
     """Opens a recording: reads and checks it once, keeping its metadata and an index of its
     frames. A recording cut short or damaged from some record on opens with what comes before
     (a RuntimeWarning says so; `Recording.problem` tells why). RecordingError for a file that is
-    not a recording, of another version, or breaking the format's limits."""
-    target = pathlib.Path(path)
+    not a regular file, not a recording, of another version, breaking the format's limits, or
+    holding a value no writer makes (a count that is not a whole number, a negative time, a
+    time before 1970 or past 2262); OSError when it cannot be read."""
+    recording = _read_recording(pathlib.Path(path))
+    if recording.problem is not None:
+        warnings.warn(f"{recording.path} is {recording.problem}; reading the {len(recording)} frame(s) before it",
+                      RuntimeWarning, stacklevel=2)
+    return recording
+
+
+def _read_recording(target: pathlib.Path) -> Recording:
+    """open_recording() without its warning: `problem` says what it would warn of."""
     info: dict[str, Any] = {}
     controls: list[ControlChange] = []
     imu: list[ImuSample] = []
     frames: list[_FrameEntry] = []
     summary: dict[str, Any] | None = None
     problem: str | None = None
-    with open(target, "rb") as file:
+    control_times: list[int] = []
+    with _open_regular(target) as raw, io.BufferedReader(raw) as file:
         head = file.read(_FILE_HEADER.size)
         if not head.startswith(MAGIC):
             raise RecordingError(f"{target} is not a recording")
@@ -478,26 +606,44 @@ def open_recording(path: str | os.PathLike[str]) -> Recording:
                 if kind == _FRAME:
                     if len(frames) == MAX_FRAMES:
                         raise RecordingError(f"{target} holds more than {MAX_FRAMES} frames")
-                    frames.append(_frame_entry(payload, body, length))
+                    frames.append(_frame_entry(target, payload, body, length))
                 elif kind == _INFO:
                     info = _json_object(payload)
+                    _check_info(info)
                 elif kind == _CONTROLS:
                     record = _json_object(payload)
-                    controls.append(ControlChange(int(record["time_ns"]) / 1e9, dict(record["values"])))
+                    controls.append(_control_change(record))
+                    control_times.append(record["time_ns"])
                 elif kind == _IMU_SAMPLE:
                     time_ns, *values = _IMU.unpack(payload)
+                    if time_ns < 0:
+                        raise ValueError(f"its host time {time_ns} ns is negative")
                     imu.append(ImuSample(time_ns / 1e9, tuple(values[:3]), tuple(values[3:]), time_ns))
                 elif kind == _END:
                     summary = _json_object(payload)
+                    _check_summary(summary)
                 # Other record types are later additions to version 1: skipped.
-            except (ValueError, KeyError, TypeError, struct.error) as bad:
+            except (ValueError, KeyError, TypeError, struct.error, RecursionError, OverflowError) as bad:
                 if isinstance(bad, RecordingError):
                     raise
                 raise RecordingError(f"{target}: the {kind.decode()!r} record at offset {offset} is malformed: {bad}") from bad
             offset = body + length + _CRC.size
-    if problem is not None:
-        warnings.warn(f"{target} is {problem}; reading the {len(frames)} frame(s) before it", RuntimeWarning, stacklevel=2)
+    _check_wall_clock(target, info, [entry.time_ns for entry in frames] + [sample.time_ns or 0 for sample in imu]
+                      + control_times)
     return Recording(target, info, controls, imu, summary, problem, frames)
+
+
+def _check_wall_clock(target: pathlib.Path, info: Mapping[str, Any], times: list[int]) -> None:
+    """RecordingError unless every recorded time falls between 1970 and 2262 on the wall clock
+    (Recording.unix_ns), where exports and the viewer put it."""
+    if not times:
+        return
+    offset = int(info.get("started_unix_ns", 0)) - int(info.get("started_monotonic_ns", 0))
+    for bound in (min(times), max(times)):
+        if not 0 <= offset + bound <= _TIME_LIMIT:
+            raise RecordingError(f"{target}: a recorded time falls at {offset + bound} ns from 1970, outside the"
+                                 " range a clock shows (its start times 'started_unix_ns' and"
+                                 " 'started_monotonic_ns' are wrong)")
 
 
 # How often record() looks for changed control values while it captures.
@@ -546,28 +692,33 @@ def record(
     progress: Callable[[int], object] | None = None,
     queue_bytes: int = DEFAULT_QUEUE_BYTES,
     timeout: float | None = 5.0,
+    overwrite: bool = False,
 ) -> RecordResult:
     """Records `frames` frames, or for `seconds` seconds, from a quorvex.Stream (started here and
     stopped after when it is not streaming yet). The camera's information and control values
     go first; changed control values are recorded as they are seen (twice a second); with `imu`
     one IMU sample follows each frame (the IMU is switched on when it is off). `progress` is
-    called with the number of frames read. On an exception (Ctrl-C) the file is closed properly
-    with what was read, and the exception propagates."""
+    called with the number of frames read. `seconds` may be math.inf: recording until Ctrl-C.
+
+    The file takes its name when the recording ends, and on Ctrl-C (KeyboardInterrupt) with what
+    was read, after which the exception propagates; any other exception removes it. An existing
+    file at `path` is refused (FileExistsError) unless `overwrite` (RecordingWriter)."""
     if (frames is None) == (seconds is None):
         raise ValueError("record() needs frames or seconds (one of them)")
-    if frames is not None and frames < 0 or seconds is not None and seconds < 0:
-        raise ValueError("frames and seconds must not be negative")
+    if frames is not None and frames < 0 or seconds is not None and not seconds >= 0:
+        raise ValueError(f"frames and seconds must be 0 or more, not {frames if seconds is None else seconds}")
+    check_target(path, overwrite=overwrite)  # before the camera starts
     if not stream.is_streaming:
         with stream:
             return record(stream, path, frames=frames, seconds=seconds, imu=imu, progress=progress,
-                          queue_bytes=queue_bytes, timeout=timeout)
+                          queue_bytes=queue_bytes, timeout=timeout, overwrite=overwrite)
     camera = stream.camera
     info = {"camera": dataclasses.asdict(camera.info), "format": str(stream.format), "writer": "quorvex"}
     if imu and not camera.imu.running:
         camera.imu.enable()
     read = 0
     started = time.monotonic()
-    with Recorder(path, info, controls=_control_values(camera), queue_bytes=queue_bytes) as recorder:
+    with Recorder(path, info, controls=_control_values(camera), queue_bytes=queue_bytes, overwrite=overwrite) as recorder:
         next_poll = started + CONTROL_POLL_SECONDS
         while (frames is None or read < frames) and (seconds is None or time.monotonic() - started < seconds):
             recorder.add(stream.read(timeout))

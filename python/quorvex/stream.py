@@ -2,6 +2,7 @@
 
 import asyncio
 import concurrent.futures
+import math
 import os
 import threading
 import time
@@ -84,8 +85,8 @@ class Stream:
         self.stop()
 
     def read(self, timeout: float | None = 1.0) -> Frame:
-        """The next frame, waiting up to `timeout` seconds (None: no limit); quorvex.TimeoutError
-        when none came."""
+        """The next frame, waiting up to `timeout` seconds (None or math.inf: no limit);
+        quorvex.TimeoutError when none came, ValueError for a negative or NaN timeout."""
         abandoned, self._abandoned = self._abandoned, None
         if abandoned is not None:
             frame = _frame_of(abandoned)
@@ -94,8 +95,10 @@ class Stream:
         return self._read(timeout)
 
     def _read(self, timeout: float | None) -> Frame:
-        if timeout is not None and timeout < 0:
+        if timeout is not None and not timeout >= 0:  # NaN included
             raise ValueError(f"timeout must be at least 0 seconds, not {timeout}")
+        if timeout == math.inf:
+            timeout = None
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
             while True:

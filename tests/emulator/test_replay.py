@@ -2,6 +2,7 @@
 recording, come back byte for byte, in order, at the recorded times; files cut short, damaged
 or breaking the format's rules are handled as emulator/README.md describes."""
 
+import os
 import signal
 import struct
 import subprocess
@@ -216,15 +217,19 @@ def test_a_recording_breaking_the_rules_is_a_configuration_error(emu, tmp_path, 
         (replay_config("/nonexistent/session.qxrec"), "cannot open /nonexistent/session.qxrec"),
         (replay_config("{path}", extra=", formats: [{format: RGB, sizes: ['64x32'], fps: [5]}]"),
          "'formats' and 'replay' exclude each other"),
+        # Nobody writes the FIFO: opening it for reading must not wait for a writer.
+        (replay_config("{dir}/fifo.qxrec"), "fifo.qxrec is not a regular file"),
+        (replay_config("{dir}"), "is not a regular file"),
     ],
-    ids=["missing-file", "with-formats"],
+    ids=["missing-file", "with-formats", "fifo", "directory"],
 )
 def test_replay_key_errors(emu, tmp_path, config, problem):
     path = tmp_path / "ok.qxrec"
     write_recording(path, [("RGB", 64, 32, 5, [bytes(64 * 32 * 3)], [1.0])])
+    os.mkfifo(tmp_path / "fifo.qxrec")
     log = tmp_path / "sdk.log"
     assert qx.QxSetLogFile(str(log)) == 0
-    assert emu.configure(config.replace("{path}", str(path))) is False
+    assert emu.configure(config.replace("{path}", str(path)).replace("{dir}", str(tmp_path))) is False
     assert problem in log.read_text()
 
 
@@ -247,12 +252,15 @@ def interrupted(tmp_path):
     """)])
     try:
         deadline = time.monotonic() + 60
-        while (not path.exists() or path.stat().st_size < 20 * 307200) and time.monotonic() < deadline:
+        # The file keeps its temporary name beside the target until the writer closes it.
+        while not (written := list(tmp_path.glob(".*killed.qxrec"))) or written[0].stat().st_size < 20 * 307200:
+            assert time.monotonic() < deadline, "the writer wrote too little"
             time.sleep(0.01)
     finally:
         writer.send_signal(signal.SIGKILL)
         writer.wait()
-    return path
+    assert not path.exists()
+    return written[0]
 
 
 def test_a_killed_recording_replays_up_to_its_last_complete_frame(emu, tmp_path):

@@ -147,7 +147,7 @@ def test_a_failing_write_is_raised_to_the_capturing_thread(tmp_path, monkeypatch
         recorder.add(FakeFrame(1))
     with pytest.raises(OSError):
         recorder.close()
-    assert open_recording(tmp_path / "fail.qxrec").complete  # closed properly, without frames
+    assert list(tmp_path.iterdir()) == []  # a failed recording leaves no file, temporary or not
 
 
 @pytest.mark.parametrize(
@@ -172,7 +172,7 @@ def test_a_recording_cut_short_warns_and_keeps_what_came_before(tmp_path):
     writer = RecordingWriter(path)
     for i in range(3):
         writer.write_frame("RGB", 32, 16, 30, i, i / 30, bytes([i]) * 1536)
-    size_after_frames = path.stat().st_size
+    size_after_frames = writer.bytes_written
     writer.close()
     path.write_bytes(path.read_bytes()[: size_after_frames - 10])
     with pytest.warns(RuntimeWarning, match="cut short inside the record"):
@@ -245,7 +245,7 @@ def test_mcap_export_has_one_image_message_per_frame_at_the_recorded_times(emu, 
     imu_topics = [channel.topic for _, channel, _, _ in messages if channel.topic.startswith("/imu")]
     assert sorted(imu_topics) == ["/imu/acceleration"] * 4 + ["/imu/angular_velocity"] * 4
 
-    assert cli_main(["export", str(tmp_path / "mjpg.qxrec"), str(target)]) == 0
+    assert cli_main(["export", str(tmp_path / "mjpg.qxrec"), str(target), "--overwrite"]) == 0
     with open(target, "rb") as file:
         compressed = [d for _, c, _, d in make_reader(file, decoder_factories=[DecoderFactory()]).iter_decoded_messages()]
     assert [d.format for d in compressed] == ["jpeg"] * 3
@@ -288,12 +288,15 @@ def test_ctrl_c_ends_a_recording_closed_properly(tmp_path):
     process = subprocess.Popen(command, env={**os.environ, "QX_EMULATOR_CONFIG": str(config)},
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 30
-    while (not target.exists() or target.stat().st_size < 20_000) and time.monotonic() < deadline:
+    # Written under a temporary name beside the target until the recording ends.
+    while sum(f.stat().st_size for f in tmp_path.glob(".*interrupted.qxrec")) < 20_000 and time.monotonic() < deadline:
         time.sleep(0.05)
+    assert not target.exists()
     process.send_signal(signal.SIGINT)
     _, err = process.communicate(timeout=30)
     assert process.returncode == 130, err
     assert "interrupted" in err
+    assert [f.name for f in tmp_path.iterdir() if f.name.startswith(".")] == []
     recording = open_recording(target)
     assert recording.complete and len(recording) >= 3
     assert [f.index for f in recording] == list(range(len(recording)))

@@ -1,6 +1,7 @@
 """`quorvex viewer` as a user starts it: a process that serves until Ctrl+C."""
 
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -44,8 +45,13 @@ def test_serves_the_page_until_interrupted(emu, command):
     (["--camera", "7"], "no camera 7 (3 found)"),
     (["--port", "70000"], "port 70000 is not between 0 and 65535"),
     (["--host", "192.0.2.1"], "cannot listen on 192.0.2.1:8000"),
+    # A FIFO nobody writes: refused, not waited on.
+    (["--recording", "{tmp}/fifo.qxrec"], "cannot play the recording: {tmp}/fifo.qxrec is not a regular file"),
 ])
-def test_refuses_what_it_cannot_serve_with_one_line(emu, command, arguments, message):
+def test_refuses_what_it_cannot_serve_with_one_line(emu, tmp_path, command, arguments, message):
+    os.mkfifo(tmp_path / "fifo.qxrec")
+    arguments = [argument.replace("{tmp}", str(tmp_path)) for argument in arguments]
+    message = message.replace("{tmp}", str(tmp_path))
     result = subprocess.run([*command, *arguments], capture_output=True, text=True, timeout=60)
     assert result.returncode == 1
     assert result.stderr.startswith(f"quorvex viewer: {message}") and result.stderr.count("\n") == 1

@@ -9,6 +9,7 @@ from starlette.testclient import TestClient
 
 import quorvex
 from quorvex.viewer.server import create_app
+from recording_support import DAMAGED, NO_FRAMES, recording_bytes
 from viewer_support import capture_threads, running_server, wait_until
 
 
@@ -174,3 +175,23 @@ def test_the_command_line_opens_a_recording(emu, folder, tmp_path):
     with TestClient(create_app(recordings=tmp_path / "other", played=[folder / name])) as client:
         assert client.get("/api/recordings").json()["open"][0]["name"] == name
         assert len(mjpeg_parts(client.get("/api/playbacks/0/stream.mjpg?frames=2").content)) == 2
+
+
+@pytest.mark.parametrize("content", [case[1] for case in DAMAGED] + [NO_FRAMES],
+                         ids=[case[0] for case in DAMAGED] + ["no-frames"])
+def test_a_damaged_recording_is_listed_as_such_and_the_others_still_play(emu, folder, content):
+    folder.mkdir()
+    (folder / "bad.qxrec").write_bytes(content)
+    (folder / "good.qxrec").write_bytes(recording_bytes())
+    with TestClient(create_app(recordings=folder)) as client:
+        for _ in range(2):  # the first play of the damaged file must not break what follows
+            listing = client.get("/api/recordings")
+            assert listing.status_code == 200, listing.text
+            damaged = {entry["name"]: entry["damaged"] for entry in listing.json()["recordings"]}
+            assert damaged["bad.qxrec"] and damaged["good.qxrec"] is None
+            bad = client.post("/api/recordings/bad.qxrec/play")
+            assert bad.status_code == 422 and "bad.qxrec cannot be played" in bad.json()["error"]
+        good = client.post("/api/recordings/good.qxrec/play")
+        assert good.status_code == 201
+        detail = client.get(f"/api/playbacks/{good.json()['index']}")
+        assert detail.status_code == 200 and detail.json()["camera"] == "Cam"

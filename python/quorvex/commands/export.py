@@ -2,7 +2,10 @@
 
 import argparse
 import pathlib
+import sys
+import warnings
 
+from .._files import check_target
 from ..export import EXPORTERS, export
 from ..recording import open_recording
 
@@ -17,15 +20,22 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="MP4: the recorded format to export, e.g. MJPG or YUY2:640x480 (default: the first)")
     parser.add_argument("--copy", action="store_true",
                         help="MP4 of MJPG frames: store the JPEG frames as they are instead of encoding H.264")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace an existing output file (a link there is replaced, not what it points to)")
 
 
 def run(args: argparse.Namespace) -> int:
-    recording = open_recording(args.input)
     mp4 = args.output.suffix.lower() == ".mp4"
     if args.copy and not mp4:
         raise ValueError("--copy applies to MP4 files only")
+    check_target(args.output, overwrite=args.overwrite, inputs=[args.input])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", RuntimeWarning)
+        recording = open_recording(args.input)
+    for warning in caught:  # a recording cut short: what comes before it is exported
+        print(f"quorvex export: warning: {warning.message}", file=sys.stderr)
     options = {"pixel_format": args.format, "copy": args.copy} if mp4 else {}
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    count = export(recording, args.output, **options)
+    count = export(recording, args.output, overwrite=args.overwrite, **options)
     print(f"exported {count} frames of {args.input} to {args.output}")
     return 0

@@ -7,7 +7,8 @@ from typing import Any
 
 from .. import camera as cameras_module
 from ..recording import SUFFIX, record
-from . import camera_argument
+from .._files import check_target
+from . import camera_argument, check_seconds
 
 NAME = "record"
 HELP = f"record frames from a camera into a recording ({SUFFIX}) that the emulated library can replay"
@@ -21,9 +22,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="PIXEL:WIDTHxHEIGHT@FPS, any part may be left out (default: the camera's first)")
     length = parser.add_mutually_exclusive_group(required=True)
     length.add_argument("--frames", type=int, help="frames to record")
-    length.add_argument("--seconds", type=float, help="seconds to record")
+    length.add_argument("--seconds", type=float,
+                        help="seconds to record; inf records until Ctrl-C")
     parser.add_argument("--imu", action="store_true", help="record an IMU sample with every frame")
-    parser.add_argument("--timeout", type=float, default=5.0, help="seconds to wait for a frame (default 5)")
+    parser.add_argument("--timeout", type=float, default=5.0,
+                        help="seconds to wait for a frame (default 5; inf: no limit)")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace an existing output file (a link there is replaced, not what it points to)")
 
 
 class _Bar:
@@ -55,14 +60,16 @@ class _Bar:
 def run(args: argparse.Namespace) -> int:
     if args.frames is not None and args.frames < 1:
         raise ValueError(f"--frames must be 1 or more, not {args.frames}")
-    if args.seconds is not None and args.seconds <= 0:
-        raise ValueError(f"--seconds must be above 0, not {args.seconds}")
+    if args.seconds is not None and not args.seconds > 0:  # NaN included
+        raise ValueError(f"--seconds must be above 0 (inf: until Ctrl-C), not {args.seconds}")
+    check_seconds("--timeout", args.timeout)
+    check_target(args.output, overwrite=args.overwrite)  # before the camera starts
     args.output.parent.mkdir(parents=True, exist_ok=True)
     bar = _Bar(args.frames, "frame")
     try:
         with cameras_module.open(args.camera) as camera, camera.stream(args.format) as stream:
             result = record(stream, args.output, frames=args.frames, seconds=args.seconds, imu=args.imu,
-                            progress=bar, timeout=args.timeout)
+                            progress=bar, timeout=args.timeout, overwrite=args.overwrite)
     except KeyboardInterrupt:
         bar.close()
         print(f"quorvex record: interrupted; {args.output} holds the frames recorded until then", file=sys.stderr)

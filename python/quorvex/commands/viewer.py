@@ -32,7 +32,8 @@ def run(args: argparse.Namespace) -> int:
     if not 0 <= args.port <= 65535:
         print(f"quorvex viewer: port {args.port} is not between 0 and 65535", file=sys.stderr)
         return 1
-    report_errors_only()
+    if not getattr(args, "verbose", False):  # quorvex --verbose viewer keeps the library's whole log
+        report_errors_only()
     count = camera_count()
     shown = args.camera or ([0] if count or not args.recording else [])
     for index in shown:

@@ -15,8 +15,8 @@ from datetime import datetime
 from pathlib import Path
 
 from .capture import RETRY_AFTER, Capture, Picture, Publisher
-from .device import Device, Recorder, Recording, format_dict, open_recording, to_jpeg
-from quorvex.recording import SUFFIX
+from .device import Device, Recorder, Recording, RecordingError, format_dict, to_jpeg
+from quorvex.recording import SUFFIX, _read_recording
 
 MAX_GAP = 2.0  # seconds; a longer pause in a recording plays as this long
 LOOP_PAUSE = 0.5  # seconds between the last frame and the first when playback starts over
@@ -28,13 +28,34 @@ class Folder:
     def __init__(self, path: Path) -> None:
         self.path = path
         self._lock = threading.Lock()
+        self._checked: dict[str, tuple[tuple[int, int, int], str | None]] = {}
 
     def names(self) -> list[str]:
         if not self.path.is_dir():
             return []
-        # Links are left out: they could lead a download anywhere on the server.
+        # Links are left out: they could lead a download anywhere on the server. Hidden names
+        # are recordings still being written under their temporary names.
         return sorted(entry.name for entry in self.path.iterdir()
-                      if entry.suffix == SUFFIX and entry.is_file() and not entry.is_symlink())
+                      if entry.suffix == SUFFIX and not entry.name.startswith(".") and entry.is_file()
+                      and not entry.is_symlink())
+
+    def damage(self, name: str) -> str | None:
+        """Why the recording of this name cannot be played, or None; read once per version of
+        the file (its size, time and inode)."""
+        path = self.path / name
+        status = path.stat()
+        key = (status.st_ino, status.st_size, status.st_mtime_ns)
+        known = self._checked.get(name)
+        if known is not None and known[0] == key:
+            return known[1]
+        problem: str | None = None
+        try:
+            if not len(_read_recording(path)):  # one cut short plays what it holds
+                problem = "it holds no frame"
+        except (RecordingError, OSError) as error:
+            problem = str(error).removeprefix(f"{path}: ").removeprefix(f"{path} ")
+        self._checked[name] = (key, problem)
+        return problem
 
     def find(self, name: str) -> Path | None:
         """The recording of this name, None for any name the listing lacks."""
@@ -101,7 +122,7 @@ class Playback(Publisher):
     def __init__(self, number: int, path: Path) -> None:
         super().__init__(f"quorvex-viewer-recording{number}")
         self.number = number
-        self.recording: Recording = open_recording(path)
+        self.recording: Recording = _read_recording(Path(path))  # a problem shows in info(), not as a warning
         if not len(self.recording):
             raise ValueError(f"{path.name} holds no frame")
         self.current: dict[str, object] | None = None

@@ -478,23 +478,31 @@ async def stop_camera_recording(request: Request) -> Response:
 
 def _recording_name(viewer: Viewer, request: Request) -> Path:
     name = request.path_params["name"]
-    path = viewer.folder.find(name)
-    if path is None:
-        raise _fail(404, f"no recording named {name!r}")
     busy = {camera.recording.name for camera in viewer.opened() if camera.recording is not None}
     if name in busy:
         raise _fail(409, f"{name} is still being recorded")
+    path = viewer.folder.find(name)
+    if path is None:
+        raise _fail(404, f"no recording named {name!r}")
     return path
 
 
 def list_recordings(request: Request) -> Response:
+    """The folder's recordings, each with "damaged": why it cannot be played (or null), and the
+    ones being recorded (their files take their names when they end)."""
     viewer = _viewer(request)
-    busy = {camera.recording.name for camera in viewer.opened() if camera.recording is not None}
+    busy = {camera.recording.name: camera.recording.recorder.bytes_written
+            for camera in viewer.opened() if camera.recording is not None}
     entries = []
     for name in viewer.folder.names():
+        if name in busy:
+            continue
         with contextlib.suppress(OSError):  # removed between the listing and now
-            entries.append({"name": name, "bytes": (viewer.folder.path / name).stat().st_size, "recording": name in busy,
-                            "url": f"/api/recordings/{name}"})
+            entries.append({"name": name, "bytes": (viewer.folder.path / name).stat().st_size, "recording": False,
+                            "damaged": viewer.folder.damage(name), "url": f"/api/recordings/{name}"})
+    entries += [{"name": name, "bytes": size, "recording": True, "damaged": None, "url": f"/api/recordings/{name}"}
+                for name, size in busy.items()]
+    entries.sort(key=lambda entry: str(entry["name"]))
     return JSONResponse({"folder": str(viewer.folder.path), "recordings": entries,
                          "open": [playback.info() for playback in viewer.playbacks()]})
 

@@ -396,11 +396,20 @@ async function loadRecordings() {
     const name = document.createElement("span");
     name.textContent = `${recording.name} (${(recording.bytes / 1e6).toFixed(1)} MB)${recording.recording ? " · recording" : ""}`;
     item.append(name);
+    if (recording.damaged) {
+      const damage = document.createElement("span");
+      damage.className = "damaged";
+      damage.textContent = ` · damaged: ${recording.damaged}`;
+      item.append(damage);
+    }
     if (!recording.recording) {
       const link = document.createElement("a");
       link.href = recording.url;
       link.download = recording.name;
       link.textContent = "Download";
+      item.append(link);
+    }
+    if (!recording.recording && !recording.damaged) {
       const play = document.createElement("button");
       play.type = "button";
       play.textContent = "Play";
@@ -412,7 +421,7 @@ async function loadRecordings() {
           setStatus(error.message);
         }
       });
-      item.append(link, play);
+      item.append(play);
     }
     list.append(item);
   }
