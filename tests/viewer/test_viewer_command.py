@@ -1,9 +1,13 @@
 """`quorvex viewer` as a user starts it: a process that serves until Ctrl+C."""
 
+import http.cookiejar
 import json
 import signal
+import socket
 import subprocess
 import sys
+import time
+import urllib.error
 import urllib.request
 
 import pytest
@@ -13,20 +17,38 @@ COMMAND = [sys.executable, "-m", "quorvex.viewer"]
 SUBCOMMAND = [sys.executable, "-m", "quorvex", "viewer"]
 
 
-@pytest.mark.parametrize("command", [COMMAND, SUBCOMMAND], ids=["module", "subcommand"])
-def test_serves_the_page_until_interrupted(emu, command):
-    process = subprocess.Popen([*command, "--port", "0", "--camera", "1"], stderr=subprocess.PIPE, text=True)
+def refused(url, **headers):
+    with pytest.raises(urllib.error.HTTPError) as refusal:
+        urllib.request.urlopen(urllib.request.Request(url, headers=headers), timeout=10)
+    return refusal.value.code == 403
+
+
+@pytest.mark.parametrize("command, options", [(COMMAND, []), (SUBCOMMAND, ["--no-token"])],
+                         ids=["module", "subcommand-no-token"])
+def test_serves_the_page_until_interrupted(emu, command, options):
+    process = subprocess.Popen([*command, "--port", "0", "--camera", "1", *options],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     watching = None
     try:
         line = process.stderr.readline()
-        assert line.startswith("quorvex viewer: serving http://127.0.0.1:"), line
-        url = line.split()[3]
-        with urllib.request.urlopen(url, timeout=10) as page:
-            assert b"Quorvex viewer" in page.read()
-        with urllib.request.urlopen(url + "api/cameras", timeout=10) as listing:
+        assert line.startswith("quorvex viewer: serving on 127.0.0.1 port "), line
+        address = process.stdout.readline().strip()
+        base = address.split("?")[0]
+        assert base.startswith("http://127.0.0.1:") and base.endswith("/")
+        if options:
+            assert address == base
+        else:
+            assert address.startswith(base + "?token=") and len(address) > len(base) + 40
+            assert refused(base) and refused(base + "api/cameras") and refused(base + "api/cameras?token=guess")
+        assert refused(base + "api/cameras", Host="attacker.example")
+        # As a browser: the address with the token, then its cookie.
+        browser = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
+        with browser.open(address, timeout=10) as page:
+            assert b"Quorvex viewer" in page.read() and page.url == base
+        with browser.open(base + "api/cameras", timeout=10) as listing:
             assert json.load(listing)["shown"] == [1]
         # A page still open, its endless stream included, does not hold up stopping.
-        watching = urllib.request.urlopen(url + "api/cameras/1/stream.mjpg", timeout=10)
+        watching = browser.open(base + "api/cameras/1/stream.mjpg", timeout=10)
         assert b"image/jpeg" in watching.read(300)
     finally:
         process.send_signal(signal.SIGINT)
@@ -39,11 +61,36 @@ def test_serves_the_page_until_interrupted(emu, command):
     assert "ERROR" not in rest and "Traceback" not in rest and "warning" not in rest
 
 
+def test_stops_at_once_on_sigterm_with_clients_that_stopped_reading(emu):
+    process = subprocess.Popen([*COMMAND, "--port", "0", "--no-token"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    clients = []
+    try:
+        process.stderr.readline()
+        port = int(process.stdout.readline().strip().rsplit(":", 1)[1].strip("/"))
+        for _ in range(3):
+            client = socket.socket()
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            client.connect(("127.0.0.1", port))
+            client.sendall(b"GET /api/cameras/0/stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            clients.append(client)
+        time.sleep(4)  # the streams fill what the connections can hold, then wait for room
+        process.send_signal(signal.SIGTERM)
+        _, rest = process.communicate(timeout=15)
+    finally:
+        process.kill()
+        for client in clients:
+            client.close()
+    assert process.returncode == -signal.SIGTERM
+    assert "Traceback" not in rest and "CancelledError" not in rest and "ERROR" not in rest, rest
+
+
 @pytest.mark.parametrize("command", [COMMAND, SUBCOMMAND], ids=["module", "subcommand"])
 @pytest.mark.parametrize("arguments, message", [
     (["--camera", "7"], "no camera 7 (3 found)"),
     (["--port", "70000"], "port 70000 is not between 0 and 65535"),
     (["--host", "192.0.2.1"], "cannot listen on 192.0.2.1:8000"),
+    (["--host", "0.0.0.0", "--no-token"], "--no-token is refused on 0.0.0.0"),
 ])
 def test_refuses_what_it_cannot_serve_with_one_line(emu, command, arguments, message):
     result = subprocess.run([*command, *arguments], capture_output=True, text=True, timeout=60)
