@@ -1,8 +1,11 @@
 """The viewer under load: an upgrade beside other requests, and clients that never finish a request."""
 
 import json
+import os
+import signal
 import socket
 import threading
+import time
 import urllib.error
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
@@ -11,8 +14,8 @@ import pytest
 
 import pyQuorvexSDK as qx
 from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image
-from quorvex.viewer.server import create_app
-from viewer_support import running_server, wait_until
+from quorvex.viewer.server import ViewerServer, create_app
+from viewer_support import free_port, running_server, wait_until
 
 UPGRADE_MS = 6000  # long enough for the requests below to come and go while the upgrade runs
 
@@ -120,3 +123,45 @@ def test_connections_that_never_finish_a_request_are_closed(emu):
         finally:
             for client in stalled:
                 client.close()
+
+
+def test_sigterm_with_clients_that_stopped_reading_stops_at_once_and_quietly(emu, capfd):
+    server = ViewerServer(create_app([0]), host="127.0.0.1", port=free_port())
+    url = f"http://127.0.0.1:{server.config.port}"
+    clients, failures, signalled = [], [], []
+
+    def stall_then_terminate():
+        try:
+            assert wait_until(lambda: server.started, timeout=20)
+            # The camera's largest JPEG, passed through as it comes, fills the connections quickly.
+            post(f"{url}/api/cameras/0/format", b'{"pixel_format": "MJPG", "width": 3840, "height": 2160, "fps": 60}')
+            for _ in range(3):
+                client = socket.socket()
+                client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                client.connect(("127.0.0.1", server.config.port))
+                client.sendall(b"GET /api/cameras/0/stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                clients.append(client)
+            # Stalled: each stream waits for room the client will never make.
+            assert wait_until(lambda: sum(connection.flow.write_paused for connection in
+                                          list(server.server_state.connections)) == 3, timeout=60)
+        except BaseException as error:
+            failures.append(error)
+            server.should_exit = True
+            return
+        signalled.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGTERM)
+
+    # uvicorn takes SIGTERM in the main thread while it serves, and raises it again once stopped.
+    previous = signal.signal(signal.SIGTERM, lambda number, frame: None)
+    try:
+        threading.Thread(target=stall_then_terminate, daemon=True).start()
+        server.run()
+        stopped = time.monotonic()
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+        for client in clients:
+            client.close()
+    assert not failures, failures
+    assert stopped - signalled[0] < 15
+    output = capfd.readouterr().err
+    assert "CancelledError" not in output and "Traceback" not in output and "ERROR" not in output, output
