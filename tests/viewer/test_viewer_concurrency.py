@@ -1,4 +1,5 @@
-"""The viewer under load: an upgrade beside other requests, and clients that never finish a request."""
+"""The viewer under load: an upgrade beside other requests, clients that never finish a
+request, and clients that stopped reading when it is told to stop."""
 
 import json
 import os
@@ -10,37 +11,21 @@ import urllib.error
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
-import pytest
-
 import pyQuorvexSDK as qx
 from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image
 from quorvex.viewer.server import ViewerServer, create_app
 from viewer_support import free_port, running_server, wait_until
 
-UPGRADE_MS = 6000  # long enough for the requests below to come and go while the upgrade runs
 
-
-def post(url, image):
-    request = urllib.request.Request(url, data=image, method="POST")
+def request(url, data=None):
+    """(status, body, decoded when JSON) of a GET, or of a POST of `data`."""
     try:
-        with urllib.request.urlopen(request, timeout=60) as answer:
-            return answer.status, json.load(answer)
+        answer = urllib.request.urlopen(urllib.request.Request(url, data=data), timeout=60)
     except urllib.error.HTTPError as error:
-        return error.code, json.load(error)
-
-
-def threading_submit(function, *arguments):
-    """A call running in a thread of its own, as a future."""
-    pool = ThreadPoolExecutor(1)
-    try:
-        return pool.submit(function, *arguments)
-    finally:
-        pool.shutdown(wait=False)
-
-
-def get(url):
-    with urllib.request.urlopen(url, timeout=60) as answer:
-        return json.load(answer)
+        answer = error
+    with answer:
+        body = answer.read()
+        return answer.status, json.loads(body) if "json" in answer.headers["content-type"] else body
 
 
 def image(target):
@@ -48,73 +33,64 @@ def image(target):
                           qx.QXCAM_PRODUCT_TYPE_ZENA, "1.0.11" if target == "sensor" else "3.12.9")
 
 
-@pytest.fixture
-def slow_upgrades(emu, served):
-    assert emu.configure(emu.builtin_configuration() + f"\nupgrade_time_ms: {UPGRADE_MS}\n")
-    return served
+def upgrading(emu, served):
+    """Sends a sensor upgrade that lasts long enough for the requests of a test to come and go
+    meanwhile; returns its future once the camera is being programmed."""
+    url, app = served
+    assert emu.configure(emu.builtin_configuration() + "\nupgrade_time_ms: 6000\n")
+    request(f"{url}/api/cameras/0/frame.jpg")
+    pool = ThreadPoolExecutor(1)
+    upgrade = pool.submit(request, f"{url}/api/cameras/0/firmware/sensor", image("sensor"))
+    pool.shutdown(wait=False)
+    assert wait_until(lambda: app.state.viewer.camera(0).upgrade.percent > 0, timeout=30)
+    return upgrade
 
 
-def test_an_upgrade_leaves_the_cameras_state_answered(slow_upgrades):
-    url, app = slow_upgrades
-    before = get(f"{url}/api/cameras/0/controls")["controls"]
-    urllib.request.urlopen(f"{url}/api/cameras/0/frame.jpg", timeout=60).read()
-    upgrade = threading_submit(post, f"{url}/api/cameras/0/firmware/sensor", image("sensor"))
-    viewer = app.state.viewer
-    assert wait_until(lambda: viewer.camera(0).upgrade.percent > 0, timeout=30)
-    # More requests for the upgraded camera than the server has threads, and one for another camera.
-    paths = [f"/api/cameras/0{tail}" for tail in ("", "/firmware", "/controls", "/frame.jpg") for _ in range(15)]
-    with ThreadPoolExecutor(len(paths) + 2) as pool:
-        answers = list(pool.map(lambda path: urllib.request.urlopen(f"{url}{path}", timeout=60),
-                                [*paths, "/api/cameras", "/api/cameras/1/controls"]))
-        percent = viewer.camera(0).upgrade.percent
-    assert all(answer.status == 200 for answer in answers)
+def test_during_an_upgrade_the_camera_state_is_answered_and_a_second_upgrade_refused(emu, served):
+    url, app = served
+    upgrade = upgrading(emu, served)
+    # More requests for the camera than the server has threads, one for another camera, a change
+    # and a second upgrade of the camera.
+    paths = [f"/api/cameras/0{tail}" for tail in ("", "/firmware", "/controls", "/frame.jpg") for _ in range(12)]
+    sent = [(path, None) for path in [*paths, "/api/cameras", "/api/cameras/1/controls"]]
+    sent += [("/api/cameras/0/controls/brightness", b'{"value": 3}'), ("/api/cameras/0/firmware/usb", image("usb"))]
+    with ThreadPoolExecutor(len(sent)) as pool:
+        answers = list(pool.map(lambda item: request(url + item[0], item[1]), sent))
     # All answered while the upgrade went on, from what the viewer knew before it.
-    assert percent < 100 and not upgrade.done()
-    detail = json.loads(answers[0].read())
-    assert detail["upgrade"]["state"] == "running" and detail["firmware"]["sensor"] != "1.0.11"
-    assert json.loads(answers[30].read())["controls"] == before
-    # Changes wait for the end of the upgrade.
-    assert post(f"{url}/api/cameras/0/controls/brightness", b'{"value": 3}')[0] == 409
+    assert app.state.viewer.camera(0).upgrade.percent < 100 and not upgrade.done()
+    assert [status for status, _ in answers] == [200] * (len(sent) - 2) + [409, 409]
+    assert answers[0][1]["upgrade"]["state"] == "running" and answers[0][1]["firmware"]["sensor"] != "1.0.11"
+    assert "being upgraded already" in answers[-1][1]["error"]
     status, body = upgrade.result(timeout=60)
-    assert status == 200 and body["versions"]["sensor"] == "1.0.11"
-    assert get(f"{url}/api/cameras/0")["firmware"]["sensor"] == "1.0.11"
+    assert status == 200 and body["versions"] == request(f"{url}/api/cameras/0/firmware")[1]["versions"]
 
 
-@pytest.mark.parametrize("first, second, together", [("sensor", "sensor", True), ("sensor", "usb", False)],
-                         ids=["sent-together", "sent-during-the-first"])
-def test_a_second_upgrade_of_a_camera_is_refused(slow_upgrades, first, second, together):
-    url, app = slow_upgrades
-    get(f"{url}/api/cameras/0")
+def test_of_two_upgrades_sent_together_one_is_refused_at_once(emu, served):
+    url, app = served
+    assert emu.configure(emu.builtin_configuration() + "\nupgrade_time_ms: 6000\n")
+    request(f"{url}/api/cameras/0")
     start = threading.Barrier(2)
 
-    def upgrade(target, later):
+    def upgrade(target):
         start.wait()
-        if later:  # once the first one programs the camera
-            assert wait_until(lambda: app.state.viewer.camera(0).upgrade.percent > 0, timeout=30)
-        status, body = post(f"{url}/api/cameras/0/firmware/{target}", image(target))
-        return status, body, app.state.viewer.camera(0).upgrade.percent
+        status, body = request(f"{url}/api/cameras/0/firmware/{target}", image(target))
+        return status, app.state.viewer.camera(0).upgrade.percent
 
     with ThreadPoolExecutor(2) as pool:
-        results = list(pool.map(upgrade, [first, second], [False, not together]))
-    assert sorted(status for status, _, _ in results) == [200, 409], results
-    # Refused at once, while the other one still programs: not queued behind it.
-    refusal, percent = next((body, percent) for status, body, percent in results if status == 409)
-    assert "being upgraded already" in refusal["error"] and percent < 100
+        results = sorted(pool.map(upgrade, ["sensor", "usb"]))
+    # The refusal came while the other one still programmed: not queued behind it.
+    assert results[0][0] == 200 and results[1][0] == 409 and results[1][1] < 100
 
 
 def test_connections_that_never_finish_a_request_are_closed(emu):
+    starts = [b"", b"GET /api/cameras HTTP/1.1\r\nHost: 127.0.0.1\r\n",
+              b"POST /api/cameras/0/controls/brightness HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 50\r\n\r\n{"]
     with running_server(create_app([0]), header_timeout=1, body_timeout=1) as url:
-        port = int(url.rsplit(":", 1)[1])
-        starts = [b"", b"GET /api/cameras HTTP/1.1\r\nHost: 127.0.0.1\r\n",
-                  b"POST /api/cameras/0/controls/brightness HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 50\r\n\r\n{"]
-        stalled = []
-        for start in starts * 10:
-            client = socket.create_connection(("127.0.0.1", port), timeout=60)
-            client.sendall(start)
-            stalled.append(client)
+        stalled = [socket.create_connection(("127.0.0.1", int(url.rsplit(":", 1)[1])), timeout=60) for _ in range(30)]
         try:
-            # The server goes on serving meanwhile.
-            assert get(f"{url}/api/cameras")["shown"] == [0]
+            for client, start in zip(stalled, starts * 10):
+                client.sendall(start)
+            assert request(f"{url}/api/cameras")[0] == 200  # served meanwhile
             for client in stalled:
                 try:
                     assert client.recv(1000) == b""
@@ -127,23 +103,22 @@ def test_connections_that_never_finish_a_request_are_closed(emu):
 
 def test_sigterm_with_clients_that_stopped_reading_stops_at_once_and_quietly(emu, capfd):
     server = ViewerServer(create_app([0]), host="127.0.0.1", port=free_port())
-    url = f"http://127.0.0.1:{server.config.port}"
     clients, failures, signalled = [], [], []
 
     def stall_then_terminate():
         try:
             assert wait_until(lambda: server.started, timeout=20)
             # The camera's largest JPEG, passed through as it comes, fills the connections quickly.
-            post(f"{url}/api/cameras/0/format", b'{"pixel_format": "MJPG", "width": 3840, "height": 2160, "fps": 60}')
+            request(f"http://127.0.0.1:{server.config.port}/api/cameras/0/format",
+                    b'{"pixel_format": "MJPG", "width": 3840, "height": 2160, "fps": 60}')
             for _ in range(3):
-                client = socket.socket()
-                client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-                client.connect(("127.0.0.1", server.config.port))
-                client.sendall(b"GET /api/cameras/0/stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-                clients.append(client)
+                clients.append(socket.socket())
+                clients[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                clients[-1].connect(("127.0.0.1", server.config.port))
+                clients[-1].sendall(b"GET /api/cameras/0/stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
             # Stalled: each stream waits for room the client will never make.
-            assert wait_until(lambda: sum(connection.flow.write_paused for connection in
-                                          list(server.server_state.connections)) == 3, timeout=60)
+            assert wait_until(lambda: sum(c.flow.write_paused for c in list(server.server_state.connections)) == 3,
+                              timeout=60)
         except BaseException as error:
             failures.append(error)
             server.should_exit = True
@@ -161,7 +136,6 @@ def test_sigterm_with_clients_that_stopped_reading_stops_at_once_and_quietly(emu
         signal.signal(signal.SIGTERM, previous)
         for client in clients:
             client.close()
-    assert not failures, failures
-    assert stopped - signalled[0] < 15
+    assert not failures and stopped - signalled[0] < 15, failures
     output = capfd.readouterr().err
     assert "CancelledError" not in output and "Traceback" not in output and "ERROR" not in output, output

@@ -71,8 +71,8 @@ class Camera:
     device: Device
     capture: Capture
     versions: dict[str, str | None]  # firmware versions: read at opening and after each upgrade
+    controls: list[dict[str, object]]  # as last read or changed
     upgrade: Upgrade = field(default_factory=Upgrade)
-    controls: list[dict[str, object]] | None = None  # as last read
     recording: Session | None = None
     changing: threading.Lock = field(default_factory=threading.Lock)  # one start or stop at a time
     _claiming: threading.Lock = field(default_factory=threading.Lock)
@@ -145,10 +145,11 @@ class Viewer:
                 raise _fail(503, f"camera {index} cannot be opened: {error}") from error
             try:
                 versions = device.firmware()
+                controls = [control.as_dict() for control in device.controls().values()]
             except DeviceError as error:
                 device.close()
-                raise _fail(503, f"camera {index} does not tell its firmware versions: {error}") from error
-            camera = self._cameras[index] = Camera(device, Capture(device), versions)
+                raise _fail(503, f"camera {index} cannot be read: {error}") from error
+            camera = self._cameras[index] = Camera(device, Capture(device), versions, controls)
             return camera
 
     def opened(self) -> list[Camera]:
@@ -305,9 +306,8 @@ async def set_format(request: Request) -> Response:
 
 async def list_controls(request: Request) -> Response:
     camera = await _camera(request)
-    if camera.upgrading and camera.controls is not None:
+    if camera.upgrading:
         return JSONResponse({"controls": camera.controls})
-    camera.refuse_while_upgrading()
     controls = await run_in_threadpool(camera.device.controls)
     camera.controls = [c.as_dict() for c in controls.values()]
     return JSONResponse({"controls": camera.controls})
@@ -337,8 +337,7 @@ async def _change_control(camera: Camera, name: str, change: Callable[[], Contro
         raise _fail(422, str(error)) from None
     except DeviceError as error:
         raise _fail(409, f"the camera refused {name}: {error}") from None
-    if camera.controls is not None:
-        camera.controls = [control.as_dict() if c["name"] == name else c for c in camera.controls]
+    camera.controls = [control.as_dict() if c["name"] == name else c for c in camera.controls]
     return JSONResponse(control.as_dict())
 
 
@@ -488,7 +487,6 @@ async def upgrade_firmware(request: Request) -> Response:
         # The status, not the whole message: that names the server's temporary file.
         failure = f"{error.function} refused the image: {error.status_name or error.status}"
     finally:
-        camera.controls = None
         try:
             camera.versions = await run_in_threadpool(camera.device.firmware)
         finally:
