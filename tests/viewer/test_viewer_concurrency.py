@@ -38,6 +38,7 @@ def upgrading(emu, served):
     meanwhile; returns its future once the camera is being programmed."""
     url, app = served
     assert emu.configure(emu.builtin_configuration() + "\nupgrade_time_ms: 6000\n")
+    request(f"{url}/api/cameras")  # opens them all: opening one may wait for the upgrade, as the library has it
     request(f"{url}/api/cameras/0/frame.jpg")
     pool = ThreadPoolExecutor(1)
     upgrade = pool.submit(request, f"{url}/api/cameras/0/firmware/sensor", image("sensor"))

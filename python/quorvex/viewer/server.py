@@ -103,6 +103,9 @@ class Viewer:
         self.shown = shown or [0]
         self._cameras: dict[int, Camera] = {}
         self._lock = threading.Lock()
+        self._opening: dict[int, threading.Lock] = {}  # one opening at a time per camera
+        self._count: int | None = None  # cameras found by the last discovery
+        self._closed = False
         self.folder = Folder(recordings if recordings is not None else Path("recordings"))
         self._playbacks: list[Playback] = []
         for path in played or []:
@@ -130,27 +133,46 @@ class Viewer:
             return self._playbacks[number]
 
     def count(self) -> int:
-        return camera_count()
+        """The cameras attached; while one is upgraded, as last found: the library may hold up
+        discovery until the upgrade ends."""
+        if self._count is not None and any(camera.upgrading for camera in self.opened()):
+            return self._count
+        self._count = camera_count()
+        return self._count
 
     def camera(self, index: int) -> Camera:
+        # Opening a camera takes a while; requests for the others do not wait for it.
         with self._lock:
             if index in self._cameras:
                 return self._cameras[index]
-            count = camera_count()
-            if not 0 <= index < count:
-                raise _fail(404, f"no camera {index}: there are {count} (0 to {count - 1})" if count else "no camera is attached")
-            try:
-                device = Device(index)
-            except DeviceError as error:
-                raise _fail(503, f"camera {index} cannot be opened: {error}") from error
-            try:
-                versions = device.firmware()
-                controls = [control.as_dict() for control in device.controls().values()]
-            except DeviceError as error:
-                device.close()
-                raise _fail(503, f"camera {index} cannot be read: {error}") from error
-            camera = self._cameras[index] = Camera(device, Capture(device), versions, controls)
-            return camera
+            opening = self._opening.setdefault(index, threading.Lock())
+        with opening:
+            with self._lock:
+                if index in self._cameras:  # opened while this request waited
+                    return self._cameras[index]
+            camera = self._open(index)
+            with self._lock:
+                if not self._closed:
+                    self._cameras[index] = camera
+                    return camera
+            camera.device.close()
+            raise _fail(503, "the viewer is shutting down")
+
+    def _open(self, index: int) -> Camera:
+        count = self.count()
+        if not 0 <= index < count:
+            raise _fail(404, f"no camera {index}: there are {count} (0 to {count - 1})" if count else "no camera is attached")
+        try:
+            device = Device(index)
+        except DeviceError as error:
+            raise _fail(503, f"camera {index} cannot be opened: {error}") from error
+        try:
+            versions = device.firmware()
+            controls = [control.as_dict() for control in device.controls().values()]
+        except DeviceError as error:
+            device.close()
+            raise _fail(503, f"camera {index} cannot be read: {error}") from error
+        return Camera(device, Capture(device), versions, controls)
 
     def opened(self) -> list[Camera]:
         with self._lock:
@@ -164,6 +186,7 @@ class Viewer:
 
     def close(self) -> None:
         with self._lock:
+            self._closed = True
             cameras, self._cameras = list(self._cameras.values()), {}
             playbacks, self._playbacks = self._playbacks, []
         for playback in playbacks:
