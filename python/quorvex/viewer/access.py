@@ -94,7 +94,9 @@ class Guard:
             await self.app(scope, receive, send)
         elif scope["type"] == "websocket":
             await receive()  # the connect message
-            await send({"type": "websocket.close", "code": 1008, "reason": refusal[:120]})
+            # A close reason is at most 123 bytes.
+            reason = refusal.encode()[:120].decode(errors="ignore")
+            await send({"type": "websocket.close", "code": 1008, "reason": reason})
         else:
             await JSONResponse({"error": refusal}, status_code=403)(scope, receive, send)
 
