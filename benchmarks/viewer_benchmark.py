@@ -67,7 +67,7 @@ def main() -> None:
     with running_server(create_app([0])) as base:
         print(f"{'format':<22}{'camera fps':>11}{'capture fps':>13}{'client fps':>12}{'client/camera':>15}")
         for pixel_format, width, height, fps in FORMATS:
-            request(base, "PUT", "/api/cameras/0/format",
+            request(base, "POST", "/api/cameras/0/format",
                     {"pixel_format": pixel_format, "width": width, "height": height, "fps": fps})
             counts = processes.Array("l", args.clients)
             watchers = [processes.Process(target=watch, args=(base, args.seconds, counts, slot))

@@ -15,9 +15,9 @@ def free_port() -> int:
 
 
 @contextlib.contextmanager
-def running_server(app):
+def running_server(app, **options):
     """The application served by uvicorn on 127.0.0.1 in a thread; yields the base URL."""
-    server = ViewerServer(app, host="127.0.0.1", port=free_port())
+    server = ViewerServer(app, host="127.0.0.1", port=free_port(), **options)
     thread = threading.Thread(target=server.run, daemon=True)
     thread.start()
     deadline = time.monotonic() + 20

@@ -2,6 +2,7 @@ import pytest
 
 from starlette.testclient import TestClient
 
+from quorvex.viewer.access import loopback_names, new_token
 from quorvex.viewer.server import create_app
 from viewer_support import running_server
 
@@ -17,3 +18,12 @@ def served(emu):
     app = create_app([0, 1])
     with running_server(app) as url:
         yield url, app
+
+@pytest.fixture
+def served_page(emu):
+    """A real viewer that needs its token, as `quorvex viewer` serves it: (the page's address
+    with the token, as the command prints it, its application)."""
+    token = new_token()
+    app = create_app([0, 1], token=token, hosts=loopback_names("127.0.0.1"))
+    with running_server(app) as url:
+        yield f"{url}/?token={token}", app

@@ -63,8 +63,8 @@ def panel(driver, index):
     return driver.find_element(By.CSS_SELECTOR, selector)
 
 
-def test_page_shows_live_pictures_that_follow_the_controls(served, browser):
-    url, app = served
+def test_page_shows_live_pictures_that_follow_the_controls(served_page, browser):
+    url, app = served_page
     OUT.mkdir(exist_ok=True)
     browser.get(url)
     first = panel(browser, 0)
@@ -108,8 +108,8 @@ def test_page_shows_live_pictures_that_follow_the_controls(served, browser):
     assert browser.find_elements(By.CSS_SELECTOR, ".error:not([hidden])") == []
 
 
-def test_hiding_a_camera_lets_go_of_its_capture(served, browser):
-    url, app = served
+def test_hiding_a_camera_lets_go_of_its_capture(served_page, browser):
+    url, app = served_page
     browser.get(url)
     live = panel(browser, 1).find_element(By.CSS_SELECTOR, ".live")
     assert wait_until(lambda: browser.execute_script("return arguments[0].naturalWidth", live) > 0, timeout=20)
@@ -124,8 +124,8 @@ def test_hiding_a_camera_lets_go_of_its_capture(served, browser):
     ("1.0.12", "sensor firmware is now 1.0.12"),
     (None, "Upgrade failed: the upgrade failed: QxUpgradeSensorFW refused the image: QX_UPGRADE_INVALID_FIRMWARE"),
 ])
-def test_firmware_upgrade_from_the_page(served, browser, tmp_path, image_version, expected):
-    url, app = served
+def test_firmware_upgrade_from_the_page(served_page, browser, tmp_path, image_version, expected):
+    url, app = served_page
     path = tmp_path / "firmware.img"
     if image_version is None:
         path.write_bytes(b"a text file, not an image")

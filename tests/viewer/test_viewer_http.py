@@ -21,7 +21,7 @@ BARS = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 255), (255, 255, 0), (
 
 def set_format(client, camera, pixel_format, width, height, fps):
     body = {"pixel_format": pixel_format, "width": width, "height": height, "fps": fps}
-    return client.put(f"/api/cameras/{camera}/format", json=body)
+    return client.post(f"/api/cameras/{camera}/format", json=body)
 
 
 def picture(response):
@@ -146,9 +146,9 @@ def test_camera_jpeg_is_passed_through_untouched(client):
 ])
 def test_bad_formats_are_refused_with_a_message(client, body, status):
     if body == "not json":
-        response = client.put("/api/cameras/0/format", content=b"{not json")
+        response = client.post("/api/cameras/0/format", content=b"{not json")
     else:
-        response = client.put("/api/cameras/0/format", json=body)
+        response = client.post("/api/cameras/0/format", json=body)
     assert response.status_code == status
     assert response.json()["error"]
     if status == 404:
@@ -169,7 +169,7 @@ def test_snapshot_is_a_lossless_png_of_the_frame(client):
 def test_histogram_counts_every_pixel_and_follows_brightness(client):
     first = client.get("/api/cameras/0/histogram").json()["counts"]
     assert len(first) == 256 and sum(first) == 640 * 480
-    assert client.put("/api/cameras/0/controls/brightness", json={"value": 40}).status_code == 200
+    assert client.post("/api/cameras/0/controls/brightness", json={"value": 40}).status_code == 200
     later = client.get("/api/cameras/0/histogram").json()["counts"]
     mean = lambda counts: sum(level * n for level, n in enumerate(counts)) / sum(counts)  # noqa: E731
     assert mean(later) > mean(first) + 20
@@ -191,14 +191,14 @@ def test_controls_come_with_their_ranges(client):
 @pytest.mark.parametrize("name, value", [("brightness", -64), ("brightness", 64), ("isp_saturation", 150),
                                          ("color_enable", 0), ("pan", 3600 * 2)])
 def test_a_control_takes_a_value_and_goes_back_to_its_default(client, name, value):
-    changed = client.put(f"/api/cameras/0/controls/{name}", json={"value": value})
+    changed = client.post(f"/api/cameras/0/controls/{name}", json={"value": value})
     assert changed.status_code == 200 and changed.json()["value"] == value
     reset = client.post(f"/api/cameras/0/controls/{name}/reset")
     assert reset.status_code == 200 and reset.json()["value"] == reset.json()["default"]
 
 
 def test_reset_returns_an_automatic_control_to_automatic(client):
-    assert client.put("/api/cameras/0/controls/exposure", json={"value": 200}).json()["automatic"] is False
+    assert client.post("/api/cameras/0/controls/exposure", json={"value": 200}).json()["automatic"] is False
     assert client.post("/api/cameras/0/controls/exposure/reset").json()["automatic"] is True
 
 
@@ -216,7 +216,7 @@ def test_reset_returns_an_automatic_control_to_automatic(client):
 ])
 def test_bad_control_values_are_refused_before_the_camera(client, emu, camera, name, body, status, words):
     emu.clear_journal()
-    response = client.put(f"/api/cameras/{camera}/controls/{name}", json=body)
+    response = client.post(f"/api/cameras/{camera}/controls/{name}", json=body)
     assert response.status_code == status
     assert words in response.json()["error"]
     assert not emu.journal("QxSetUVCImageProcessing") and not emu.journal("QxSetISPImageProcessing")
@@ -225,7 +225,7 @@ def test_bad_control_values_are_refused_before_the_camera(client, emu, camera, n
 def test_a_control_the_camera_refuses_is_a_conflict(client, emu):
     client.get("/api/cameras/0/controls")
     emu.script("QxSetUVCImageProcessing", result=emu.QXE_BUSY)
-    response = client.put("/api/cameras/0/controls/brightness", json={"value": 3})
+    response = client.post("/api/cameras/0/controls/brightness", json={"value": 3})
     assert response.status_code == 409 and "refused" in response.json()["error"]
 
 
@@ -326,13 +326,13 @@ def test_firmware_a_camera_lacks_is_not_found(client):
     assert response.status_code == 404 and "no usb firmware" in response.json()["error"]
 
 
-@pytest.mark.parametrize("path, method", [("/api/cameras/0/format", "PUT"), ("/api/cameras/0/controls/brightness", "PUT")])
+@pytest.mark.parametrize("path, method", [("/api/cameras/0/format", "POST"), ("/api/cameras/0/controls/brightness", "POST")])
 def test_oversized_settings_are_refused(client, path, method):
     response = client.request(method, path, content=b"[" + b"0," * 40_000 + b"0]")
     assert response.status_code == 413 and "at most 65536 bytes" in response.json()["error"]
 
 
 def test_errors_are_json(client):
-    response = client.put("/api/cameras/0/controls/brightness", content=b"]")
+    response = client.post("/api/cameras/0/controls/brightness", content=b"]")
     assert response.status_code == 400
     assert json.loads(response.text) == {"error": "the request body must be JSON"}

@@ -33,7 +33,7 @@ def record(client, frames=5, camera=0):
     started = client.post(f"/api/cameras/{camera}/recording")
     assert started.status_code == 201, started.text
     assert wait_until(lambda: recording_state(client, camera)["frames"] >= frames, timeout=10)
-    stopped = client.delete(f"/api/cameras/{camera}/recording")
+    stopped = client.post(f"/api/cameras/{camera}/recording/stop")
     assert stopped.status_code == 200, stopped.text
     return stopped.json()
 
@@ -70,9 +70,9 @@ def test_names_never_repeat_and_the_capture_ends_after_a_recording(recorder_clie
 
 
 @pytest.mark.parametrize("method, path, status", [
-    ("DELETE", "/api/cameras/0/recording", 409),  # not recording
+    ("POST", "/api/cameras/0/recording/stop", 409),  # not recording
     ("POST", "/api/cameras/99/recording", 404),
-    ("DELETE", "/api/cameras/99/recording", 404),
+    ("POST", "/api/cameras/99/recording/stop", 404),
     ("GET", "/api/recordings/missing.qxrec", 404),
     ("GET", "/api/recordings/..%2f..%2fetc%2fpasswd", 404),
     ("GET", "/api/recordings/%2e%2e", 404),
@@ -102,7 +102,7 @@ def test_a_second_start_and_a_download_while_recording_are_refused(recorder_clie
         listing = recorder_client.get("/api/recordings").json()["recordings"]
         assert listing[0]["recording"] is True
     finally:
-        recorder_client.delete("/api/cameras/0/recording")
+        recorder_client.post("/api/cameras/0/recording/stop")
     assert recorder_client.get(f"/api/recordings/{started['name']}").status_code == 200
 
 
@@ -132,7 +132,7 @@ def test_recording_while_two_clients_watch(emu, folder):
             thread.start()
         for thread in watchers:
             thread.join(30)
-        stop = urllib.request.Request(f"{url}/api/cameras/0/recording", method="DELETE")
+        stop = urllib.request.Request(f"{url}/api/cameras/0/recording/stop", method="POST")
         with urllib.request.urlopen(stop, timeout=10) as response:
             assert response.status == 200
     assert counts == [15, 15]

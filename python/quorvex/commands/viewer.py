@@ -11,7 +11,8 @@ HELP = "show the cameras live in a web browser: formats, controls, snapshots, IM
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--host", default="127.0.0.1",
-                        help="address to listen on (default 127.0.0.1: this machine only)")
+                        help="address to listen on (default 127.0.0.1: this machine only; 0.0.0.0 lets anyone "
+                             "on the network who has the printed address with its token use the cameras)")
     parser.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000; 0 picks a free one)")
     parser.add_argument("--camera", type=int, action="append", metavar="N",
                         help="camera to show first (default 0); repeat to show several side by side")
@@ -19,11 +20,15 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="folder the record button writes to (default ./recordings)")
     parser.add_argument("--recording", type=pathlib.Path, action="append", metavar="FILE",
                         help="recording to play in a panel of its own, looping; repeat for several")
+    parser.add_argument("--no-token", action="store_true",
+                        help="serve without the token (only on a loopback address such as 127.0.0.1); "
+                             "any program of any user of this machine can then use the cameras")
 
 
 def run(args: argparse.Namespace) -> int:
     try:
         from ..viewer.device import camera_count, report_errors_only
+        from ..viewer.access import is_loopback, loopback_names, new_token
         from ..viewer.server import ViewerServer, create_app
     except ImportError as missing:
         print(f"quorvex viewer: {missing.name} is missing; install it with: pip install 'pyQuorvexSDK[viewer]'",
@@ -40,10 +45,9 @@ def run(args: argparse.Namespace) -> int:
         if not 0 <= index < count:
             print(f"quorvex viewer: no camera {index} ({count} found)", file=sys.stderr)
             return 1
-    try:
-        app = create_app(shown, args.recordings, args.recording)
-    except (OSError, ValueError) as error:  # RecordingError is a ValueError
-        print(f"quorvex viewer: cannot play the recording: {error}", file=sys.stderr)
+    if args.no_token and not is_loopback(args.host):
+        print(f"quorvex viewer: --no-token is refused on {args.host}, which other machines reach; "
+              "keep the token, or serve on 127.0.0.1 and use an SSH tunnel", file=sys.stderr)
         return 1
     try:
         # Bound here, so that the address printed is the one listening (port 0 included).
@@ -53,8 +57,27 @@ def run(args: argparse.Namespace) -> int:
         print(f"quorvex viewer: cannot listen on {args.host}:{args.port}: {error.strerror or error}", file=sys.stderr)
         return 1
     host, port = listener.getsockname()[:2]
-    shown_url = f"[{host}]" if ":" in host else host
-    print(f"quorvex viewer: serving http://{shown_url}:{port}/ (Ctrl+C stops it)", file=sys.stderr, flush=True)
+    local = is_loopback(host)
+    token = None if args.no_token else new_token()
+    try:
+        # Bound to loopback, it answers only to this machine's own names, which a page of
+        # another site cannot take (DNS rebinding); elsewhere the token alone guards it.
+        app = create_app(shown, args.recordings, args.recording, token=token,
+                         hosts=loopback_names(host) if local else None)
+    except (OSError, ValueError) as error:  # RecordingError is a ValueError
+        listener.close()
+        print(f"quorvex viewer: cannot play the recording: {error}", file=sys.stderr)
+        return 1
+    if local:
+        where = f"serving on {host} port {port}, for this machine only"
+    else:
+        where = (f"serving on {host} port {port}: anyone who can reach this machine and has the address below "
+                 "can watch and change the cameras; from another machine, put this machine's name in it")
+    print(f"quorvex viewer: {where} (Ctrl+C stops it); open:", file=sys.stderr, flush=True)
+    # The address alone on standard output, for a script to read.
+    shown_host = {"0.0.0.0": "127.0.0.1", "::": "::1"}.get(host, host)
+    shown_host = f"[{shown_host}]" if ":" in shown_host else shown_host
+    print(f"http://{shown_host}:{port}/" + (f"?token={token}" if token else ""), flush=True)
     server = ViewerServer(app)
     try:
         server.run(sockets=[listener])

@@ -15,7 +15,7 @@ import os
 import socket
 import tempfile
 import threading
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncIterator, Callable, Collection
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -24,13 +24,16 @@ import uvicorn
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
-from starlette.requests import Request
+from starlette.middleware import Middleware
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from starlette.routing import Mount, Route, WebSocketRoute
 from starlette.staticfiles import StaticFiles
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
+from .access import Guard
 from .capture import Capture, Picture, Publisher, Waiter
+from .connections import BODY_TIMEOUT, HEADER_TIMEOUT, TimedH11Protocol, drop_connections
 from .device import (Control, Device, DeviceError, NotSupported, RecordingError, camera_count, format_dict,
                      luminance_histogram, to_png)
 from .recordings import Folder, Playback, Session, start_recording, stop_recording
@@ -41,6 +44,7 @@ MAX_JSON_BYTES = 64 * 1024  # far more than any setting the page sends
 FIRST_FRAME_TIMEOUT = 5.0  # seconds a snapshot waits for a camera that was not streaming
 EVENT_PERIOD = 0.2  # seconds between two state messages on a camera's WebSocket
 BOUNDARY = "quorvexframe"
+SHUTDOWN_GRACE = 0.5  # seconds the streams have to end on their own when the viewer stops
 
 
 def _fail(status: int, message: str) -> HTTPException:
@@ -60,11 +64,35 @@ class Upgrade:
 
 @dataclass
 class Camera:
+    """A camera with what the viewer knows of it. While it is upgraded, the device's lock is
+    held for the whole upgrade: requests for its state answer from here instead, and changes
+    are refused, so that none of them waits (holding one of the server's threads) on the camera."""
+
     device: Device
     capture: Capture
+    versions: dict[str, str | None]  # firmware versions: read at opening and after each upgrade
+    controls: list[dict[str, object]]  # as last read or changed
     upgrade: Upgrade = field(default_factory=Upgrade)
     recording: Session | None = None
     changing: threading.Lock = field(default_factory=threading.Lock)  # one start or stop at a time
+    _claiming: threading.Lock = field(default_factory=threading.Lock)
+
+    @property
+    def upgrading(self) -> bool:
+        return self.upgrade.state == "running"
+
+    def claim_upgrade(self, target: str) -> Upgrade | None:
+        """Marks the camera as being upgraded and returns the previous upgrade's record; None
+        when it is being upgraded already."""
+        with self._claiming:
+            if self.upgrading:
+                return None
+            previous, self.upgrade = self.upgrade, Upgrade(target, "running", message="receiving the image")
+            return previous
+
+    def refuse_while_upgrading(self) -> None:
+        if self.upgrading:
+            raise _fail(409, f"camera {self.device.index} is being upgraded; try again when the upgrade is over")
 
 
 class Viewer:
@@ -75,6 +103,9 @@ class Viewer:
         self.shown = shown or [0]
         self._cameras: dict[int, Camera] = {}
         self._lock = threading.Lock()
+        self._opening: dict[int, threading.Lock] = {}  # one opening at a time per camera
+        self._count: int | None = None  # cameras found by the last discovery
+        self._closed = False
         self.folder = Folder(recordings if recordings is not None else Path("recordings"))
         self._playbacks: list[Playback] = []
         for path in played or []:
@@ -102,21 +133,46 @@ class Viewer:
             return self._playbacks[number]
 
     def count(self) -> int:
-        return camera_count()
+        """The cameras attached; while one is upgraded, as last found: the library may hold up
+        discovery until the upgrade ends."""
+        if self._count is not None and any(camera.upgrading for camera in self.opened()):
+            return self._count
+        self._count = camera_count()
+        return self._count
 
     def camera(self, index: int) -> Camera:
+        # Opening a camera takes a while; requests for the others do not wait for it.
         with self._lock:
             if index in self._cameras:
                 return self._cameras[index]
-            count = camera_count()
-            if not 0 <= index < count:
-                raise _fail(404, f"no camera {index}: there are {count} (0 to {count - 1})" if count else "no camera is attached")
-            try:
-                device = Device(index)
-            except DeviceError as error:
-                raise _fail(503, f"camera {index} cannot be opened: {error}") from error
-            camera = self._cameras[index] = Camera(device, Capture(device))
-            return camera
+            opening = self._opening.setdefault(index, threading.Lock())
+        with opening:
+            with self._lock:
+                if index in self._cameras:  # opened while this request waited
+                    return self._cameras[index]
+            camera = self._open(index)
+            with self._lock:
+                if not self._closed:
+                    self._cameras[index] = camera
+                    return camera
+            camera.device.close()
+            raise _fail(503, "the viewer is shutting down")
+
+    def _open(self, index: int) -> Camera:
+        count = self.count()
+        if not 0 <= index < count:
+            raise _fail(404, f"no camera {index}: there are {count} (0 to {count - 1})" if count else "no camera is attached")
+        try:
+            device = Device(index)
+        except DeviceError as error:
+            raise _fail(503, f"camera {index} cannot be opened: {error}") from error
+        try:
+            versions = device.firmware()
+            controls = [control.as_dict() for control in device.controls().values()]
+        except DeviceError as error:
+            device.close()
+            raise _fail(503, f"camera {index} cannot be read: {error}") from error
+        return Camera(device, Capture(device), versions, controls)
 
     def opened(self) -> list[Camera]:
         with self._lock:
@@ -130,6 +186,7 @@ class Viewer:
 
     def close(self) -> None:
         with self._lock:
+            self._closed = True
             cameras, self._cameras = list(self._cameras.values()), {}
             playbacks, self._playbacks = self._playbacks, []
         for playback in playbacks:
@@ -147,15 +204,29 @@ class Viewer:
 
 
 class ViewerServer(uvicorn.Server):
-    """uvicorn's server, ending the viewer's endless streams first when it shuts down."""
+    """uvicorn's server with deadlines on reading requests (see connections.py), ending the
+    viewer's endless streams first when it shuts down."""
 
-    def __init__(self, app: Starlette, **options: Any) -> None:
-        super().__init__(uvicorn.Config(app, log_level="warning", timeout_graceful_shutdown=5, **options))
+    def __init__(self, app: Starlette, header_timeout: float = HEADER_TIMEOUT, body_timeout: float = BODY_TIMEOUT,
+                 **options: Any) -> None:
+        config = uvicorn.Config(app, log_level="warning", timeout_graceful_shutdown=5, http=TimedH11Protocol,
+                                timeout_keep_alive=5, h11_max_incomplete_event_size=16 * 1024, **options)
+        config.header_timeout = header_timeout  # type: ignore[attr-defined]  # read by TimedH11Protocol
+        config.body_timeout = body_timeout  # type: ignore[attr-defined]
+        super().__init__(config)
         self.viewer: Viewer = app.state.viewer
 
     async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
         self.viewer.end_streams()
-        await super().shutdown(sockets)
+        # The streams woken above end at once, except those of clients that stopped reading:
+        # their responses wait for room that never comes. Dropping every connection left after
+        # a moment ends those, rather than uvicorn cancelling them after its grace period.
+        connections = self.server_state.connections
+        dropping = asyncio.get_running_loop().call_later(SHUTDOWN_GRACE, drop_connections, connections)
+        try:
+            await super().shutdown(sockets)
+        finally:
+            dropping.cancel()
 
 
 def _viewer(request: Request | WebSocket) -> Viewer:
@@ -185,11 +256,14 @@ async def _read_body(request: Request, limit: int, what: str) -> bytes:
         raise _fail(413, f"{what} is at most {limit} bytes; this one has {declared}")
     chunks: list[bytes] = []
     size = 0
-    async for chunk in request.stream():
-        size += len(chunk)
-        if size > limit:
-            raise _fail(413, f"{what} is at most {limit} bytes")
-        chunks.append(chunk)
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > limit:
+                raise _fail(413, f"{what} is at most {limit} bytes")
+            chunks.append(chunk)
+    except ClientDisconnect:  # nobody is left to answer; an error here only keeps the log clean
+        raise _fail(400, "the client went away before it sent the whole request") from None
     return b"".join(chunks)
 
 
@@ -216,7 +290,7 @@ def list_cameras(request: Request) -> Response:
         except HTTPException as error:
             cameras.append({"index": index, "error": error.detail})
             continue
-        cameras.append({**camera.device.info, "firmware": camera.device.firmware()})
+        cameras.append({**camera.device.info, "firmware": camera.versions})
     return JSONResponse({"cameras": cameras, "shown": viewer.shown})
 
 
@@ -229,14 +303,14 @@ def _state(camera: Camera) -> dict[str, object]:
 async def camera_detail(request: Request) -> Response:
     camera = await _camera(request)
     device = camera.device
-    firmware = await run_in_threadpool(device.firmware)
-    return JSONResponse({**device.info, "firmware": firmware,
+    return JSONResponse({**device.info, "firmware": camera.versions,
                          "formats": [format_dict(f) for f in device.formats], **_state(camera)})
 
 
 async def set_format(request: Request) -> Response:
     camera = await _camera(request)
     body = await _json_body(request)
+    camera.refuse_while_upgrading()
     pixel_format = body.get("pixel_format")
     if not isinstance(pixel_format, str):
         raise _fail(422, f"'pixel_format' must be a string such as \"YUY2\", not {pixel_format!r}")
@@ -255,24 +329,29 @@ async def set_format(request: Request) -> Response:
 
 async def list_controls(request: Request) -> Response:
     camera = await _camera(request)
+    if camera.upgrading:
+        return JSONResponse({"controls": camera.controls})
     controls = await run_in_threadpool(camera.device.controls)
-    return JSONResponse({"controls": [c.as_dict() for c in controls.values()]})
+    camera.controls = [c.as_dict() for c in controls.values()]
+    return JSONResponse({"controls": camera.controls})
 
 
 async def set_control(request: Request) -> Response:
     camera = await _camera(request)
     name = request.path_params["name"]
     value = _integer(await _json_body(request), "value")
-    return await _change_control(name, lambda: camera.device.set_control(name, value))
+    camera.refuse_while_upgrading()
+    return await _change_control(camera, name, lambda: camera.device.set_control(name, value))
 
 
 async def reset_control(request: Request) -> Response:
     camera = await _camera(request)
     name = request.path_params["name"]
-    return await _change_control(name, lambda: camera.device.reset_control(name))
+    camera.refuse_while_upgrading()
+    return await _change_control(camera, name, lambda: camera.device.reset_control(name))
 
 
-async def _change_control(name: str, change: Callable[[], Control]) -> Response:
+async def _change_control(camera: Camera, name: str, change: Callable[[], Control]) -> Response:
     try:
         control = await run_in_threadpool(change)
     except KeyError as error:
@@ -281,6 +360,7 @@ async def _change_control(name: str, change: Callable[[], Control]) -> Response:
         raise _fail(422, str(error)) from None
     except DeviceError as error:
         raise _fail(409, f"the camera refused {name}: {error}") from None
+    camera.controls = [control.as_dict() if c["name"] == name else c for c in camera.controls]
     return JSONResponse(control.as_dict())
 
 
@@ -292,8 +372,9 @@ async def _picture(camera: Camera) -> Picture:
     of the format in force: a frame the loop read just before a format change is passed over."""
     capture = camera.capture
     latest = capture.latest
-    if latest is not None and capture.clients > 0 and latest.format == camera.device.format:
+    if latest is not None and (capture.clients > 0 or camera.upgrading) and latest.format == camera.device.format:
         return latest
+    camera.refuse_while_upgrading()  # no new frame comes before the upgrade ends
     waiter = capture.subscribe()
     try:
         after = latest.sequence if latest is not None else 0
@@ -387,13 +468,13 @@ def _imu_sample(camera: Camera) -> dict[str, object]:
 
 async def imu(request: Request) -> Response:
     camera = await _camera(request)
+    camera.refuse_while_upgrading()
     return JSONResponse(await run_in_threadpool(_imu_sample, camera))
 
 
 async def firmware(request: Request) -> Response:
     camera = await _camera(request)
-    versions = await run_in_threadpool(camera.device.firmware)
-    return JSONResponse({"versions": versions, "upgrade": camera.upgrade.as_dict()})
+    return JSONResponse({"versions": camera.versions, "upgrade": camera.upgrade.as_dict()})
 
 
 async def _read_upload(request: Request) -> bytes:
@@ -408,25 +489,37 @@ async def upgrade_firmware(request: Request) -> Response:
     target = request.path_params["target"]
     if target not in ("usb", "sensor"):
         raise _fail(404, f"firmware target is 'usb' or 'sensor', not {target!r}")
-    versions = await run_in_threadpool(camera.device.firmware)
-    if versions.get(target) is None:
+    if camera.versions.get(target) is None:
         raise _fail(404, f"camera {camera.device.index} has no {target} firmware")
-    image = await _read_upload(request)
-    upgrade = camera.upgrade
-    if upgrade.state == "running":
+    # Claimed before the image is read, so that a second upgrade is refused from the start
+    # rather than queued behind the first one.
+    previous = camera.claim_upgrade(target)
+    if previous is None:
         raise _fail(409, f"camera {camera.device.index} is being upgraded already")
-    camera.upgrade = upgrade = Upgrade(target, "running")
+    upgrade = camera.upgrade
+    try:
+        image = await _read_upload(request)
+    except BaseException:
+        camera.upgrade = previous  # nothing was tried
+        raise
+    failure: str | None = "the upgrade did not finish"
     try:
         await run_in_threadpool(_run_upgrade, camera, upgrade, image)
+        failure = None
     except DeviceError as error:
         # The status, not the whole message: that names the server's temporary file.
-        upgrade.state = "failed"
-        upgrade.message = f"{error.function} refused the image: {error.status_name or error.status}"
-        raise _fail(422, f"the upgrade failed: {upgrade.message}") from None
+        failure = f"{error.function} refused the image: {error.status_name or error.status}"
+    finally:
+        try:
+            camera.versions = await run_in_threadpool(camera.device.firmware)
+        finally:
+            if failure is not None:  # the camera is free again either way
+                upgrade.state, upgrade.message = "failed", failure
+    if failure is not None:
+        raise _fail(422, f"the upgrade failed: {failure}")
     upgrade.state, upgrade.percent = "done", 100
-    versions = await run_in_threadpool(camera.device.firmware)
-    upgrade.message = f"{target} firmware is now {versions.get(target)}"
-    return JSONResponse({"versions": versions, "upgrade": upgrade.as_dict()})
+    upgrade.message = f"{target} firmware is now {camera.versions.get(target)}"
+    return JSONResponse({"versions": camera.versions, "upgrade": upgrade.as_dict()})
 
 
 def _run_upgrade(camera: Camera, upgrade: Upgrade, image: bytes) -> None:
@@ -468,6 +561,7 @@ def _stop_recording(camera: Camera) -> dict[str, object]:
 
 async def start_camera_recording(request: Request) -> Response:
     camera = await _camera(request)
+    camera.refuse_while_upgrading()
     return JSONResponse(await run_in_threadpool(_start_recording, _viewer(request), camera), status_code=201)
 
 
@@ -563,7 +657,9 @@ async def events(websocket: WebSocket) -> None:
     try:
         while not closed.is_set():
             message: dict[str, object] = _state(camera)
-            if with_imu:
+            if with_imu and camera.upgrading:
+                message["imu_error"] = "the camera is being upgraded"
+            elif with_imu:
                 try:
                     message["imu"] = await run_in_threadpool(_imu_sample, camera)
                 except HTTPException as error:
@@ -585,9 +681,11 @@ async def _http_error(request: Request, error: Exception) -> Response:
 
 
 def create_app(shown: list[int] | None = None, recordings: Path | None = None,
-               played: list[Path] | None = None) -> Starlette:
+               played: list[Path] | None = None, *, token: str | None = None,
+               hosts: Collection[str] | None = None) -> Starlette:
     """The application; `recordings` is the folder recordings go to (default ./recordings),
-    `played` recordings to show as panels of their own."""
+    `played` recordings to show as panels of their own. `token`, when given, is required on
+    every request; `hosts`, when given, are the only host names it answers to (access.py)."""
     viewer = Viewer(shown, recordings, played)
 
     @contextlib.asynccontextmanager
@@ -603,9 +701,9 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Route("/", index_page),
             Route("/api/cameras", list_cameras),
             Route(camera, camera_detail),
-            Route(camera + "/format", set_format, methods=["PUT"]),
+            Route(camera + "/format", set_format, methods=["POST"]),
             Route(camera + "/controls", list_controls),
-            Route(camera + "/controls/{name}", set_control, methods=["PUT"]),
+            Route(camera + "/controls/{name}", set_control, methods=["POST"]),
             Route(camera + "/controls/{name}/reset", reset_control, methods=["POST"]),
             Route(camera + "/stream.mjpg", mjpeg_stream),
             Route(camera + "/frame.jpg", frame_jpeg),
@@ -615,7 +713,7 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Route(camera + "/firmware", firmware),
             Route(camera + "/firmware/{target}", upgrade_firmware, methods=["POST"]),
             Route(camera + "/recording", start_camera_recording, methods=["POST"]),
-            Route(camera + "/recording", stop_camera_recording, methods=["DELETE"]),
+            Route(camera + "/recording/stop", stop_camera_recording, methods=["POST"]),
             WebSocketRoute(camera + "/events", events),
             Route("/api/recordings", list_recordings),
             Route("/api/recordings/{name}", download_recording),
@@ -624,6 +722,7 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Route("/api/playbacks/{number:int}/stream.mjpg", playback_stream),
             Mount("/static", StaticFiles(directory=STATIC), name="static"),
         ],
+        middleware=[Middleware(Guard, token=token, hosts=hosts)],
         exception_handlers={HTTPException: _http_error},
         lifespan=lifespan,
     )

@@ -127,7 +127,7 @@ function buildFormats(panel, detail) {
     const format = detail.formats[Number(select.value)];
     try {
       await api(`/api/cameras/${panel.index}/format`, {
-        method: "PUT", headers: { "Content-Type": "application/json" }, body: JSON.stringify(format),
+        method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(format),
       });
       showError(panel, "");
     } catch (error) {
@@ -191,7 +191,7 @@ async function buildControls(panel) {
     const send = async () => {
       try {
         show(await api(`/api/cameras/${panel.index}/controls/${control.name}`, {
-          method: "PUT", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ value: read() }),
+          method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ value: read() }),
         }));
         showError(panel, "");
       } catch (error) {
@@ -367,7 +367,7 @@ async function toggleRecording(panel) {
   button.disabled = true;
   try {
     if (panel.recording) {
-      const summary = await api(`/api/cameras/${panel.index}/recording`, { method: "DELETE" });
+      const summary = await api(`/api/cameras/${panel.index}/recording/stop`, { method: "POST" });
       showRecording(panel, null);
       const problem = summary.error ? ` · ${summary.error}` : "";
       element.querySelector(".record-state").textContent =
