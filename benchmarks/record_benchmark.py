@@ -29,7 +29,7 @@ import time
 import qx_emulator
 
 import quorvex
-from quorvex.recording import RecordingWriter
+from quorvex.recording_file import RecordingWriter
 
 WIDTH, HEIGHT = 1920, 1080
 FRAME_BYTES = WIDTH * HEIGHT * 2

@@ -25,7 +25,7 @@ import pyQuorvexSDK as qx  # noqa: E402
 import qx_emulator  # noqa: E402
 from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image  # noqa: E402
 from product_info_image import product_info_image  # noqa: E402
-from quorvex.recording import RecordingWriter  # noqa: E402
+from quorvex.recording_file import RecordingWriter  # noqa: E402
 
 ZENA = int(qx.QXCAM_PRODUCT_TYPE_ZENA)
 ZENM = int(qx.QXCAM_PRODUCT_TYPE_ZENM)

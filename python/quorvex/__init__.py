@@ -25,7 +25,8 @@ from .formats import PIXEL_FORMATS, Format, FormatQuery
 from .frame import Frame
 from .imu import Orientation
 from .pixels import to_bgr, to_rgb
-from .recording import Recorder, Recording, RecordingError, open_recording, record
+from .recording import Recorder, record
+from .recording_file import Recording, RecordingError, open_recording
 from .routes import Routes, load_routes, reset_routes
 from .stream import Stream
 

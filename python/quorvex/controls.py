@@ -5,6 +5,7 @@ from typing import TYPE_CHECKING, Literal
 
 from ._library import qx
 from ._feature import Feature
+from .errors import QuorvexError
 
 if TYPE_CHECKING:
     from .camera import Camera
@@ -156,6 +157,17 @@ class Controls(Feature, Mapping[str, Control]):
 
     def __len__(self) -> int:
         return len(self._all())
+
+    def snapshot(self) -> dict[str, int]:
+        """Every control's value now, by name; a control the camera lists but will not read now
+        is left out."""
+        values: dict[str, int] = {}
+        for name, control in self.items():
+            try:
+                values[name] = control.value
+            except QuorvexError:
+                continue
+        return values
 
     def reset_isp(self) -> None:
         """Every ISP control back to its default, in one library call."""

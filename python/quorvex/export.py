@@ -15,7 +15,9 @@ from typing import Any
 import numpy as np
 
 from ._files import OutputFile, check_target
-from .recording import Recording, RecordingError, open_recording
+from .formats import Format
+from .frame import Frame
+from .recording_file import Recording, RecordingError, open_recording
 
 # Frames whose bytes Foxglove's RawImage shows as they are, by its encoding names; others are
 # converted to RGB first.
@@ -47,16 +49,16 @@ def _recording(
     return recording, OutputFile(target, overwrite=overwrite, inputs=[recording.path])
 
 
-def _pick_format(recording: Recording, pixel_format: str | None) -> tuple[str, int, int, int]:
+def _pick_format(recording: Recording, pixel_format: str | None) -> Format:
     formats = recording.formats
     if not formats:
         raise ValueError(f"{recording.path} holds no frames")
     if pixel_format is None:
         return formats[0]
     for candidate in formats:
-        if "{}:{}x{}@{}".format(*candidate).startswith(pixel_format.upper()):
+        if str(candidate).startswith(pixel_format.upper()):
             return candidate
-    listed = ", ".join("{}:{}x{}@{}".format(*f) for f in formats)
+    listed = ", ".join(str(f) for f in formats)
     raise LookupError(f"{recording.path} holds no {pixel_format} frames; it holds {listed}")
 
 
@@ -82,16 +84,16 @@ def export_mp4(
     recording, output = _recording(source, target, overwrite)
     with output:
         chosen = _pick_format(recording, pixel_format)
-        if copy and chosen[0] != "MJPG":
-            raise ValueError(f"only MJPG frames can be copied into an MP4 file, not {chosen[0]}")
+        if copy and chosen.pixel_format != "MJPG":
+            raise ValueError(f"only MJPG frames can be copied into an MP4 file, not {chosen.pixel_format}")
         return _write_mp4(av, recording, chosen, output.path, crf, copy, progress)
 
 
 def _write_mp4(
-    av: Any, recording: Recording, chosen: tuple[str, int, int, int], target: pathlib.Path, crf: int, copy: bool,
+    av: Any, recording: Recording, chosen: Format, target: pathlib.Path, crf: int, copy: bool,
     progress: Progress | None,
 ) -> int:
-    _, width, height, fps = chosen
+    width, height, fps = chosen.width, chosen.height, chosen.fps
     even_width, even_height = width & ~1, height & ~1
     time_base = Fraction(1, 90_000)
     period = round(Fraction(1, fps) / time_base)
@@ -131,9 +133,9 @@ def _write_mp4(
     return written
 
 
-def _frames_of(recording: Recording, chosen: tuple[str, int, int, int]) -> Iterator[Any]:
+def _frames_of(recording: Recording, chosen: Format) -> Iterator[Frame]:
     for frame in recording:
-        if (frame.pixel_format, frame.width, frame.height, frame.format.fps) == chosen:
+        if frame.format == chosen:
             yield frame
 
 

@@ -14,7 +14,7 @@ import warnings
 import pytest
 
 import pyQuorvexSDK as qx
-from quorvex.recording import RecordingWriter, open_recording
+from quorvex.recording_file import RecordingWriter, open_recording
 
 SIZES = {"YUY2": 2, "UYVY": 2, "NV12": 1.5, "BGRA": 4, "BGRX": 4, "BGR": 3, "RGB16": 2, "RGB": 3}
 PIXEL_FORMATS = [*SIZES, "MJPG"]
@@ -243,7 +243,7 @@ def interrupted(tmp_path):
     """A recording whose writer was killed while it wrote frames as fast as it could."""
     path = tmp_path / "killed.qxrec"
     writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
-        from quorvex.recording import RecordingWriter
+        from quorvex.recording_file import RecordingWriter
         writer = RecordingWriter({str(path)!r})
         sequence = 0
         while True:

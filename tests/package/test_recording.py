@@ -15,7 +15,8 @@ import pytest
 import quorvex
 from quorvex import recording as recording_module
 from quorvex.cli import main as cli_main
-from quorvex.recording import Recorder, RecordingError, RecordingWriter, open_recording
+from quorvex.recording import Recorder
+from quorvex.recording_file import RecordingError, RecordingWriter, open_recording
 
 FORMATS = {"YUY2": "64x32", "UYVY": "64x32", "NV12": "64x32", "MJPG": "64x32", "BGRA": "64x32",
            "BGRX": "64x32", "BGR": "33x17", "RGB16": "33x17", "RGB": "33x17"}
@@ -56,7 +57,7 @@ def test_record_read_and_replay_round_trip(emu, source, tmp_path, pixel_format):
     emu.configure(replay_config(path))
     with quorvex.open(0) as camera:
         (offered,) = camera.formats
-        assert (offered.pixel_format, offered.width, offered.height, offered.fps) == recording.formats[0]
+        assert recording.formats[0] == offered and recording.formats[0].qx_format is None
         with camera.stream(offered) as stream:
             replayed = [stream.read() for _ in range(6)]
     assert [f.data.tobytes() for f in replayed] == [f.data.tobytes() for f in frames]
@@ -94,11 +95,10 @@ def test_imu_samples_follow_the_frames(emu, tmp_path):
         assert sample.angular_velocity == pytest.approx((0, 0, 0), abs=0.1)
 
 
-class FakeFrame:
-    def __init__(self, index, size=1 << 20):
-        self.data = np.full(size, index % 256, np.uint8)
-        self.format = quorvex.formats.Format("BGRA", 512, size // 2048, 30, None)
-        self.width, self.height, self.index, self.timestamp = 512, size // 2048, index, index / 30
+def made_frame(index, size=1 << 20, cut=0):
+    """A 512-pixel-wide BGRA frame of `size` bytes less `cut` (a short transfer)."""
+    data = np.full(size - cut, index % 256, np.uint8)
+    return quorvex.Frame(data, quorvex.Format("BGRA", 512, size // 2048, 30, None), index, index / 30)
 
 
 def test_a_slow_disk_drops_frames_counted_never_silently(tmp_path, monkeypatch):
@@ -112,7 +112,7 @@ def test_a_slow_disk_drops_frames_counted_never_silently(tmp_path, monkeypatch):
     monkeypatch.setattr(RecordingWriter, "write_frame", slow)
     path = tmp_path / "slow.qxrec"
     recorder = Recorder(path, queue_bytes=2 << 20)
-    accepted = [recorder.add(FakeFrame(i)) for i in range(20)]
+    accepted = [recorder.add(made_frame(i)) for i in range(20)]
     release.set()
     with pytest.warns(RuntimeWarning, match=r"of 20 frames were dropped"):
         recorder.close()
@@ -125,10 +125,9 @@ def test_a_slow_disk_drops_frames_counted_never_silently(tmp_path, monkeypatch):
 
 def test_a_damaged_frame_is_left_out_and_the_recording_stays_readable(tmp_path):
     path = tmp_path / "damaged.qxrec"
-    short = FakeFrame(1)
-    short.data = short.data[:-100]
+    short = made_frame(1, cut=100)
     with pytest.warns(RuntimeWarning, match="1 damaged frames were left out"), Recorder(path) as recorder:
-        for frame in (FakeFrame(0), short, FakeFrame(2)):
+        for frame in (made_frame(0), short, made_frame(2)):
             recorder.add(frame)
     assert (recorder.written, recorder.rejected, recorder.dropped) == (2, 1, 0)
     assert [f.index for f in open_recording(path)] == [0, 2]
@@ -141,10 +140,10 @@ def test_a_failing_write_is_raised_to_the_capturing_thread(tmp_path, monkeypatch
 
     monkeypatch.setattr(RecordingWriter, "write_frame", fail)
     recorder = Recorder(tmp_path / "fail.qxrec")
-    recorder.add(FakeFrame(0))
+    recorder.add(made_frame(0))
     recorder._thread.join(5)
     with pytest.raises(OSError, match="writing the recording .* failed"):
-        recorder.add(FakeFrame(1))
+        recorder.add(made_frame(1))
     with pytest.raises(OSError):
         recorder.close()
     assert list(tmp_path.iterdir()) == []  # a failed recording leaves no file, temporary or not
@@ -201,7 +200,7 @@ def test_mp4_export_opens_with_the_recorded_frames(emu, tmp_path, pixel_format, 
         codec = video.codec_context.name
         decoded = list(container.decode(video))
         duration = float(video.duration * video.time_base)
-    _, width, height, fps = recording.formats[0]
+    width, height, fps = recording.formats[0].width, recording.formats[0].height, recording.formats[0].fps
     assert codec == ("mjpeg" if copy else "h264")
     assert len(decoded) == 12
     assert (decoded[0].width, decoded[0].height) == ((width, height) if copy else (width & ~1, height & ~1))
@@ -257,7 +256,7 @@ def test_record_command_writes_a_recording_and_reports_it(emu, source, tmp_path,
     assert cli_main(["record", "--camera", "0", "--format", "YUY2:64x32@30", "--frames", "7", str(target)]) == 0
     assert "recorded" in capsys.readouterr().out
     recording = open_recording(target)
-    assert len(recording) == 7 and recording.formats == [("YUY2", 64, 32, 30)]
+    assert len(recording) == 7 and [str(f) for f in recording.formats] == ["YUY2:64x32@30"]
     assert json.loads(json.dumps(recording.info))["format"] == "YUY2:64x32@30"
 
 

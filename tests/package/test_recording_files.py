@@ -11,7 +11,8 @@ import pytest
 
 import quorvex
 from quorvex.cli import main as cli_main
-from quorvex.recording import Recorder, RecordingError, open_recording
+from quorvex.recording import Recorder
+from quorvex.recording_file import RecordingError, open_recording
 from recording_support import DAMAGED, NO_FRAMES, recording_bytes
 
 CAMERA = ("pacing: false\ncameras:\n  - {name: Src, path: /dev/video7, interface: usb, product: zena,"

@@ -7,7 +7,7 @@ import warnings
 
 from .._files import check_target
 from ..export import EXPORTERS, export
-from ..recording import open_recording
+from ..recording_file import open_recording
 
 NAME = "export"
 HELP = f"export a recording by the output's suffix: {', '.join(EXPORTERS)} (needs pyQuorvexSDK[export])"

@@ -6,7 +6,8 @@ import sys
 from typing import Any
 
 from .. import camera as cameras_module
-from ..recording import SUFFIX, record
+from ..recording import record
+from ..recording_file import SUFFIX
 from .._files import check_target
 from . import camera_argument, check_seconds
 

@@ -18,7 +18,8 @@ from quorvex import Format, QuorvexError, to_rgb
 from quorvex.errors import error
 from quorvex.frame import Frame
 from quorvex.pixels import Pixels
-from quorvex.recording import Recorder, Recording, RecordingError, _control_values, open_recording
+from quorvex.recording import Recorder
+from quorvex.recording_file import Recording, RecordingError, open_recording
 
 # Imported after quorvex, which chooses the module's lock mode first.
 import pyQuorvexSDK as qx  # for the library-wide log level and discovery only
@@ -142,7 +143,7 @@ class Device:
         with self.lock:
             info = {"camera": dataclasses.asdict(self._camera.info), "format": str(self.format),
                     "writer": "quorvex viewer"}
-            return Recorder(path, info, controls=_control_values(self._camera))
+            return Recorder(path, info, controls=self._camera.controls.snapshot())
 
     # Controls
 

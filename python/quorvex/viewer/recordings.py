@@ -16,7 +16,7 @@ from pathlib import Path
 
 from .capture import RETRY_AFTER, Capture, Picture, Publisher
 from .device import Device, Recorder, Recording, RecordingError, format_dict, to_jpeg
-from quorvex.recording import SUFFIX, _read_recording
+from quorvex.recording_file import SUFFIX, open_recording
 
 MAX_GAP = 2.0  # seconds; a longer pause in a recording plays as this long
 LOOP_PAUSE = 0.5  # seconds between the last frame and the first when playback starts over
@@ -50,7 +50,7 @@ class Folder:
             return known[1]
         problem: str | None = None
         try:
-            if not len(_read_recording(path)):  # one cut short plays what it holds
+            if not len(open_recording(path, warn=False)):  # one cut short plays what it holds
                 problem = "it holds no frame"
         except (RecordingError, OSError) as error:
             problem = str(error).removeprefix(f"{path}: ").removeprefix(f"{path} ")
@@ -122,7 +122,7 @@ class Playback(Publisher):
     def __init__(self, number: int, path: Path) -> None:
         super().__init__(f"quorvex-viewer-recording{number}")
         self.number = number
-        self.recording: Recording = _read_recording(Path(path))  # a problem shows in info(), not as a warning
+        self.recording: Recording = open_recording(path, warn=False)  # a problem shows in info(), not as a warning
         if not len(self.recording):
             raise ValueError(f"{path.name} holds no frame")
         self.current: dict[str, object] | None = None
@@ -136,7 +136,7 @@ class Playback(Publisher):
                 "camera": camera.get("name") if isinstance(camera, dict) else None,
                 "frames": len(recording), "complete": recording.complete, "dropped": recording.dropped,
                 "problem": recording.problem, "error": self.error,
-                "formats": [dict(zip(("pixel_format", "width", "height", "fps"), key)) for key in recording.formats]}
+                "formats": [format_dict(f) for f in recording.formats]}
 
     def state(self) -> dict[str, object]:
         return {"frame": self.current, "loops": self.loops, "clients": self.clients, "running": self.running}
