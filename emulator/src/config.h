@@ -10,6 +10,8 @@
 
 #include <QuorvexSDK/QxEnums.h>
 
+#include "limits.h"
+
 namespace qx_emulator {
 
 enum class IspType { none, ap1302 };
@@ -28,12 +30,10 @@ struct FormatConfig {
     }
 };
 
-// Sizes a format may have, in pixels. The lower bounds keep every part of the test pattern
-// visible (32 counter cells need 32 columns).
-constexpr int kMinWidth = 32;
-constexpr int kMinHeight = 16;
-constexpr int kMaxSide = 8192;
-constexpr int kMaxFramerate = 255;
+using limits::kMaxFramerate;
+using limits::kMaxSide;
+using limits::kMinHeight;
+using limits::kMinWidth;
 
 struct CameraConfig {
     std::string name;

@@ -22,6 +22,21 @@ constexpr std::size_t kRouteFileBytes = 1u << 20;
 constexpr std::size_t kProfileBytes = 64u << 10;
 constexpr std::size_t kFirmwarePayloadBytes = 16u << 20;  // plus the image's 36-byte header
 
+// Sizes and rates a format may have, configured or recorded. The lower bounds keep every part of
+// the test pattern visible (32 counter cells need 32 columns).
+constexpr int kMinWidth = 32;
+constexpr int kMinHeight = 16;
+constexpr int kMaxSide = 8192;
+constexpr int kMaxFramerate = 255;
+
+// Recordings (`replay`); quorvex's reader holds the same bounds.
+constexpr std::size_t kRecordingFrameHeaderBytes = 32;
+constexpr std::uint32_t kRecordingFramePayload =
+    kRecordingFrameHeaderBytes + static_cast<std::uint32_t>(kMaxSide) * static_cast<std::uint32_t>(kMaxSide) * 4u;
+constexpr std::uint32_t kRecordingOtherPayload = 1u << 20;
+constexpr std::size_t kRecordingFrames = std::size_t{1} << 21;
+constexpr std::size_t kRecordingFormats = 256;
+
 // The call journal: the latest calls, within a byte budget; a longer byte-string argument is
 // journalled as a note of its length and CRC-32.
 constexpr std::size_t kJournalCalls = 100000;
@@ -44,6 +59,14 @@ constexpr Entry kTable[] = {
     {"route_file_bytes", kRouteFileBytes},
     {"profile_bytes", kProfileBytes},
     {"firmware_payload_bytes", kFirmwarePayloadBytes},
+    {"format_min_width", kMinWidth},
+    {"format_min_height", kMinHeight},
+    {"format_max_side", kMaxSide},
+    {"format_max_fps", kMaxFramerate},
+    {"recording_frame_payload", kRecordingFramePayload},
+    {"recording_other_payload", kRecordingOtherPayload},
+    {"recording_frames", kRecordingFrames},
+    {"recording_formats", kRecordingFormats},
     {"journal_calls", kJournalCalls},
     {"journal_bytes", kJournalBytes},
     {"journal_argument_bytes", kJournalArgumentBytes},

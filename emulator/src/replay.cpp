@@ -51,12 +51,11 @@ constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kFileHeaderBytes = 16;
 constexpr std::size_t kRecordHeaderBytes = 8;  // type, payload length
 constexpr std::size_t kRecordTrailerBytes = 4;  // CRC-32
-constexpr std::size_t kFrameHeaderBytes = 32;
-constexpr std::uint32_t kMaxOtherPayload = 1u << 20;
-constexpr std::uint32_t kMaxFramePayload =
-    kFrameHeaderBytes + static_cast<std::uint32_t>(kMaxSide) * static_cast<std::uint32_t>(kMaxSide) * 4u;
-constexpr std::size_t kMaxFrames = std::size_t{1} << 21;
-constexpr std::size_t kMaxTracks = 256;
+constexpr std::size_t kFrameHeaderBytes = limits::kRecordingFrameHeaderBytes;
+constexpr std::uint32_t kMaxOtherPayload = limits::kRecordingOtherPayload;
+constexpr std::uint32_t kMaxFramePayload = limits::kRecordingFramePayload;
+constexpr std::size_t kMaxFrames = limits::kRecordingFrames;
+constexpr std::size_t kMaxTracks = limits::kRecordingFormats;
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr std::uint64_t kMaxGap = 3600ull * kNanosecondsPerSecond;
 

@@ -30,16 +30,18 @@ MAGIC = b"QXRECORD"
 VERSION = 1
 SUFFIX = ".qxrec"
 
-# The limits every reader of the format applies (the emulated library's as well).
-MAX_SIDE = 8192
-MAX_FRAME_PAYLOAD = 32 + MAX_SIDE * MAX_SIDE * 4
-MAX_OTHER_PAYLOAD = 1 << 20
-MAX_FRAMES = 1 << 21
-
 _FILE_HEADER = struct.Struct("<8sII")  # magic, version, flags (0)
 _RECORD_HEADER = struct.Struct("<4sI")  # type, payload length; then the payload and its CRC-32
 _CRC = struct.Struct("<I")
 _FRAME_HEADER = struct.Struct("<8sHHHHQq")  # format, width, height, fps, 0, sequence, host time ns
+
+# The limits every reader of the format applies; the emulated library's replay holds the same
+# (qx_emulator.limits(), which a test compares with these).
+MIN_WIDTH, MIN_HEIGHT, MAX_SIDE, MAX_FPS = 32, 16, 8192, 255
+MAX_FRAME_PAYLOAD = _FRAME_HEADER.size + MAX_SIDE * MAX_SIDE * 4
+MAX_OTHER_PAYLOAD = 1 << 20
+MAX_FRAMES = 1 << 21
+MAX_FORMATS = 256
 _IMU = struct.Struct("<q3d3d")  # host time ns, accelerometer m/s², gyroscope °/s
 
 _INFO, _CONTROLS, _FRAME, _IMU_SAMPLE, _END = b"INFO", b"CTRL", b"FRAM", b"IMU ", b"END "
@@ -273,7 +275,7 @@ def frame_problem(pixel_format: str, width: int, height: int, fps: int, length: 
     or None when it can."""
     if pixel_format not in (*_PIXEL_SIZES, "MJPG"):
         return f"unknown pixel format {pixel_format!r}"
-    if not (32 <= width <= MAX_SIDE and 16 <= height <= MAX_SIDE and 1 <= fps <= 255):
+    if not (MIN_WIDTH <= width <= MAX_SIDE and MIN_HEIGHT <= height <= MAX_SIDE and 1 <= fps <= MAX_FPS):
         return f"{width}x{height} at {fps} fps is outside the formats a camera has"
     if (pixel_format in ("YUY2", "UYVY", "NV12") and width % 2) or (pixel_format == "NV12" and height % 2):
         return f"{pixel_format} {width}x{height} needs an even width (and NV12 height)"
@@ -394,6 +396,7 @@ def _read_recording(target: pathlib.Path) -> Recording:
     summary: JsonObject | None = None
     problem: str | None = None
     control_times: list[int] = []
+    formats: set[tuple[str, int, int, int]] = set()
     with _open_regular(target) as raw, io.BufferedReader(raw) as file:
         head = file.read(_FILE_HEADER.size)
         if not head.startswith(MAGIC):
@@ -445,7 +448,11 @@ def _read_recording(target: pathlib.Path) -> Recording:
                 if kind == _FRAME:
                     if len(frames) == MAX_FRAMES:
                         raise RecordingError(f"{target} holds more than {MAX_FRAMES} frames")
-                    frames.append(_frame_entry(target, payload, body, length))
+                    entry = _frame_entry(target, payload, body, length)
+                    formats.add((entry.pixel_format, entry.width, entry.height, entry.fps))
+                    if len(formats) > MAX_FORMATS:
+                        raise RecordingError(f"{target} holds more than {MAX_FORMATS} formats")
+                    frames.append(entry)
                 elif kind == _INFO:
                     info = _json_object(payload)
                     _check_info(info)

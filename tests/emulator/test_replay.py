@@ -211,6 +211,16 @@ def test_a_recording_breaking_the_rules_is_a_configuration_error(emu, tmp_path, 
     assert "bad camera configuration" in text and "'replay'" in text and problem in text, text
 
 
+def test_the_package_reader_and_the_replay_hold_recordings_to_the_same_limits(emu):
+    from quorvex import recording_file as f
+
+    names = ["format_min_width", "format_min_height", "format_max_side", "format_max_fps", "recording_frame_payload",
+             "recording_other_payload", "recording_frames", "recording_formats"]
+    assert [emu.limits()[name] for name in names] == [
+        f.MIN_WIDTH, f.MIN_HEIGHT, f.MAX_SIDE, f.MAX_FPS, f.MAX_FRAME_PAYLOAD, f.MAX_OTHER_PAYLOAD, f.MAX_FRAMES,
+        f.MAX_FORMATS]
+
+
 @pytest.mark.parametrize(
     "config, problem",
     [
