@@ -225,13 +225,26 @@ py::array_t<std::uint8_t> decode_mjpg(const Bytes& data, int width, int height, 
     return out;
 }
 
-long long frame_length(const std::string& pixel_format, long long width, long long height) {
-    const long long pixels = width * height;
-    if (pixel_format == "YUY2" || pixel_format == "UYVY" || pixel_format == "RGB16") return pixels * 2;
-    if (pixel_format == "NV12") return pixels * 3 / 2;
-    if (pixel_format == "BGRA" || pixel_format == "BGRX") return pixels * 4;
-    if (pixel_format == "BGR" || pixel_format == "RGB") return pixels * 3;
-    return -1;
+// The library's pixel formats, in its order, with what a frame of each is made of. quorvex reads
+// this table (pixels.PIXEL_FORMATS) wherever it needs these facts.
+struct PixelFormat {
+    const char* name;
+    int bytes_per_two_pixels;  // 0: compressed, a frame's length varies
+    bool even_width;
+    bool even_height;
+};
+
+constexpr PixelFormat pixel_formats[] = {
+    {"YUY2", 4, true, false}, {"UYVY", 4, true, false}, {"NV12", 3, true, true},
+    {"MJPG", 0, false, false}, {"BGRA", 8, false, false}, {"BGRX", 8, false, false},
+    {"BGR", 6, false, false}, {"RGB16", 4, false, false}, {"RGB", 6, false, false},
+};
+
+const PixelFormat* find_pixel_format(const std::string& name) {
+    for (const PixelFormat& format : pixel_formats) {
+        if (name == format.name) return &format;
+    }
+    return nullptr;
 }
 
 py::array_t<std::uint8_t> convert(const Bytes& data, const std::string& pixel_format, int width, int height,
@@ -241,14 +254,14 @@ py::array_t<std::uint8_t> convert(const Bytes& data, const std::string& pixel_fo
         throw py::value_error("frame size " + std::to_string(width) + "x" + std::to_string(height) +
                               " is out of range");
     }
-    if (pixel_format == "MJPG") return decode_mjpg(data, width, height, order);
-    const long long expected = frame_length(pixel_format, width, height);
-    if (expected < 0) throw py::value_error("no conversion for pixel format '" + pixel_format + "'");
-    const bool subsampled = pixel_format == "YUY2" || pixel_format == "UYVY" || pixel_format == "NV12";
-    if (subsampled && (width % 2 != 0 || (pixel_format == "NV12" && height % 2 != 0))) {
-        throw py::value_error(pixel_format + " needs an even width" + (pixel_format == "NV12" ? " and height" : "") +
+    const PixelFormat* format = find_pixel_format(pixel_format);
+    if (format == nullptr) throw py::value_error("no conversion for pixel format '" + pixel_format + "'");
+    if (format->bytes_per_two_pixels == 0) return decode_mjpg(data, width, height, order);
+    if ((format->even_width && width % 2 != 0) || (format->even_height && height % 2 != 0)) {
+        throw py::value_error(pixel_format + " needs an even width" + (format->even_height ? " and height" : "") +
                               ", not " + std::to_string(width) + "x" + std::to_string(height));
     }
+    const long long expected = static_cast<long long>(width) * height * format->bytes_per_two_pixels / 2;
     if (data.size() != expected) {
         throw py::value_error("a " + pixel_format + " " + std::to_string(width) + "x" + std::to_string(height) +
                               " frame holds " + std::to_string(expected) + " bytes, not " +
@@ -280,6 +293,11 @@ py::array_t<std::uint8_t> convert(const Bytes& data, const std::string& pixel_fo
 
 PYBIND11_MODULE(_pixels, m) {
     m.doc() = "Pixel conversion of camera frames to packed RGB or BGR (libyuv, TurboJPEG)";
+    py::list formats;
+    for (const PixelFormat& format : pixel_formats) {
+        formats.append(py::make_tuple(format.name, format.bytes_per_two_pixels, format.even_width, format.even_height));
+    }
+    m.attr("PIXEL_FORMATS") = py::tuple(formats);
     m.def(
         "to_rgb",
         [](const Bytes& data, const std::string& pixel_format, int width, int height) {

@@ -4,9 +4,10 @@ import re
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
+from . import pixels
 from ._library import qx
 
-PIXEL_FORMATS = ("YUY2", "UYVY", "NV12", "MJPG", "BGRA", "BGRX", "BGR", "RGB16", "RGB")
+PIXEL_FORMATS = tuple(pixels.PIXEL_FORMATS)
 
 # PIXEL:WIDTHxHEIGHT@FPS, each part optional, the colon only between a pixel format and a size.
 _SPEC = re.compile(

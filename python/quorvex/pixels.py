@@ -1,11 +1,42 @@
 """Conversion of frame bytes to RGB or BGR arrays, by the native quorvex._pixels."""
 
+from dataclasses import dataclass
+
 import numpy as np
 import numpy.typing as npt
 
 from . import _pixels
 
 Pixels = npt.NDArray[np.uint8]
+
+
+@dataclass(frozen=True)
+class PixelFormat:
+    """What a frame of a pixel format is made of: `bytes_per_two_pixels` (0 for a compressed
+    format, whose frames vary in length) and whether its width and height must be even."""
+
+    name: str
+    bytes_per_two_pixels: int
+    even_width: bool
+    even_height: bool
+
+    @property
+    def compressed(self) -> bool:
+        return self.bytes_per_two_pixels == 0
+
+    def frame_length(self, width: int, height: int) -> int | None:
+        """The bytes of a width x height frame; None for a compressed format."""
+        return None if self.compressed else width * height * self.bytes_per_two_pixels // 2
+
+    def size_problem(self, width: int, height: int) -> str | None:
+        """Why a frame of this format cannot be width x height (an odd side), or None."""
+        if (self.even_width and width % 2) or (self.even_height and height % 2):
+            return f"{self.name} {width}x{height} needs an even width" + (" and height" if self.even_height else "")
+        return None
+
+
+# Every pixel format of the library, by name, in its order: the one table of these facts.
+PIXEL_FORMATS: dict[str, PixelFormat] = {entry[0]: PixelFormat(*entry) for entry in _pixels.PIXEL_FORMATS}
 
 
 def _as_bytes(data: Pixels | bytes | bytearray | memoryview) -> Pixels:

@@ -25,6 +25,7 @@ import numpy as np
 from ._files import OutputFile
 from .formats import Format
 from .frame import Frame
+from .pixels import PIXEL_FORMATS
 
 MAGIC = b"QXRECORD"
 VERSION = 1
@@ -267,20 +268,19 @@ def _recorded_format(pixel_format: str, width: int, height: int, fps: int) -> Fo
     return Format(pixel_format, width, height, fps, qx_format=None)  # type: ignore[arg-type]
 
 
-_PIXEL_SIZES = {"YUY2": 2.0, "UYVY": 2.0, "RGB16": 2.0, "NV12": 1.5, "BGRA": 4.0, "BGRX": 4.0, "BGR": 3.0, "RGB": 3.0}
-
-
 def frame_problem(pixel_format: str, width: int, height: int, fps: int, length: int) -> str | None:
     """Why a recording cannot hold this frame (the format's rules, which every reader checks),
     or None when it can."""
-    if pixel_format not in (*_PIXEL_SIZES, "MJPG"):
+    described = PIXEL_FORMATS.get(pixel_format)
+    if described is None:
         return f"unknown pixel format {pixel_format!r}"
     if not (MIN_WIDTH <= width <= MAX_SIDE and MIN_HEIGHT <= height <= MAX_SIDE and 1 <= fps <= MAX_FPS):
         return f"{width}x{height} at {fps} fps is outside the formats a camera has"
-    if (pixel_format in ("YUY2", "UYVY", "NV12") and width % 2) or (pixel_format == "NV12" and height % 2):
-        return f"{pixel_format} {width}x{height} needs an even width (and NV12 height)"
-    expected = width * height * _PIXEL_SIZES.get(pixel_format, 0)
-    if (expected and length != expected) or (not expected and not 0 < length <= width * height * 3):
+    problem = described.size_problem(width, height)
+    if problem is not None:
+        return problem
+    expected = described.frame_length(width, height)
+    if (expected is not None and length != expected) or (expected is None and not 0 < length <= width * height * 3):
         return f"{length} bytes do not make a {pixel_format} {width}x{height} frame"
     return None
 
