@@ -1,5 +1,5 @@
 """Exporting recordings for common tools: MP4 (H.264, through PyAV) for video players, MCAP with
-Foxglove schemas for robotics log viewers. Both need the optional extra `quorvex[export]`.
+Foxglove schemas for robotics log viewers. Both need the optional extra `pyQuorvexSDK[export]`.
 
 The output is written under a temporary name beside the target and takes its name only when the
 export succeeded: a failed export leaves nothing behind. An existing target is refused
@@ -17,6 +17,7 @@ import numpy as np
 from ._files import OutputFile, check_target
 from .formats import Format
 from .frame import Frame
+from .progress import Progress, as_callback
 from .recording_file import Recording, RecordingError, open_recording
 
 # Frames whose bytes Foxglove's RawImage shows as they are, by its encoding names; others are
@@ -29,7 +30,6 @@ COMPRESSED_TOPIC = "/camera/image/compressed"
 ACCELERATION_TOPIC = "/imu/acceleration"
 ROTATION_TOPIC = "/imu/angular_velocity"
 
-Progress = Callable[[int], object]
 
 
 def _missing(package: str, purpose: str) -> ImportError:
@@ -86,12 +86,12 @@ def export_mp4(
         chosen = _pick_format(recording, pixel_format)
         if copy and chosen.pixel_format != "MJPG":
             raise ValueError(f"only MJPG frames can be copied into an MP4 file, not {chosen.pixel_format}")
-        return _write_mp4(av, recording, chosen, output.path, crf, copy, progress)
+        return _write_mp4(av, recording, chosen, output.path, crf, copy, as_callback(progress, len(recording)))
 
 
 def _write_mp4(
     av: Any, recording: Recording, chosen: Format, target: pathlib.Path, crf: int, copy: bool,
-    progress: Progress | None,
+    progress: Callable[[int], object] | None,
 ) -> int:
     width, height, fps = chosen.width, chosen.height, chosen.fps
     even_width, even_height = width & ~1, height & ~1
@@ -160,10 +160,13 @@ def export_mcap(
         raise _missing("mcap-protobuf-support and foxglove-schemas-protobuf", "exporting MCAP") from missing
     recording, output = _recording(source, target, overwrite)
     with output:
-        return _write_mcap(recording, output.path, progress, (CompressedImage, RawImage, Vector3, Writer))
+        return _write_mcap(recording, output.path, as_callback(progress, len(recording)),
+                           (CompressedImage, RawImage, Vector3, Writer))
 
 
-def _write_mcap(recording: Recording, target: pathlib.Path, progress: Progress | None, types: tuple[Any, ...]) -> int:
+def _write_mcap(
+    recording: Recording, target: pathlib.Path, progress: Callable[[int], object] | None, types: tuple[Any, ...]
+) -> int:
     CompressedImage, RawImage, Vector3, Writer = types  # noqa: N806 - the schema's class names
     frame_id = (recording.info.get("camera") or {}).get("name") or "camera"
     written = 0
@@ -191,14 +194,27 @@ def _write_mcap(recording: Recording, target: pathlib.Path, progress: Progress |
     return written
 
 
-EXPORTERS: dict[str, Callable[..., int]] = {".mp4": export_mp4, ".mcap": export_mcap}
+EXPORTERS = (".mp4", ".mcap")
 
 
 def export(
-    source: "Recording | str | os.PathLike[str]", target: str | os.PathLike[str], **options: Any
+    source: "Recording | str | os.PathLike[str]",
+    target: str | os.PathLike[str],
+    *,
+    pixel_format: str | None = None,
+    crf: int = 18,
+    copy: bool = False,
+    progress: Progress | None = None,
+    overwrite: bool = False,
 ) -> int:
-    """Exports by the target's suffix: .mp4 or .mcap."""
+    """Exports by the target's suffix: .mp4 (export_mp4, which alone takes `pixel_format`, `crf`
+    and `copy`) or .mcap (export_mcap)."""
     suffix = pathlib.Path(target).suffix.lower()
-    if suffix not in EXPORTERS:
-        raise ValueError(f"cannot export to {suffix or 'a file without suffix'}: use one of {', '.join(EXPORTERS)}")
-    return EXPORTERS[suffix](source, target, **options)
+    if suffix == ".mp4":
+        return export_mp4(source, target, pixel_format=pixel_format, crf=crf, copy=copy, progress=progress,
+                          overwrite=overwrite)
+    if suffix == ".mcap":
+        if (pixel_format, crf, copy) != (None, 18, False):
+            raise ValueError("pixel_format, crf and copy apply to MP4 files only")
+        return export_mcap(source, target, progress=progress, overwrite=overwrite)
+    raise ValueError(f"cannot export to {suffix or 'a file without suffix'}: use one of {', '.join(EXPORTERS)}")

@@ -6,7 +6,7 @@ from typing import Literal
 from ._library import qx
 from ._feature import Feature
 from .errors import call, error, values
-from .progress import Progress, percent_callback
+from .progress import Progress, as_callback
 
 UsbTarget = Literal["ram", "i2c", "spi"]
 _TARGETS = {"ram": qx.FW_TARGET_RAM, "i2c": qx.FW_TARGET_I2C, "spi": qx.FW_TARGET_SPI}
@@ -49,11 +49,11 @@ class Firmware(Feature):
         if target not in _TARGETS:
             raise ValueError(f"target must be one of {', '.join(_TARGETS)}, not {target!r}")
         self.enter_program_mode()
-        call(qx.QxUpgradeFX3FW, _TARGETS[target], os.fspath(path), percent_callback(progress), detail=os.fspath(path))
+        call(qx.QxUpgradeFX3FW, _TARGETS[target], os.fspath(path), as_callback(progress, total=100), detail=os.fspath(path))
 
     def upgrade_sensor(self, path: str | os.PathLike[str], progress: Progress | None = None) -> None:
         """Programs the sensor firmware from an image file (the camera must not stream)."""
-        result = qx.QxUpgradeSensorFW(self._camera.handle, os.fspath(path), percent_callback(progress))
+        result = qx.QxUpgradeSensorFW(self._camera.handle, os.fspath(path), as_callback(progress, total=100))
         if result != qx.QX_UPGRADE_SUCCESS:
             raise error(qx.QxUpgradeSensorFW.__name__, result, os.fspath(path))
 

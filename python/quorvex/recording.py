@@ -21,6 +21,8 @@ from .frame import Frame
 from .recording_file import ControlChange, ImuSample, RecordingWriter
 
 if TYPE_CHECKING:
+    from .camera import Camera
+    from .formats import Format
     from .stream import Stream
 
 # Bytes of frames waiting for the writer thread, by default: a few seconds of 1080p video.
@@ -68,6 +70,22 @@ class Recorder:
                 raise
         self._thread = threading.Thread(target=self._run, name="quorvex-recorder", daemon=True)
         self._thread.start()
+
+    @classmethod
+    def for_camera(
+        cls,
+        path: str | os.PathLike[str],
+        camera: "Camera",
+        format: "Format",
+        *,
+        writer: str = "quorvex",
+        queue_bytes: int = DEFAULT_QUEUE_BYTES,
+        overwrite: bool = False,
+    ) -> "Recorder":
+        """A Recorder whose file starts with the camera's information, the format it streams,
+        the program writing it, and the camera's control values."""
+        info = {"camera": dataclasses.asdict(camera.info), "format": str(format), "writer": writer}
+        return cls(path, info, controls=camera.controls.snapshot(), queue_bytes=queue_bytes, overwrite=overwrite)
 
     @property
     def written(self) -> int:
@@ -250,12 +268,11 @@ def record(
             return record(stream, path, frames=frames, seconds=seconds, imu=imu, progress=progress,
                           queue_bytes=queue_bytes, timeout=timeout, overwrite=overwrite)
     camera = stream.camera
-    info = {"camera": dataclasses.asdict(camera.info), "format": str(stream.format), "writer": "quorvex"}
     if imu and not camera.imu.running:
         camera.imu.enable()
     read = 0
     started = time.monotonic()
-    with Recorder(path, info, controls=camera.controls.snapshot(), queue_bytes=queue_bytes, overwrite=overwrite) as recorder:
+    with Recorder.for_camera(path, camera, stream.format, queue_bytes=queue_bytes, overwrite=overwrite) as recorder:
         next_poll = started + CONTROL_POLL_SECONDS
         while (frames is None or read < frames) and (seconds is None or time.monotonic() - started < seconds):
             recorder.add(stream.read(timeout))

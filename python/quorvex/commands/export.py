@@ -7,6 +7,7 @@ import warnings
 
 from .._files import check_target
 from ..export import EXPORTERS, export
+from ..progress import TerminalBar
 from ..recording_file import open_recording
 
 NAME = "export"
@@ -26,16 +27,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     mp4 = args.output.suffix.lower() == ".mp4"
-    if args.copy and not mp4:
-        raise ValueError("--copy applies to MP4 files only")
+    if (args.copy or args.format is not None) and not mp4:
+        raise ValueError("--copy and --format apply to MP4 files only")
     check_target(args.output, overwrite=args.overwrite, inputs=[args.input])
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
         recording = open_recording(args.input)
     for warning in caught:  # a recording cut short: what comes before it is exported
         print(f"quorvex export: warning: {warning.message}", file=sys.stderr)
-    options = {"pixel_format": args.format, "copy": args.copy} if mp4 else {}
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    count = export(recording, args.output, overwrite=args.overwrite, **options)
+    bar = TerminalBar("exporting", len(recording), "frame")
+    try:
+        count = export(recording, args.output, pixel_format=args.format, copy=args.copy, progress=bar,
+                       overwrite=args.overwrite)
+    finally:
+        bar.close()
     print(f"exported {count} frames of {args.input} to {args.output}")
     return 0

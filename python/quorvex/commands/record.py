@@ -3,12 +3,12 @@
 import argparse
 import pathlib
 import sys
-from typing import Any
 
 from .. import camera as cameras_module
 from ..recording import record
 from ..recording_file import SUFFIX
 from .._files import check_target
+from ..progress import TerminalBar
 from . import camera_argument, check_seconds
 
 NAME = "record"
@@ -32,32 +32,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="replace an existing output file (a link there is replaced, not what it points to)")
 
 
-class _Bar:
-    """tqdm when it is installed, else a line on standard error redrawn in place."""
-
-    def __init__(self, total: float | None, unit: str) -> None:
-        self._tqdm: Any = None
-        self._total = total
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            return
-        self._tqdm = tqdm(total=total, unit=unit, file=sys.stderr)
-
-    def __call__(self, frames: int) -> None:
-        if self._tqdm is not None:
-            self._tqdm.update(frames - self._tqdm.n)
-        elif frames % 10 == 0 or frames == self._total:
-            total = f"/{self._total:g}" if self._total else ""
-            print(f"\rrecording: {frames}{total} frames", end="", file=sys.stderr, flush=True)
-
-    def close(self) -> None:
-        if self._tqdm is not None:
-            self._tqdm.close()
-        else:
-            print(file=sys.stderr)
-
-
 def run(args: argparse.Namespace) -> int:
     if args.frames is not None and args.frames < 1:
         raise ValueError(f"--frames must be 1 or more, not {args.frames}")
@@ -66,7 +40,7 @@ def run(args: argparse.Namespace) -> int:
     check_seconds("--timeout", args.timeout)
     check_target(args.output, overwrite=args.overwrite)  # before the camera starts
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    bar = _Bar(args.frames, "frame")
+    bar = TerminalBar("recording", args.frames, "frame")
     try:
         with cameras_module.open(args.camera) as camera, camera.stream(args.format) as stream:
             result = record(stream, args.output, frames=args.frames, seconds=args.seconds, imu=args.imu,

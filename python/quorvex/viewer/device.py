@@ -141,9 +141,9 @@ class Device:
         """A Recorder writing to `path`, headed by the camera's information and control values
         as `quorvex record` heads its files, so that the emulated library replays either."""
         with self.lock:
-            info = {"camera": dataclasses.asdict(self._camera.info), "format": str(self.format),
-                    "writer": "quorvex viewer"}
-            return Recorder(path, info, controls=self._camera.controls.snapshot())
+            if self.format is None:
+                raise ValueError(f"camera {self.index} has no format to record")
+            return Recorder.for_camera(path, self._camera, self.format, writer="quorvex viewer")
 
     # Controls
 
