@@ -23,6 +23,9 @@ EVERY_MODE = ["0"] + RELEASED
 # and upgrades that take a while, so that other calls can land inside one.
 PRELUDE = f"""
 import json, os, sys, threading, time
+# Imported now, not by the first frame: that import takes a tenth of a second or more, which
+# would set the two cameras' frame schedules apart and lengthen a timed wait.
+import numpy
 sys.path.insert(0, {str(EXAMPLES)!r})
 import pyQuorvexSDK as qx
 import qx_emulator as emu
