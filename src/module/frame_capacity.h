@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include <QuorvexSDK/QxEnums.h>
+#include <QuorvexSDK/QuorvexSDK.h>
 
 namespace pyqx {
 

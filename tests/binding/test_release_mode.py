@@ -23,6 +23,9 @@ EVERY_MODE = ["0"] + RELEASED
 # and upgrades that take a while, so that other calls can land inside one.
 PRELUDE = f"""
 import json, os, sys, threading, time
+# Imported now, not by the first frame: that import takes a tenth of a second or more, which
+# would set the two cameras' frame schedules apart and lengthen a timed wait.
+import numpy
 sys.path.insert(0, {str(EXAMPLES)!r})
 import pyQuorvexSDK as qx
 import qx_emulator as emu
@@ -110,19 +113,23 @@ def test_other_threads_run_while_one_waits_for_a_frame(mode, runs):
         end = time.monotonic()
         stop.set()
         ticker.join()
+        # Ticks well inside the wait: a thread held back by the lock may still tick as the call
+        # is entered or left, the more so on a busy machine.
         report(result=int(result), size=frame.size, wait=end - start,
-               inside=sum(start < t < end for t in ticks))
+               inside=sum(start + 0.1 < t < end - 0.1 for t in ticks))
     """)
     assert outcome["result"] == 0 and outcome["size"] == 64 * 32 * 2
     assert outcome["wait"] > 0.5
     if runs:
-        assert outcome["inside"] > 20
+        assert outcome["inside"] >= 5
     else:
-        assert outcome["inside"] <= 3  # at most around entering and leaving the call
+        assert outcome["inside"] == 0
 
 
-# Two threads each wait 300 ms for a frame that is a second away: side by side they take 0.3 s,
-# one after the other 0.6 s.
+# Two threads each wait 400 ms for a frame that is a second away: side by side they take 0.4 s,
+# one after the other at least 0.8 s. The limit between leaves 0.3 s either way for a busy
+# machine (a late start side by side; one after the other, a late start that lets the second
+# wait get the frame).
 @pytest.mark.parametrize("mode, same_camera, overlap", [
     ("0", False, False), ("0", True, False),
     ("library", False, False), ("library", True, False),
@@ -137,7 +144,7 @@ def test_which_waits_overlap(mode, same_camera, overlap):
             sync(camera)
         results = []
         def wait(camera):
-            results.append(int(qx.QxGetImage(camera, 300, fmt)[0]))
+            results.append(int(qx.QxGetImage(camera, 400, fmt)[0]))
         threads = [threading.Thread(target=wait, args=(camera,)) for camera in pair]
         start = time.monotonic()
         for thread in threads:
@@ -150,9 +157,9 @@ def test_which_waits_overlap(mode, same_camera, overlap):
     # may get that frame instead.
     assert all(result in (-1, 0) for result in outcome["results"])  # QX_TIMEOUT, QX_SUCCESS
     if overlap:
-        assert outcome["elapsed"] < 0.45
+        assert outcome["elapsed"] < 0.7
     else:
-        assert outcome["elapsed"] > 0.55
+        assert outcome["elapsed"] > 0.7
 
 
 # While camera 0 upgrades (progress reports 0..100 over 0.6 s), another thread calls the library:
@@ -266,11 +273,12 @@ def test_a_raising_progress_callable_reaches_the_caller(mode, library_thread):
 def test_ctrl_c_during_a_long_frame_wait(mode, prompt):
     outcome = run_in_mode(mode, """
         import signal
+        # Counted from before streaming starts: frame 1 cannot come sooner than 1.0 s after.
+        start = time.monotonic()
         stream(cameras[0])
         # Delivered by the kernel: no Python thread needs the interpreter lock to send it.
         signal.signal(signal.SIGALRM, signal.default_int_handler)
         signal.setitimer(signal.ITIMER_REAL, 0.2)
-        start = time.monotonic()
         try:
             qx.QxGetImage(cameras[0], 5000, fmt)
             interrupted = None
@@ -284,9 +292,9 @@ def test_ctrl_c_during_a_long_frame_wait(mode, prompt):
     assert outcome["interrupted"] is not None
     assert (outcome["result"], outcome["size"]) == (0, 64 * 32 * 2)
     if prompt:
-        assert outcome["interrupted"] < 0.6  # the frame is due at 1.0 s
+        assert outcome["interrupted"] < 0.8  # Ctrl-C at 0.2 s, seen within 50 ms; the frame at 1.0 s
     else:
-        assert outcome["interrupted"] > 0.7  # the wait holds the interpreter lock to its end
+        assert outcome["interrupted"] > 0.95  # the wait holds the interpreter lock to its end
 
 
 # The interpreter exits while a daemon thread is inside the library: an upgrade reporting

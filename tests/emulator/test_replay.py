@@ -136,8 +136,10 @@ def test_paced_replay_keeps_the_recorded_gaps(emu, tmp_path):
     assert emu.configure(replay_config(path, pacing=True))
     handle = open_camera()
     status, formats = qx.QxGetFormatList(handle)
-    assert qx.QxSetFormat(handle, formats[0]) == 0 and qx.QxStartStreaming(handle) == 0
+    assert qx.QxSetFormat(handle, formats[0]) == 0
+    # Counted from before the stream starts, so that no frame can seem early.
     started = time.monotonic()
+    assert qx.QxStartStreaming(handle) == 0
     arrivals = []
     for _ in range(5):
         result, _ = qx.QxGetImage(handle, 1000, formats[0])
@@ -146,7 +148,7 @@ def test_paced_replay_keeps_the_recorded_gaps(emu, tmp_path):
     # The loop starts again one period (1/20 s) after the last frame. A frame never comes early;
     # a busy machine may make one late (and a very late one moves the schedule on).
     expected = [*times, 0.35]
-    assert all(e - 0.005 <= a < e + 0.15 for a, e in zip(arrivals, expected)), arrivals
+    assert all(e - 0.005 <= a < e + 0.3 for a, e in zip(arrivals, expected)), arrivals
     result, _ = qx.QxGetImage(handle, 0, formats[0])
     assert result == qx.QX_TIMEOUT
 

@@ -116,7 +116,7 @@ def test_stopping_a_stream_with_a_read_abandoned_neither_waits_nor_reports_a_los
         gc.collect()
         return stopped_in
 
-    assert asyncio.run(main()) < 0.9
+    assert asyncio.run(main()) < 0.5  # not waiting for the abandoned read's frame, due about a second later
     assert reports == []
 
 
@@ -126,20 +126,19 @@ TICKING = """
     import pyQuorvexSDK as qx
 
     def lock_released_during_waits():
-        # A thread blocked in a library wait of about half a second; this one sleeps in steps.
+        # A thread blocked in a library wait of about half a second while this one sleeps in
+        # steps: holding the lock, the waiter keeps it from its call to its frame, and this one
+        # steps only before and after (a step or three); released, some forty times.
         with quorvex.open(0) as camera, camera.stream() as stream:
             stream.read()
             waiter = threading.Thread(target=stream.read, kwargs={"timeout": 5})
-            began = time.monotonic()
-            waiter.start()  # holding the lock, the waiter keeps it from here to its frame
-            last = time.monotonic()
-            longest = last - began
-            while last - began < 0.3:
+            waiter.start()
+            steps = 0
+            while waiter.is_alive():
                 time.sleep(0.01)
-                now = time.monotonic()
-                longest, last = max(longest, now - last), now
+                steps += 1
             waiter.join()
-        return longest < 0.1
+        return steps >= 10
 
     async def ticking_while_reading():
         with quorvex.open(0) as camera, camera.stream() as stream:
@@ -177,8 +176,9 @@ def test_event_loop_keeps_ticking_while_a_read_waits(emu, tmp_path):
     assert outcome["index"] == 1 and outcome["waited"] > 0.3
     if not outcome["released"]:
         pytest.skip("this pyQuorvexSDK holds the interpreter lock while it waits (no release mode)")
-    # Ticks every 10 ms through a wait of about half a second.
-    assert outcome["ticks"] >= outcome["waited"] / 0.01 * 0.5, outcome
+    # Ticks every 10 ms through a wait of about half a second; a loop blocked by the read would not
+    # tick at all, and ten is a count that a busy machine still reaches.
+    assert outcome["ticks"] >= 10, outcome
 
 
 @pytest.mark.parametrize(
