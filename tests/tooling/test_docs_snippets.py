@@ -76,3 +76,25 @@ def test_block_runs_or_is_marked(case, outcomes):
         return
     result = outcomes[document][line]
     assert result.returncode == 0, f"exit status {result.returncode}\n{result.stdout[-2000:]}\n{result.stderr[-3000:]}"
+
+
+LINK = re.compile(r"\]\(([^)\s#]*)(?:#([^)\s]+))?\)")
+
+
+def anchors(document):
+    """The anchors of a document's headings, as the repository host makes them."""
+    headings = re.findall(r"^#+ (.+)$", FENCE.sub("", document.read_text(encoding="utf-8")), re.MULTILINE)
+    return {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-") for heading in headings}
+
+
+@pytest.mark.parametrize("document", [*DOCUMENTS, REPOSITORY / "emulator" / "README.md"],
+                         ids=lambda document: str(document.relative_to(REPOSITORY)))
+def test_relative_links_reach_a_file_and_heading(document):
+    broken = []
+    for target, anchor in LINK.findall(document.read_text(encoding="utf-8")):
+        if target.startswith(("http:", "https:", "mailto:")):
+            continue
+        path = (document.parent / target).resolve() if target else document
+        if not path.exists() or (anchor and anchor not in anchors(path)):
+            broken.append(f"{target}#{anchor}" if anchor else target)
+    assert broken == [], f"links in {document.name} to no file or heading: {broken}"
