@@ -1,5 +1,5 @@
 """The function list kept in tests/api.py against every other place that names the functions:
-the module, the emulated library's table, the typed stub, the binding sources and the README.
+the module, the emulated library's table, the typed stub, the binding sources and docs/api.md.
 A function added to one of them and not to the manifest, or the other way round, fails here
 with its name."""
 
@@ -30,8 +30,8 @@ def stub_functions():
 
 
 def readme_rows():
-    """The README's function tables: name -> the docstring column."""
-    rows = re.findall(r"^\| `(\w+)\(.*?\)` \| .*? \| (.*) \|$", (REPOSITORY / "README.md").read_text(encoding="utf-8"),
+    """The function tables of the flat API's reference: name -> the docstring column."""
+    rows = re.findall(r"^\| `(\w+)\(.*?\)` \| .*? \| (.*) \|$", (REPOSITORY / "docs" / "api.md").read_text(encoding="utf-8"),
                       flags=re.MULTILINE)
     return dict(rows)
 
@@ -52,7 +52,7 @@ def difference_message(where, found):
     ("the module", module_functions),
     ("the emulated library's function table", emulator_functions),
     ("src/pyQuorvexSDK.pyi", stub_functions),
-    ("the README's function tables", lambda: set(readme_rows())),
+    ("docs/api.md's function tables", lambda: set(readme_rows())),
     ("src/bindings/", lambda: set().union(*map(bound_in, {f.family for f in api.FUNCTIONS}))),
 ], ids=["module", "emulator", "stub", "readme", "bindings"])
 def test_every_place_names_the_manifest_functions(where, functions):

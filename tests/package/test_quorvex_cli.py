@@ -36,13 +36,22 @@ def test_list(emu, tmp_path):
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[:4] == [
-        "3 camera(s)",
+        "3 cameras",
         "[0] Quorvex ZenA 13MP USB3 Camera",
         "    /dev/video0, USB, SUPER speed, hardware ID 3F1D:A013, product ZENA, Quorvex camera",
         "    29 formats:",
     ]
     assert "      YUY2  640x480@60,30  1280x720@60,30  1920x1080@60,30  3840x2160@15" in lines
     assert "    /dev/video2, MIPI_CSI2, hardware ID 10-003c, product ZENM, Quorvex camera" in lines
+
+
+def test_list_counts_one_in_the_singular(emu, tmp_path):
+    config = ("cameras:\n  - {name: Solo, path: /dev/video9, interface: usb, product: zeni, hardware_id: S1,"
+              " formats: [{format: YUY2, sizes: ['64x32'], fps: [30]}]}\n")
+    result = quorvex("list", cwd=tmp_path, config=config)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "1 camera" and "    1 format:" in lines
 
 
 def test_list_json(emu, tmp_path):

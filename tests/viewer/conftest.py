@@ -20,10 +20,11 @@ def served(emu):
         yield url, app
 
 @pytest.fixture
-def served_page(emu):
+def served_page(emu, tmp_path):
     """A real viewer that needs its token, as `quorvex viewer` serves it: (the page's address
-    with the token, as the command prints it, its application)."""
+    with the token, as the command prints it, its application). Its recordings go to a
+    temporary folder."""
     token = new_token()
-    app = create_app([0, 1], token=token, hosts=loopback_names("127.0.0.1"))
+    app = create_app([0, 1], recordings=tmp_path / "recordings", token=token, hosts=loopback_names("127.0.0.1"))
     with running_server(app) as url:
         yield f"{url}/?token={token}", app

@@ -22,6 +22,7 @@ import pyQuorvexSDK as qx  # noqa: E402
 from firmware_image import TARGET_SENSOR, firmware_image  # noqa: E402
 
 OUT = pathlib.Path(__file__).resolve().parents[2] / "out"
+DOCS = OUT.parent / "docs"
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
 
@@ -104,9 +105,22 @@ def test_page_shows_live_pictures_that_follow_the_controls(served_page, browser)
     assert first.location["y"] == second.location["y"] and first.location["x"] < second.location["x"]
     assert not second.find_element(By.CSS_SELECTOR, ".imu-box").is_displayed()
     assert first.find_element(By.CSS_SELECTOR, ".imu-box").is_displayed()
+    # A recording made from the page: the panel offers the file, the folder's list shows it.
+    record = first.find_element(By.CSS_SELECTOR, ".record")
+    record.click()
+    state = first.find_element(By.CSS_SELECTOR, ".record-state")
+    assert wait_until(lambda: record.text == "Stop recording" and " 0 frames" not in state.text, timeout=10)
+    record.click()
+    assert wait_until(lambda: record.text == "Record" and state.text.startswith("camera0-"), timeout=10)
+    assert first.find_element(By.CSS_SELECTOR, ".record-download").is_displayed()
+    listed = browser.find_element(By.ID, "recording-list")
+    assert wait_until(lambda: state.text.split(":")[0] in listed.text, timeout=10)
+
     browser.execute_script("window.scrollTo(0, 0)")
     time.sleep(2)  # a histogram and a few IMU samples
     browser.save_screenshot(str(OUT / "viewer.png"))
+    if os.environ.get("QX_DOCS_SCREENSHOT"):  # the README's picture: QX_DOCS_SCREENSHOT=1 pytest ...
+        browser.save_screenshot(str(DOCS / "viewer.png"))
     assert browser.find_elements(By.CSS_SELECTOR, ".error:not([hidden])") == []
 
 

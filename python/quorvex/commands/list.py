@@ -34,6 +34,10 @@ def _grouped(formats: list[Format]) -> list[str]:
     ]
 
 
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
+
+
 def run(args: argparse.Namespace) -> int:
     infos = cameras_module.cameras()
     listing = [(info, _formats_of(info.index)) for info in infos]
@@ -44,7 +48,7 @@ def run(args: argparse.Namespace) -> int:
             indent=2,
         ))
         return 0
-    print(f"{len(infos)} camera(s)")
+    print(_count(len(infos), "camera"))
     for info, formats in listing:
         print(f"[{info.index}] {info.name}")
         speed = f", {info.usb_speed} speed" if info.interface == "USB" and info.usb_speed else ""
@@ -53,7 +57,7 @@ def run(args: argparse.Namespace) -> int:
         if formats is None:
             print("    formats: unavailable (the camera is in use)")
             continue
-        print(f"    {len(formats)} formats:")
+        print(f"    {_count(len(formats), 'format')}:")
         for line in _grouped(formats):
             print(f"      {line}")
     return 0
