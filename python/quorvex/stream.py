@@ -11,7 +11,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from ._library import qx
-from .errors import TimeoutError, check, error
+from .errors import QuorvexError, TimeoutError, check, error
 from .formats import Format
 from .frame import Frame
 
@@ -108,7 +108,7 @@ class Stream:
     def _read(self, deadline: float | None, timeout: float | None) -> Frame:
         # The lock is waited for within the timeout too: another thread's read may hold it for as
         # long as its own timeout.
-        if not self._lock.acquire(timeout=-1 if deadline is None else _remaining(deadline)):
+        if not self._lock.acquire(timeout=-1 if deadline is None else _left(deadline)):
             raise self._timed_out(timeout)
         try:
             while True:
@@ -116,19 +116,19 @@ class Stream:
                     raise RuntimeError(f"the {self.format} stream is stopped")
                 wait_ms = _WAIT_STEP_MS
                 if deadline is not None:
-                    wait_ms = min(wait_ms, round(_remaining(deadline) * 1000))
+                    wait_ms = min(wait_ms, round(_left(deadline) * 1000))
                 result, data = qx.QxGetImage(self.camera.handle, wait_ms, self.format.qx_format)
                 if result == qx.QX_SUCCESS:
                     frame = Frame(data, self.format, self._frames, time.monotonic())
                     self._frames += 1
                     return frame
-                more_time = deadline is None or _remaining(deadline) > 0.0005
+                more_time = deadline is None or _left(deadline) > 0.0005
                 if result != qx.QX_TIMEOUT or not more_time:
                     raise error("QxGetImage", result, f"{self.format}, timeout {timeout} s")
         finally:
             self._lock.release()
 
-    def _timed_out(self, timeout: float | None) -> Exception:
+    def _timed_out(self, timeout: float | None) -> QuorvexError:
         return error("QxGetImage", qx.QX_TIMEOUT, f"{self.format}, timeout {timeout} s")
 
     def _take(self, background: "concurrent.futures.Future[Frame]") -> bool:
@@ -149,14 +149,14 @@ class Stream:
         deadline = _deadline(timeout)
         while True:
             with self._background_lock:
-                background = self._background
-                mine = background is None
-                if mine:
+                mine = self._background is None
+                if self._background is None:
                     if not self._streaming:
                         raise RuntimeError(f"the {self.format} stream is stopped")
                     if self._executor is None:
                         self._executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="quorvex-read")
-                    background = self._background = self._executor.submit(self._read, deadline, timeout)
+                    self._background = self._executor.submit(self._read, deadline, timeout)
+                background = self._background
             waiting = asyncio.wrap_future(background)
             # Whoever gives up on it, its error (stop() ends it with one) is not a lost one.
             waiting.add_done_callback(_settle)
@@ -196,8 +196,12 @@ def _deadline(timeout: float | None) -> float | None:
     return None if timeout is None else time.monotonic() + timeout
 
 
+def _left(deadline: float) -> float:
+    return max(0.0, deadline - time.monotonic())
+
+
 def _remaining(deadline: float | None) -> float | None:
-    return None if deadline is None else max(0.0, deadline - time.monotonic())
+    return None if deadline is None else _left(deadline)
 
 
 def _settle(waiting: "asyncio.Future[Frame]") -> None:

@@ -146,6 +146,8 @@ def test_a_storm_of_cancelled_reads_leaves_one_read_behind(emu):
 
 @pytest.mark.parametrize("reader", ["read", "aread"])
 def test_a_read_left_behind_does_not_stretch_a_later_read_s_timeout(emu, reader):
+    if quorvex.release_mode == "0":
+        pytest.skip("the read left behind holds the interpreter lock while it waits")
     emu.configure(SLOW.replace("fps: [2]", "fps: [1]"))
 
     async def abandon(stream):
