@@ -25,9 +25,11 @@ struct Model {
     std::vector<std::shared_ptr<QxCamera>> cameras;
 };
 
+// Never destroyed, as every object a library call may use: a thread still inside the library
+// when the process exits must not find it gone (see log.cpp).
 Model& model() {
-    static Model instance;
-    return instance;
+    static Model* instance = new Model;
+    return *instance;
 }
 
 // Every port alive, so that fork() can hold them all; also those of detached cameras, which old
@@ -119,8 +121,8 @@ Port::~Port() {
 }
 
 std::mutex& model_mutex() {
-    static std::mutex mutex;
-    return mutex;
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
 }
 
 void lock_all_ports() {

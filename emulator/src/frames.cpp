@@ -291,8 +291,9 @@ void FrameSource::fill_grey(unsigned char* frame, QX_IMAGE_FORMAT format, int x,
 namespace {
 
 std::list<std::shared_ptr<const FrameSource>>& recent_sources() {
-    static std::list<std::shared_ptr<const FrameSource>> recent;  // most recently used first
-    return recent;
+    // Most recently used first; never destroyed (see model() in camera_model.cpp).
+    static auto* recent = new std::list<std::shared_ptr<const FrameSource>>;
+    return *recent;
 }
 
 // With frame_cache_mutex() held: the cached source, moved to the front, or nothing.
@@ -310,8 +311,8 @@ std::shared_ptr<const FrameSource> cached_source(QX_IMAGE_FORMAT format, int wid
 }  // namespace
 
 std::mutex& frame_cache_mutex() {
-    static std::mutex mutex;
-    return mutex;
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
 }
 
 std::shared_ptr<const FrameSource> frame_source(QX_IMAGE_FORMAT format, int width, int height,

@@ -43,9 +43,12 @@ struct Logging {
     }
 };
 
+// Never destroyed: a thread that logs while the process exits (a daemon thread of the program
+// inside a call) would otherwise call into destroyed sinks, which aborts ("pure virtual method
+// called") or crashes. Every log line is flushed as it is written, so nothing is left unwritten.
 Logging& logging() {
-    static Logging instance;
-    return instance;
+    static Logging* instance = new Logging;
+    return *instance;
 }
 
 }  // namespace

@@ -67,8 +67,8 @@ constexpr QX_IMAGE_FORMAT kPixelFormats[] = {
 // Path -> canonical text of the profile saved to the camera at that path, guarded by
 // saved_profiles_mutex() (cameras at different paths use it at once); reset() leaves it alone.
 std::map<std::string, std::string>& saved_profiles() {
-    static std::map<std::string, std::string> saved;
-    return saved;
+    static auto* saved = new std::map<std::string, std::string>;  // never destroyed, as model()
+    return *saved;
 }
 
 std::string describe_format(const FormatConfig& f) {
@@ -262,8 +262,8 @@ int enabled_status(const char* function, const QxCamera::Impl& c) {
 }  // namespace
 
 std::mutex& saved_profiles_mutex() {
-    static std::mutex mutex;
-    return mutex;
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
 }
 
 void forget_saved_profiles() {

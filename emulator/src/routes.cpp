@@ -94,8 +94,8 @@ struct ActiveRoutes {
 };
 
 ActiveRoutes& active() {
-    static ActiveRoutes instance;
-    return instance;
+    static ActiveRoutes* instance = new ActiveRoutes;  // never destroyed, as model()
+    return *instance;
 }
 
 std::uint64_t next_route_id() {

@@ -65,8 +65,8 @@ struct Scripting {
 };
 
 Scripting& scripting() {
-    static Scripting instance;
-    return instance;
+    static Scripting* instance = new Scripting;  // never destroyed, as model()
+    return *instance;
 }
 
 const char* kind_of(const Value& value) {

@@ -1,5 +1,7 @@
 """Cameras: discovery, opening by index, hardware ID or path, and what an open camera offers."""
 
+import atexit
+import os
 import threading
 import weakref
 from dataclasses import dataclass
@@ -69,6 +71,29 @@ def _read_info(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
 # Weak, so that a camera dropped without close() is still collected (and closed then).
 _open_cameras: "weakref.WeakValueDictionary[int, Camera]" = weakref.WeakValueDictionary()
 _registry_lock = threading.Lock()
+
+
+def _renew_registry_lock() -> None:
+    # In a forked child: the thread that held it at the fork is not there to release it.
+    global _registry_lock
+    _registry_lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_renew_registry_lock)
+
+
+@atexit.register
+def _close_open_cameras() -> None:
+    # Runs before pyQuorvexSDK's own exit hook (registered at its import, earlier), while library
+    # calls still work as usual: a camera left open is closed here, its streams stopped, rather
+    # than in __del__ during finalization.
+    with _registry_lock:
+        still_open = list(_open_cameras.values())
+    for camera in still_open:
+        try:
+            camera.close()
+        except Exception:
+            pass  # the process is ending: the other cameras are closed all the same
 
 
 def cameras() -> list[CameraInfo]:

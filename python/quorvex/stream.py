@@ -6,12 +6,13 @@ import math
 import os
 import threading
 import time
+import weakref
 from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from ._library import qx
-from .errors import TimeoutError, check, error
+from .errors import QuorvexError, TimeoutError, check, error
 from .formats import Format
 from .frame import Frame
 
@@ -38,10 +39,14 @@ class Stream:
         self.timeout = timeout
         self._frames = 0
         self._streaming = False
-        self._lock = threading.Lock()
+        self._lock = threading.Lock()  # held by the thread inside the library's wait
         self._executor: concurrent.futures.ThreadPoolExecutor | None = None
-        # A read an async caller gave up on (cancelled); its frame goes to the next read.
-        self._abandoned: concurrent.futures.Future[Frame] | None = None
+        # The one read running on the worker thread, or done and not yet taken: every async read
+        # waits on it rather than queueing a read of its own, so readers that give up (cancelled,
+        # timed out) leave at most this one behind, and its frame goes to the next reader.
+        self._background: concurrent.futures.Future[Frame] | None = None
+        self._background_lock = threading.Lock()
+        _live_streams.add(self)
 
     @property
     def is_streaming(self) -> bool:
@@ -70,7 +75,8 @@ class Stream:
         executor, self._executor = self._executor, None
         if executor is not None:
             executor.shutdown(wait=True, cancel_futures=True)
-        self._abandoned = None
+        with self._background_lock:
+            self._background = None
         self.camera._stream_stopped(self)
         if self.camera.is_open:
             with self._lock:
@@ -87,34 +93,52 @@ class Stream:
     def read(self, timeout: float | None = 1.0) -> Frame:
         """The next frame, waiting up to `timeout` seconds (None or math.inf: no limit);
         quorvex.TimeoutError when none came, ValueError for a negative or NaN timeout."""
-        abandoned, self._abandoned = self._abandoned, None
-        if abandoned is not None:
-            frame = _frame_of(abandoned)
-            if frame is not None:
-                return frame
-        return self._read(timeout)
+        deadline = _deadline(timeout)
+        while True:
+            with self._background_lock:
+                background = self._background
+            if background is None:
+                return self._read(deadline, timeout)
+            # A read an async caller left running: its frame is the next one.
+            done, _ = concurrent.futures.wait([background], timeout=_remaining(deadline))
+            if not done:
+                raise self._timed_out(timeout)
+            if self._take(background) and background.exception() is None:
+                return background.result()
 
-    def _read(self, timeout: float | None) -> Frame:
-        if timeout is not None and not timeout >= 0:  # NaN included
-            raise ValueError(f"timeout must be at least 0 seconds, not {timeout}")
-        if timeout == math.inf:
-            timeout = None
-        deadline = None if timeout is None else time.monotonic() + timeout
-        with self._lock:
+    def _read(self, deadline: float | None, timeout: float | None) -> Frame:
+        # The lock is waited for within the timeout too: another thread's read may hold it for as
+        # long as its own timeout.
+        if not self._lock.acquire(timeout=-1 if deadline is None else _left(deadline)):
+            raise self._timed_out(timeout)
+        try:
             while True:
                 if not self._streaming:
                     raise RuntimeError(f"the {self.format} stream is stopped")
                 wait_ms = _WAIT_STEP_MS
                 if deadline is not None:
-                    wait_ms = min(wait_ms, max(0, round((deadline - time.monotonic()) * 1000)))
+                    wait_ms = min(wait_ms, round(_left(deadline) * 1000))
                 result, data = qx.QxGetImage(self.camera.handle, wait_ms, self.format.qx_format)
                 if result == qx.QX_SUCCESS:
                     frame = Frame(data, self.format, self._frames, time.monotonic())
                     self._frames += 1
                     return frame
-                more_time = deadline is None or deadline - time.monotonic() > 0.0005
+                more_time = deadline is None or _left(deadline) > 0.0005
                 if result != qx.QX_TIMEOUT or not more_time:
                     raise error("QxGetImage", result, f"{self.format}, timeout {timeout} s")
+        finally:
+            self._lock.release()
+
+    def _timed_out(self, timeout: float | None) -> QuorvexError:
+        return error("QxGetImage", qx.QX_TIMEOUT, f"{self.format}, timeout {timeout} s")
+
+    def _take(self, background: "concurrent.futures.Future[Frame]") -> bool:
+        """Whether this caller gets the finished background read (else another reader took it)."""
+        with self._background_lock:
+            if self._background is not background:
+                return False
+            self._background = None
+            return True
 
     def __iter__(self) -> Iterator[Frame]:
         while True:
@@ -123,27 +147,30 @@ class Stream:
     async def aread(self, timeout: float | None = 1.0) -> Frame:
         """As read(), waiting on a worker thread so that the event loop runs on. Cancelling it is
         safe: the wait finishes in the background and its frame is the next one read."""
-        abandoned, self._abandoned = self._abandoned, None
-        if abandoned is not None:
-            try:
-                return await self._wait_for(abandoned)
-            except Exception:
-                pass  # the wait given up on failed (timed out): nothing to hand on
-        if self._executor is None:
-            self._executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="quorvex-read")
-        return await self._wait_for(self._executor.submit(self._read, timeout))
-
-    async def _wait_for(self, job: "concurrent.futures.Future[Frame]") -> Frame:
-        # Shielded: cancelling the caller leaves the library call running to its end.
-        waiting = asyncio.wrap_future(job)
-        try:
-            return await asyncio.shield(waiting)
-        except asyncio.CancelledError:
-            # Its outcome goes to the next read, if any; stop() may still end it with an error
-            # that no one awaits here, which must not be reported as lost.
+        deadline = _deadline(timeout)
+        while True:
+            with self._background_lock:
+                mine = self._background is None
+                if self._background is None:
+                    if not self._streaming:
+                        raise RuntimeError(f"the {self.format} stream is stopped")
+                    if self._executor is None:
+                        self._executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="quorvex-read")
+                    self._background = self._executor.submit(self._read, deadline, timeout)
+                background = self._background
+            waiting = asyncio.wrap_future(background)
+            # Whoever gives up on it, its error (stop() ends it with one) is not a lost one.
             waiting.add_done_callback(_settle)
-            self._abandoned = job
-            raise
+            # Not cancelled when this caller is: the library call runs to its end either way.
+            done, _ = await asyncio.wait([waiting], timeout=_remaining(deadline))
+            if not done:
+                raise self._timed_out(timeout)
+            if not self._take(background):
+                continue  # another reader took its frame: wait for the next one
+            if mine or background.exception() is None:
+                return background.result()
+            # A read left by a caller that gave up failed (timed out on that caller's timeout):
+            # nothing to hand on, so this caller reads for itself.
 
     def __aiter__(self) -> AsyncIterator[Frame]:
         return self._frames_async()
@@ -164,14 +191,38 @@ class Stream:
         return f"<quorvex.Stream {self.format} {state}, {self._frames} frames read>"
 
 
+def _deadline(timeout: float | None) -> float | None:
+    if timeout is not None and not timeout >= 0:  # NaN included
+        raise ValueError(f"timeout must be at least 0 seconds, not {timeout}")
+    return None if timeout is None or timeout == math.inf else time.monotonic() + timeout
+
+
+def _left(deadline: float) -> float:
+    return max(0.0, deadline - time.monotonic())
+
+
+def _remaining(deadline: float | None) -> float | None:
+    return None if deadline is None else _left(deadline)
+
+
 def _settle(waiting: "asyncio.Future[Frame]") -> None:
     if not waiting.cancelled():
         waiting.exception()
 
 
-def _frame_of(job: "concurrent.futures.Future[Frame]") -> Frame | None:
-    """The frame of a background read left behind, or None when it failed or was cancelled."""
-    try:
-        return job.result()
-    except (Exception, concurrent.futures.CancelledError):
-        return None
+# Every stream alive, so that a forked child can renew their locks (below).
+_live_streams: "weakref.WeakSet[Stream]" = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    # Only the forking thread lives on in the child: a lock another thread held at the fork (a
+    # read waiting for a frame) would stay held for ever, and the worker thread of async reads
+    # is gone, with the read it was running.
+    for stream in list(_live_streams):
+        stream._lock = threading.Lock()
+        stream._background_lock = threading.Lock()
+        stream._executor = None
+        stream._background = None
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)

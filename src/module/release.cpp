@@ -182,6 +182,8 @@ void forget_other_threads() {
 
 ReleaseMode release_mode() { return mode; }
 
+bool finalizing_here() { return closing.load() && std::this_thread::get_id() == finalizer; }
+
 void init_release_mode(py::module_& m) {
     const char* variable = std::getenv("QX_RELEASE_GIL");
     const std::string text = variable != nullptr ? variable : QX_RELEASE_GIL_DEFAULT;
@@ -274,7 +276,7 @@ PythonReference::~PythonReference() {
 
 bool wants_interruptible_wait(unsigned timeout_ms) {
     return mode != ReleaseMode::held && timeout_ms > interruptible_above_ms && this_thread.depth == 0 &&
-           reporting_for == nullptr && PyThread_get_thread_ident() == main_thread_ident;
+           reporting_for == nullptr && PyThread_get_thread_ident() == main_thread_ident && !finalizing_here();
 }
 
 namespace {

@@ -27,6 +27,11 @@ void init_release_mode(pybind11::module_& m);
 
 ReleaseMode release_mode();
 
+// True on the thread that finalizes the interpreter once the module's exit hook has run: it
+// holds the interpreter lock for good (giving it up there would leave it parked for ever, since
+// the lock cannot be taken back during finalization), so its calls run with the lock held.
+bool finalizing_here();
+
 // The device a call is serialised on: the address of the library's camera object, so that every
 // handle sharing it (the library hands out one object per camera) maps to one lock. nullptr for
 // calls that name no camera, and for an empty handle, which then counts as naming none.
@@ -79,6 +84,10 @@ private:
 template <typename Call>
 decltype(auto) call_library(const void* device, Call&& call) {
     if (release_mode() == ReleaseMode::held) return std::forward<Call>(call)();
+    if (finalizing_here()) {
+        detail::LibraryLocks locks(device);
+        return std::forward<Call>(call)();
+    }
     detail::InterpreterRelease release;
     detail::LibraryLocks locks(device);
     return std::forward<Call>(call)();
@@ -88,6 +97,10 @@ decltype(auto) call_library(const void* device, Call&& call) {
 // progress may come from a thread of the library's own.
 template <typename Call>
 decltype(auto) call_library_released(const void* device, Call&& call) {
+    if (finalizing_here()) {
+        detail::LibraryLocks locks(device);
+        return std::forward<Call>(call)();
+    }
     detail::InterpreterRelease release;
     detail::LibraryLocks locks(device);
     return std::forward<Call>(call)();

@@ -120,6 +120,52 @@ def test_stopping_a_stream_with_a_read_abandoned_neither_waits_nor_reports_a_los
     assert reports == []
 
 
+
+def test_a_storm_of_cancelled_reads_leaves_one_read_behind(emu):
+    # Reads that all start before any is cancelled: each used to queue a library read of its
+    # own, which went on consuming frames and kept later reads waiting behind them.
+    emu.configure(SLOW)
+
+    async def main():
+        with quorvex.open(1) as camera, camera.stream() as stream:  # 50 frames a second
+            first = await stream.aread()
+            storm = [asyncio.ensure_future(stream.aread(timeout=5)) for _ in range(250)]
+            await asyncio.sleep(0)
+            for task in storm:
+                task.cancel()
+            await asyncio.gather(*storm, return_exceptions=True)
+            began = time.monotonic()
+            after = await asyncio.wait_for(stream.aread(1.0), 60)
+            blocking = stream.read(1.0)
+            return first.index, after.index, blocking.index, time.monotonic() - began
+
+    first, after, blocking, took = asyncio.run(main())
+    assert (after, blocking) == (first + 1, first + 2)
+    assert took < 10  # two frames of 20 ms each, not hundreds
+
+
+@pytest.mark.parametrize("reader", ["read", "aread"])
+def test_a_read_left_behind_does_not_stretch_a_later_read_s_timeout(emu, reader):
+    if quorvex.release_mode == "0":
+        pytest.skip("the read left behind holds the interpreter lock while it waits")
+    emu.configure(SLOW.replace("fps: [2]", "fps: [1]"))
+
+    async def abandon(stream):
+        waiting = asyncio.ensure_future(stream.aread(timeout=5))
+        await asyncio.sleep(0.05)
+        waiting.cancel()
+        await asyncio.gather(waiting, return_exceptions=True)
+
+    with quorvex.open(0) as camera, camera.stream() as stream:
+        stream.read()  # frame 1 is due a second later
+        asyncio.run(abandon(stream))
+        with pytest.raises(quorvex.TimeoutError):
+            if reader == "read":
+                stream.read(timeout=0.05)
+            else:
+                asyncio.run(stream.aread(timeout=0.05))
+        assert stream.read(timeout=5).index == 1  # the read left behind still hands its frame on
+
 TICKING = """
     import asyncio, json, threading, time
     import quorvex

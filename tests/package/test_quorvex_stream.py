@@ -4,6 +4,7 @@ context managers that close on exceptions, and the exceptions of failing statuse
 import builtins
 import gc
 import itertools
+import os
 import weakref
 
 import numpy as np
@@ -12,6 +13,8 @@ import pytest
 import pyQuorvexSDK as qx
 import quorvex
 from quorvex.errors import STATUS_NAMES
+
+from conftest import run_python
 
 
 def test_cameras_describe_the_built_in_cameras(emu):
@@ -240,3 +243,52 @@ def test_failing_statuses_raise_their_exception(emu, function, status, action, e
 def test_status_names_are_the_emulated_library_s(emu):
     documented = {getattr(emu, name): name for name in dir(emu) if name.startswith("QXE_")}
     assert STATUS_NAMES == {status: name for status, name in documented.items() if status != 0}
+
+
+FORK_WHILE_READING = """
+    import asyncio, os, signal, threading, time
+    import quorvex
+
+    def child(stream):
+        signal.alarm(20)  # a child stuck on a lock dies instead of hanging the test
+        try:
+            os._exit(0 if stream.read(timeout=2.0).index == 1 else 3)
+        except quorvex.TimeoutError:
+            os._exit(4)
+
+    def fork_and_wait(stream):
+        pid = os.fork()
+        if pid == 0:
+            child(stream)
+        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+    async def reading_async(stream):
+        waiting = asyncio.ensure_future(stream.aread(timeout=5))
+        await asyncio.sleep(0.2)
+        status = fork_and_wait(stream)
+        await waiting
+        return status
+
+    with quorvex.open(0) as camera, camera.stream() as stream:
+        stream.read()  # frame 1 comes a second later: the parent's read waits, holding the stream
+        if os.environ["PARENT_READS_IN"] == "thread":
+            reader = threading.Thread(target=stream.read, kwargs={"timeout": 5})
+            reader.start()
+            time.sleep(0.2)
+            status = fork_and_wait(stream)
+            reader.join()
+        else:
+            status = asyncio.run(reading_async(stream))
+    print(status)
+"""
+
+
+@pytest.mark.parametrize("parent_reads_in", ["thread", "aread"])
+def test_a_forked_child_reads_a_stream_the_parent_was_reading(emu, tmp_path, parent_reads_in):
+    config = tmp_path / "cameras.yaml"
+    config.write_text("cameras:\n  - {name: Slow, path: /dev/video9, interface: usb, product: zeni,"
+                      " hardware_id: S1, formats: [{format: YUY2, sizes: ['64x32'], fps: [1]}]}\n")
+    result = run_python(FORK_WHILE_READING,
+                        env=dict(os.environ, QX_EMULATOR_CONFIG=str(config), PARENT_READS_IN=parent_reads_in))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0"], result.stderr
