@@ -90,10 +90,7 @@ def _close_open_cameras() -> None:
     with _registry_lock:
         still_open = list(_open_cameras.values())
     for camera in still_open:
-        try:
-            camera.close()
-        except Exception:
-            pass  # the process is ending: the other cameras are closed all the same
+        camera._close_if_opened_here()
 
 
 def cameras() -> list[CameraInfo]:
@@ -154,6 +151,7 @@ class Camera:
         self._formats: list[Format] | None = None
         self._streams: list[Stream] = []
         self._info: CameraInfo | None = None
+        self._opened_by = 0  # the process that opened it
 
     @property
     def handle(self) -> qx.QxCamera:
@@ -176,6 +174,7 @@ class Camera:
             check("QxOpen", qx.QxOpen(self._handle), f"camera {self.index}")
             _open_cameras[self.index] = self
         self._open = True
+        self._opened_by = os.getpid()
         return self
 
     def close(self) -> None:
@@ -204,10 +203,18 @@ class Camera:
     def __del__(self) -> None:
         # A camera dropped without close() must not keep the device open for the process's life.
         if getattr(self, "_open", False):
-            try:
-                self.close()
-            except Exception:
-                pass
+            self._close_if_opened_here()
+
+    def _close_if_opened_here(self) -> None:
+        # Closing without being asked is for the process that opened the camera: a forked child
+        # that ends (or drops its copy) must not stop the parent's device. An explicit close()
+        # in the child still closes it.
+        if self._opened_by != os.getpid():
+            return
+        try:
+            self.close()
+        except Exception:
+            pass  # the process or object is ending: nothing to report to
 
     @property
     def info(self) -> CameraInfo:

@@ -292,3 +292,26 @@ def test_a_forked_child_reads_a_stream_the_parent_was_reading(emu, tmp_path, par
                         env=dict(os.environ, QX_EMULATOR_CONFIG=str(config), PARENT_READS_IN=parent_reads_in))
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["0"], result.stderr
+
+
+def test_only_the_process_that_opened_a_camera_closes_it_unasked():
+    # A forked child that ends, or drops its copy, leaves the parent's device alone; the parent
+    # still closes its camera at exit.
+    result = run_python("""
+        import os, sys
+        import quorvex, pyQuorvexSDK
+
+        def closing(handle, real=pyQuorvexSDK.QxClose):
+            print(f"QxClose in {'child' if os.getpid() != parent else 'parent'}", flush=True)
+            return real(handle)
+
+        parent = os.getpid()
+        pyQuorvexSDK.QxClose = closing
+        camera = quorvex.open(0)
+        if os.fork() == 0:
+            del camera
+            sys.exit(0)
+        os.wait()
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["QxClose in parent"]
