@@ -149,7 +149,9 @@ class Camera:
         self._handle: qx.QxCamera = handle
         self._open = False
         self._formats: list[Format] | None = None
-        self._streams: list[Stream] = []
+        # The streams running on the camera, which close() stops: a stream adds itself when it
+        # starts and leaves when it stops; weak, so that a stream dropped while running goes.
+        self.streams: weakref.WeakSet[Stream] = weakref.WeakSet()
         self._info: CameraInfo | None = None
         self._opened_by = 0  # the process that opened it
 
@@ -175,6 +177,12 @@ class Camera:
             _open_cameras[self.index] = self
         self._open = True
         self._opened_by = os.getpid()
+        # Read while the camera is open, so that both stay available after close().
+        try:
+            self.info, self.formats
+        except QuorvexError:
+            pass  # asked for later, they raise then
+
         return self
 
     def close(self) -> None:
@@ -182,11 +190,11 @@ class Camera:
         if not self._open:
             return
         try:
-            for stream in list(self._streams):
+            for stream in list(self.streams):
                 stream.stop()
         finally:
             self._open = False
-            self._streams.clear()
+            self.streams.clear()
             with _registry_lock:
                 _open_cameras.pop(self.index, None)
                 status = qx.QxClose(self._handle)
@@ -218,6 +226,7 @@ class Camera:
 
     @property
     def info(self) -> CameraInfo:
+        """What the library tells about the camera, read when it opened."""
         if self._info is None:
             status, names = qx.QxDiscoverCameraDevices()
             name = names[self.index] if status == 0 and self.index < len(names) else ""
@@ -226,7 +235,7 @@ class Camera:
 
     @property
     def formats(self) -> list[Format]:
-        """The formats the camera streams, in the library's order."""
+        """The formats the camera streams, in the library's order, read when it opened."""
         if self._formats is None:
             records = checked("QxGetFormatList", qx.QxGetFormatList(self.handle))
             self._formats = [Format.from_qx(record) for record in records]
@@ -261,13 +270,6 @@ class Camera:
                 raise LookupError(f"camera {self.index} does not offer {format}")
             chosen = matching[0]
         return Stream(self, chosen, timeout)
-
-    def _stream_started(self, stream: "Stream") -> None:
-        self._streams.append(stream)
-
-    def _stream_stopped(self, stream: "Stream") -> None:
-        if stream in self._streams:
-            self._streams.remove(stream)
 
     @cached_property
     def controls(self) -> Controls:

@@ -11,13 +11,14 @@ import threading
 import time
 import warnings
 from collections import deque
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING
 
 from ._files import check_target
 from .frame import Frame
+from .progress import Progress, as_callback
 from .recording_file import ControlChange, ImuSample, RecordingWriter
 
 if TYPE_CHECKING:
@@ -244,7 +245,7 @@ def record(
     frames: int | None = None,
     seconds: float | None = None,
     imu: bool = False,
-    progress: Callable[[int], object] | None = None,
+    progress: Progress | None = None,
     queue_bytes: int = DEFAULT_QUEUE_BYTES,
     timeout: float | None = 5.0,
     overwrite: bool = False,
@@ -252,8 +253,8 @@ def record(
     """Records `frames` frames, or for `seconds` seconds, from a quorvex.Stream (started here and
     stopped after when it is not streaming yet). The camera's information and control values
     go first; changed control values are recorded as they are seen (twice a second); with `imu`
-    one IMU sample follows each frame (the IMU is switched on when it is off). `progress` is
-    called with the number of frames read. `seconds` may be math.inf: recording until Ctrl-C.
+    one IMU sample follows each frame (the IMU is switched on when it is off). `progress` (a
+    callable or a tqdm-style bar) follows the number of frames read. `seconds` may be math.inf: recording until Ctrl-C.
 
     The file takes its name when the recording ends, and on Ctrl-C (KeyboardInterrupt) with what
     was read, after which the exception propagates; any other exception removes it. An existing
@@ -268,6 +269,7 @@ def record(
             return record(stream, path, frames=frames, seconds=seconds, imu=imu, progress=progress,
                           queue_bytes=queue_bytes, timeout=timeout, overwrite=overwrite)
     camera = stream.camera
+    report = as_callback(progress, frames)
     if imu and not camera.imu.running:
         camera.imu.enable()
     read = 0
@@ -283,7 +285,7 @@ def record(
             if now >= next_poll:
                 recorder.add_controls(camera.controls.snapshot(), now)
                 next_poll = now + CONTROL_POLL_SECONDS
-            if progress is not None:
-                progress(read)
+            if report is not None:
+                report(read)
     return RecordResult(recorder.path, read, recorder.written, recorder.dropped, recorder.rejected, recorder.bytes_written,
                         time.monotonic() - started)

@@ -18,7 +18,17 @@ from .frame import Frame
 
 if TYPE_CHECKING:
     from .camera import Camera
+    from .progress import Progress
     from .recording import RecordResult
+
+class _StreamTimeout:
+    """The default of read() and aread(): the timeout the stream was made with."""
+
+    def __repr__(self) -> str:
+        return "<the stream's timeout>"
+
+
+STREAM_TIMEOUT = _StreamTimeout()
 
 # Longer waits are made of steps this long (the library takes at most 65535 ms), so that stop()
 # ends a wait running on another thread soon.
@@ -64,7 +74,7 @@ class Stream:
         check("QxSetFormat", qx.QxSetFormat(handle, self.format.qx_format), str(self.format))
         check("QxStartStreaming", qx.QxStartStreaming(handle))
         self._streaming = True
-        self.camera._stream_started(self)
+        self.camera.streams.add(self)
         return self
 
     def stop(self) -> None:
@@ -77,7 +87,7 @@ class Stream:
             executor.shutdown(wait=True, cancel_futures=True)
         with self._background_lock:
             self._background = None
-        self.camera._stream_stopped(self)
+        self.camera.streams.discard(self)
         if self.camera.is_open:
             with self._lock:
                 check("QxStopStreaming", qx.QxStopStreaming(self.camera.handle))
@@ -90,9 +100,12 @@ class Stream:
     ) -> None:
         self.stop()
 
-    def read(self, timeout: float | None = 1.0) -> Frame:
-        """The next frame, waiting up to `timeout` seconds (None or math.inf: no limit);
-        quorvex.TimeoutError when none came, ValueError for a negative or NaN timeout."""
+    def read(self, timeout: float | None | _StreamTimeout = STREAM_TIMEOUT) -> Frame:
+        """The next frame, waiting up to `timeout` seconds (by default the stream's timeout;
+        None or math.inf: no limit); quorvex.TimeoutError when none came, ValueError for a
+        negative or NaN timeout."""
+        if isinstance(timeout, _StreamTimeout):
+            timeout = self.timeout
         deadline = _deadline(timeout)
         while True:
             with self._background_lock:
@@ -144,9 +157,11 @@ class Stream:
         while True:
             yield self.read(self.timeout)
 
-    async def aread(self, timeout: float | None = 1.0) -> Frame:
+    async def aread(self, timeout: float | None | _StreamTimeout = STREAM_TIMEOUT) -> Frame:
         """As read(), waiting on a worker thread so that the event loop runs on. Cancelling it is
         safe: the wait finishes in the background and its frame is the next one read."""
+        if isinstance(timeout, _StreamTimeout):
+            timeout = self.timeout
         deadline = _deadline(timeout)
         while True:
             with self._background_lock:
@@ -179,12 +194,32 @@ class Stream:
         while True:
             yield await self.aread(self.timeout)
 
-    def record(self, path: "str | os.PathLike[str]", **options: Any) -> "RecordResult":
-        """Records frames into a file the emulated library can replay: quorvex.record(self, path,
-        frames=N or seconds=S, imu=..., progress=...)."""
-        from .recording import record
+    def record(
+        self,
+        path: "str | os.PathLike[str]",
+        *,
+        frames: int | None = None,
+        seconds: float | None = None,
+        imu: bool = False,
+        progress: "Progress | None" = None,
+        timeout: float | None = 5.0,
+        queue_bytes: int | None = None,
+        overwrite: bool = False,
+    ) -> "RecordResult":
+        """Records frames into a file the emulated library can replay: quorvex.record(self, ...)."""
+        from .recording import DEFAULT_QUEUE_BYTES, record
 
-        return record(self, path, **options)
+        return record(self, path, frames=frames, seconds=seconds, imu=imu, progress=progress, timeout=timeout,
+                      queue_bytes=DEFAULT_QUEUE_BYTES if queue_bytes is None else queue_bytes, overwrite=overwrite)
+
+    async def __aenter__(self) -> "Stream":
+        """`async with`: starts the stream on a worker thread, so that the event loop runs on."""
+        return await asyncio.to_thread(self.start)
+
+    async def __aexit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        await asyncio.to_thread(self.stop)
 
     def __repr__(self) -> str:
         state = "streaming" if self._streaming else "stopped"

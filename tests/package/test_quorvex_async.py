@@ -25,13 +25,15 @@ cameras:
 
 def test_aread_and_async_iteration(emu):
     async def main():
-        with quorvex.open(0) as camera, camera.stream("RGB:640x480@30") as stream:
-            first = await stream.aread()
-            later = []
-            async for frame in stream:
-                later.append(frame)
-                if len(later) == 3:
-                    break
+        with quorvex.open(0) as camera:
+            async with camera.stream("RGB:640x480@30") as stream:  # started and stopped off the loop
+                first = await stream.aread()
+                later = []
+                async for frame in stream:
+                    later.append(frame)
+                    if len(later) == 3:
+                        break
+            assert not stream.is_streaming
             return [first, *later]
 
     frames = asyncio.run(main())

@@ -175,7 +175,9 @@ def test_closing_the_camera_stops_its_stream(emu):
     camera = quorvex.open(0)
     stream = camera.stream().start()
     camera.close()
-    assert not stream.is_streaming
+    assert not stream.is_streaming and not camera.streams
+    # What was read while it was open stays.
+    assert camera.info.hardware_id == "3F1D:A013" and len(camera.formats) == 29
     with pytest.raises(RuntimeError, match="stream is stopped"):
         stream.read()
     stream.stop()  # nothing left to stop, and no error
@@ -200,10 +202,10 @@ def test_dropped_camera_and_stream_are_released_and_closed(emu):
 def test_timeout_is_both_quorvex_and_builtin(emu):
     emu.configure("cameras:\n  - {name: Slow, path: /dev/video9, interface: usb, product: zeni, hardware_id: S1,"
                   " formats: [{format: YUY2, sizes: ['64x32'], fps: [1]}]}\n")
-    with quorvex.open(0) as camera, camera.stream() as stream:
+    with quorvex.open(0) as camera, camera.stream(timeout=0.05) as stream:
         stream.read()
         with pytest.raises(builtins.TimeoutError) as raised:
-            stream.read(timeout=0.05)
+            stream.read()  # the stream's own timeout
     assert isinstance(raised.value, quorvex.TimeoutError)
     assert (raised.value.function, raised.value.status_name) == ("QxGetImage", "QX_TIMEOUT")
 
@@ -211,7 +213,7 @@ def test_timeout_is_both_quorvex_and_builtin(emu):
 # Scripted failing statuses and the exception each must raise.
 FAILURES = [
     ("QxOpen", -5, lambda camera: quorvex.open(0), quorvex.BusyError, "QXE_BUSY"),
-    ("QxGetFormatList", -3, lambda camera: camera.formats, quorvex.NotOpenError, "QXE_NOT_OPEN"),
+    ("QxGetCurrentExposure", -3, lambda camera: camera.exposure_us, quorvex.NotOpenError, "QXE_NOT_OPEN"),
     ("QxGetUSBFirmwareVersion", -7, lambda camera: camera.firmware.usb_version, quorvex.NotSupportedError,
      "QXE_NOT_SUPPORTED"),
     ("QxGetImage", qx.QX_CAM_OCCUPIED, lambda camera: camera.stream().start().read(), quorvex.BusyError,
