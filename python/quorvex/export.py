@@ -10,7 +10,7 @@ import os
 import pathlib
 from collections.abc import Callable, Iterator
 from fractions import Fraction
-from typing import Any
+from typing import Any, TypedDict, Unpack
 
 import numpy as np
 
@@ -197,24 +197,27 @@ def _write_mcap(
 EXPORTERS = (".mp4", ".mcap")
 
 
+class ExportOptions(TypedDict, total=False):
+    """What export() passes on: all of them to export_mp4, `progress` and `overwrite` to
+    export_mcap."""
+
+    pixel_format: str | None
+    crf: int
+    copy: bool
+    progress: Progress | None
+    overwrite: bool
+
+
 def export(
-    source: "Recording | str | os.PathLike[str]",
-    target: str | os.PathLike[str],
-    *,
-    pixel_format: str | None = None,
-    crf: int = 18,
-    copy: bool = False,
-    progress: Progress | None = None,
-    overwrite: bool = False,
+    source: "Recording | str | os.PathLike[str]", target: str | os.PathLike[str], **options: Unpack[ExportOptions]
 ) -> int:
-    """Exports by the target's suffix: .mp4 (export_mp4, which alone takes `pixel_format`, `crf`
-    and `copy`) or .mcap (export_mcap)."""
+    """Exports by the target's suffix: .mp4 (export_mp4) or .mcap (export_mcap, which takes no
+    `pixel_format`, `crf` or `copy`)."""
     suffix = pathlib.Path(target).suffix.lower()
     if suffix == ".mp4":
-        return export_mp4(source, target, pixel_format=pixel_format, crf=crf, copy=copy, progress=progress,
-                          overwrite=overwrite)
+        return export_mp4(source, target, **options)
     if suffix == ".mcap":
-        if (pixel_format, crf, copy) != (None, 18, False):
+        if options.get("pixel_format") is not None or options.get("copy") or "crf" in options:
             raise ValueError("pixel_format, crf and copy apply to MP4 files only")
-        return export_mcap(source, target, progress=progress, overwrite=overwrite)
+        return export_mcap(source, target, progress=options.get("progress"), overwrite=options.get("overwrite", False))
     raise ValueError(f"cannot export to {suffix or 'a file without suffix'}: use one of {', '.join(EXPORTERS)}")

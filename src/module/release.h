@@ -79,22 +79,9 @@ private:
 
 }  // namespace detail
 
-// Runs `call` (a library call that touches no Python object) under the mode's rules for
-// `device`. In the default mode it is a plain call.
-template <typename Call>
-decltype(auto) call_library(const void* device, Call&& call) {
-    if (release_mode() == ReleaseMode::held) return std::forward<Call>(call)();
-    if (finalizing_here()) {
-        detail::LibraryLocks locks(device);
-        return std::forward<Call>(call)();
-    }
-    detail::InterpreterRelease release;
-    detail::LibraryLocks locks(device);
-    return std::forward<Call>(call)();
-}
-
-// As call_library, but the interpreter lock is released in every mode: for the upgrades, whose
-// progress may come from a thread of the library's own.
+// Runs `call` (a library call that touches no Python object) with the interpreter lock released
+// and the library locks for `device` held, in every mode: for the upgrades, whose progress may
+// come from a thread of the library's own. On the finalizing thread the interpreter lock is kept.
 template <typename Call>
 decltype(auto) call_library_released(const void* device, Call&& call) {
     if (finalizing_here()) {
@@ -104,6 +91,14 @@ decltype(auto) call_library_released(const void* device, Call&& call) {
     detail::InterpreterRelease release;
     detail::LibraryLocks locks(device);
     return std::forward<Call>(call)();
+}
+
+// Runs `call` under the mode's rules for `device`: in the default mode a plain call, else as
+// call_library_released.
+template <typename Call>
+decltype(auto) call_library(const void* device, Call&& call) {
+    if (release_mode() == ReleaseMode::held) return std::forward<Call>(call)();
+    return call_library_released(device, std::forward<Call>(call));
 }
 
 // Keeps a Python object alive on a thread that may not hold the interpreter lock, and lets go of

@@ -82,18 +82,20 @@ def test_a_cancelled_read_hands_its_frame_to_the_next(emu):
     assert index == 1 and waited < 1.0
 
 
+async def abandon_a_read(stream):
+    """Starts an aread and cancels it while the library call waits."""
+    waiting = asyncio.ensure_future(stream.aread(timeout=5))
+    await asyncio.sleep(0.05)
+    waiting.cancel()
+    await asyncio.gather(waiting, return_exceptions=True)
+
+
 def test_a_cancelled_read_hands_its_frame_to_a_blocking_read(emu):
     emu.configure(SLOW)
 
-    async def abandon(stream):
-        waiting = asyncio.ensure_future(stream.aread(timeout=5))
-        await asyncio.sleep(0.05)
-        waiting.cancel()
-        await asyncio.gather(waiting, return_exceptions=True)
-
     with quorvex.open(0) as camera, camera.stream() as stream:
         stream.read()
-        asyncio.run(abandon(stream))
+        asyncio.run(abandon_a_read(stream))
         assert stream.read(timeout=5).index == 1
         assert stream.read(timeout=5).index == 2
 
@@ -152,15 +154,9 @@ def test_a_read_left_behind_does_not_stretch_a_later_read_s_timeout(emu, reader)
         pytest.skip("the read left behind holds the interpreter lock while it waits")
     emu.configure(SLOW.replace("fps: [2]", "fps: [1]"))
 
-    async def abandon(stream):
-        waiting = asyncio.ensure_future(stream.aread(timeout=5))
-        await asyncio.sleep(0.05)
-        waiting.cancel()
-        await asyncio.gather(waiting, return_exceptions=True)
-
     with quorvex.open(0) as camera, camera.stream() as stream:
         stream.read()  # frame 1 is due a second later
-        asyncio.run(abandon(stream))
+        asyncio.run(abandon_a_read(stream))
         with pytest.raises(quorvex.TimeoutError):
             if reader == "read":
                 stream.read(timeout=0.05)
