@@ -107,16 +107,13 @@ class Publisher:
                 if not self._subscriptions and not self._holds:
                     self._stop.set()
 
-    def hold(self) -> None:
-        """Keeps the loop running, clients or not, until `release`."""
+    def hold(self, held: bool) -> None:
+        """Keeps the loop running, clients or not, from hold(True) until hold(False)."""
         with self._lock:
-            self._holds += 1
-            self._start_locked()
-
-    def release(self) -> None:
-        with self._lock:
-            self._holds = max(0, self._holds - 1)
-            if not self._subscriptions and not self._holds:
+            self._holds = self._holds + 1 if held else max(0, self._holds - 1)
+            if self._holds:
+                self._start_locked()
+            elif not self._subscriptions:
                 self._stop.set()
 
     def _start_locked(self) -> None:
@@ -242,10 +239,10 @@ class Capture(Publisher):
         if recorder is not None:
             self.recording_error = None
             self.recorder = recorder
-            self.hold()
+            self.hold(True)
             return None
         self.recorder = None
-        self.release()
+        self.hold(False)
         return self.recording_error
 
     def _record(self, frame: Pixels, fmt: Format, sequence: int, arrived: float) -> None:

@@ -13,7 +13,7 @@ import contextlib
 import json
 import socket
 import threading
-from collections.abc import AsyncIterator, Collection
+from collections.abc import AsyncIterator, Awaitable, Callable, Collection
 from pathlib import Path
 from typing import Any
 
@@ -255,12 +255,7 @@ async def set_format(request: Request) -> Response:
     pixel_format = body.get("pixel_format")
     if not isinstance(pixel_format, str):
         raise HTTPException(422, f"'pixel_format' must be a string such as \"YUY2\", not {pixel_format!r}")
-    try:
-        fmt = camera.find_format(pixel_format, _integer(body, "width"), _integer(body, "height"), _integer(body, "fps"))
-    except LookupError as error:
-        raise HTTPException(404, str(error)) from None
-    except ValueError as error:  # format text disagreeing with the numbers beside it
-        raise HTTPException(422, str(error)) from None
+    fmt = camera.find_format(pixel_format, _integer(body, "width"), _integer(body, "height"), _integer(body, "fps"))
     camera.choose(fmt)
     return JSONResponse({"format": payloads.format_dict(fmt)})
 
@@ -288,10 +283,6 @@ async def _change_control(camera: LiveCamera, name: str, value: int | None) -> R
     _refuse_while_upgrading(camera)
     try:
         return JSONResponse(await run_in_threadpool(camera.change_control, name, value))
-    except KeyError as error:
-        raise HTTPException(404, error.args[0]) from None
-    except ValueError as error:
-        raise HTTPException(422, str(error)) from None
     except QuorvexError as error:
         raise HTTPException(409, f"the camera refused {name}: {error}") from None
 
@@ -564,8 +555,14 @@ async def _http_error(request: Request, error: Exception) -> Response:
     return JSONResponse({"error": error.detail}, status_code=error.status_code, headers=error.headers)
 
 
-async def _conflict(request: Request, error: Exception) -> Response:
-    return JSONResponse({"error": str(error)}, status_code=409)
+def _answer(status: int) -> Callable[[Request, Exception], Awaitable[Response]]:
+    """A handler answering an exception of the camera's objects with `status` and its message."""
+
+    async def handler(request: Request, error: Exception) -> Response:
+        message = error.args[0] if len(error.args) == 1 else str(error)  # a KeyError's str() quotes it
+        return JSONResponse({"error": str(message)}, status_code=status)
+
+    return handler
 
 
 def create_app(shown: list[int] | None = None, recordings: Path | None = None,
@@ -611,7 +608,9 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Mount("/static", StaticFiles(directory=STATIC), name="static"),
         ],
         middleware=[Middleware(Guard, token=token, hosts=hosts)],
-        exception_handlers={HTTPException: _http_error, Busy: _conflict},
+        # What the camera's objects refuse: a name they lack (LookupError), a value out of range.
+        exception_handlers={HTTPException: _http_error, Busy: _answer(409), LookupError: _answer(404),
+                            ValueError: _answer(422)},
         lifespan=lifespan,
     )
     app.state.viewer = viewer
