@@ -14,7 +14,7 @@ from importlib.metadata import PackageNotFoundError
 from importlib.metadata import version as _distribution_version
 
 from . import export
-from ._library import LockModeWarning, release_mode
+from ._library import LockModeWarning, camera_count, release_mode, set_log_level
 from .calibration import Intrinsics
 from .camera import Camera, CameraInfo, cameras, open
 from .controls import Control, Controls
@@ -60,6 +60,7 @@ __all__ = [
     "Stream",
     "TimeoutError",
     "__version__",
+    "camera_count",
     "cameras",
     "export",
     "export_mcap",
@@ -70,6 +71,7 @@ __all__ = [
     "record",
     "release_mode",
     "reset_routes",
+    "set_log_level",
     "to_bgr",
     "to_rgb",
 ]

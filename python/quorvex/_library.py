@@ -40,4 +40,23 @@ release_mode = _choose_mode()
 
 import pyQuorvexSDK as qx  # noqa: E402  (the mode must be chosen before the first import)
 
-__all__ = ["LockModeWarning", "MODE_VARIABLE", "qx", "release_mode"]
+LOG_LEVELS = ("trace", "debug", "info", "warn", "error", "critical", "off")
+
+
+def set_log_level(level: str) -> None:
+    """The least severe of the library's log lines (on standard error) that are written, for the
+    whole process: one of LOG_LEVELS, "warn" by default; "off" writes none."""
+    if level not in LOG_LEVELS:
+        raise ValueError(f"the log level is one of {', '.join(LOG_LEVELS)}, not {level!r}")
+    qx.QxSetLogLevel(getattr(qx, f"QX_LOG_LEVEL_{level.upper()}"))
+
+
+def camera_count() -> int:
+    """How many cameras the library finds, without opening any (quorvex.cameras() opens them
+    to read their information)."""
+    from .errors import checked  # errors imports this module
+
+    return len(checked("QxDiscoverCameraDevices", qx.QxDiscoverCameraDevices()))
+
+
+__all__ = ["LOG_LEVELS", "LockModeWarning", "MODE_VARIABLE", "camera_count", "qx", "release_mode", "set_log_level"]

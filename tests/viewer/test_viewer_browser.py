@@ -129,7 +129,7 @@ def test_hiding_a_camera_lets_go_of_its_capture(served_page, browser):
     browser.get(url)
     live = panel(browser, 1).find_element(By.CSS_SELECTOR, ".live")
     assert wait_until(lambda: browser.execute_script("return arguments[0].naturalWidth", live) > 0, timeout=20)
-    capture = {c.device.index: c.capture for c in app.state.viewer.opened()}[1]
+    capture = {c.index: c.capture for c in app.state.viewer.opened()}[1]
     assert capture.clients == 1
     panel(browser, 1).find_element(By.CSS_SELECTOR, ".hide").click()
     assert wait_until(lambda: capture.clients == 0 and not capture.running, timeout=10)

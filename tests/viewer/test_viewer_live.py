@@ -17,7 +17,7 @@ from viewer_support import capture_threads, wait_until
 
 
 def captures(app):
-    return {camera.device.index: camera.capture for camera in app.state.viewer.opened()}
+    return {camera.index: camera.capture for camera in app.state.viewer.opened()}
 
 
 def test_events_carry_statistics_and_follow_the_stream(client):

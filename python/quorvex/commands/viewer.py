@@ -5,6 +5,8 @@ import pathlib
 import socket
 import sys
 
+from .. import camera_count, set_log_level
+
 NAME = "viewer"
 HELP = "show the cameras live in a web browser: formats, controls, snapshots, IMU, firmware"
 
@@ -27,7 +29,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     try:
-        from ..viewer.device import camera_count, report_errors_only
         from ..viewer.access import is_loopback, loopback_names, new_token
         from ..viewer.server import ViewerServer, create_app
     except ImportError as missing:
@@ -38,7 +39,7 @@ def run(args: argparse.Namespace) -> int:
         print(f"quorvex viewer: port {args.port} is not between 0 and 65535", file=sys.stderr)
         return 1
     if not getattr(args, "verbose", False):  # quorvex --verbose viewer keeps the library's whole log
-        report_errors_only()
+        set_log_level("error")  # the viewer reports what a camera lacks on its own
     count = camera_count()
     shown = args.camera or ([0] if count or not args.recording else [])
     for index in shown:

@@ -9,12 +9,21 @@ reference. When the last client leaves, the loop stops streaming and its thread 
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import threading
 import time
 from collections import deque
+from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
-from .device import Device, Format, Pixels, Recorder, format_dict, recorded_frame, to_jpeg
+from quorvex import Format, Frame, Recorder
+from quorvex.pixels import Pixels
+
+from .pictures import to_jpeg
+
+if TYPE_CHECKING:
+    from .live import LiveCamera
 
 READ_TIMEOUT = 0.25  # seconds; bounds how long stopping a loop can take
 RETRY_AFTER = 1.0  # seconds between attempts to restart a failing camera
@@ -33,9 +42,25 @@ class Picture:
 
 
 @dataclass(eq=False)  # compared and hashed by identity: one per client
-class Waiter:
+class Subscription:
+    """A client's claim on a publisher's pictures, from `Publisher.subscribe`."""
+
+    publisher: Publisher
     loop: asyncio.AbstractEventLoop
     event: asyncio.Event = field(default_factory=asyncio.Event)
+
+    async def next_picture(self, after: int) -> Picture | None:
+        """The first picture newer than sequence number `after`, waiting for it if need be;
+        None once the viewer is shutting down."""
+        publisher = self.publisher
+        while True:
+            if publisher.ended:
+                return None
+            picture = publisher.latest
+            if picture is not None and picture.sequence > after:
+                return picture
+            await self.event.wait()
+            self.event.clear()
 
 
 class Publisher:
@@ -45,12 +70,12 @@ class Publisher:
     def __init__(self, thread_name: str) -> None:
         self._thread_name = thread_name
         self._lock = threading.Lock()
-        self._waiters: set[Waiter] = set()
+        self._subscriptions: set[Subscription] = set()
         self._thread: threading.Thread | None = None  # the loop's, while it goes on
         self._last_thread: threading.Thread | None = None
         self._stop = threading.Event()
         self._holds = 0  # recordings that keep the loop going with no client watching
-        self._ended = False
+        self.ended = False
         self.latest: Picture | None = None
 
     # Clients
@@ -58,51 +83,38 @@ class Publisher:
     @property
     def clients(self) -> int:
         with self._lock:
-            return len(self._waiters)
+            return len(self._subscriptions)
 
     @property
     def running(self) -> bool:
         thread = self._last_thread
         return thread is not None and thread.is_alive()
 
-    def subscribe(self) -> Waiter:
-        waiter = Waiter(asyncio.get_running_loop())
+    @contextlib.asynccontextmanager
+    async def subscribe(self) -> AsyncIterator[Subscription]:
+        """Keeps the loop running while the subscription is held."""
+        subscription = Subscription(self, asyncio.get_running_loop())
         with self._lock:
-            self._waiters.add(waiter)
+            self._subscriptions.add(subscription)
             self._start_locked()
-        return waiter
+        try:
+            yield subscription
+        finally:
+            # The loop notices within one read timeout and ends its thread; joining here would
+            # hold up the event loop.
+            with self._lock:
+                self._subscriptions.discard(subscription)
+                if not self._subscriptions and not self._holds:
+                    self._stop.set()
 
-    def unsubscribe(self, waiter: Waiter) -> None:
-        # The loop notices within one read timeout and ends its thread; joining here would
-        # hold up the event loop.
+    def hold(self, held: bool) -> None:
+        """Keeps the loop running, clients or not, from hold(True) until hold(False)."""
         with self._lock:
-            self._waiters.discard(waiter)
-            if not self._waiters and not self._holds:
+            self._holds = self._holds + 1 if held else max(0, self._holds - 1)
+            if self._holds:
+                self._start_locked()
+            elif not self._subscriptions:
                 self._stop.set()
-
-    def hold(self) -> None:
-        """Keeps the loop running, clients or not, until `release`."""
-        with self._lock:
-            self._holds += 1
-            self._start_locked()
-
-    def release(self) -> None:
-        with self._lock:
-            self._holds = max(0, self._holds - 1)
-            if not self._waiters and not self._holds:
-                self._stop.set()
-
-    async def next_picture(self, waiter: Waiter, after: int) -> Picture | None:
-        """The first picture newer than sequence number `after`, waiting for it if need be;
-        None once the viewer is shutting down."""
-        while True:
-            if self._ended:
-                return None
-            picture = self.latest
-            if picture is not None and picture.sequence > after:
-                return picture
-            await waiter.event.wait()
-            waiter.event.clear()
 
     def _start_locked(self) -> None:
         self._stop.clear()
@@ -121,13 +133,13 @@ class Publisher:
         """Wakes every client with no picture, so that their streams end: a server waiting
         for its responses to finish would otherwise wait for ever on endless streams."""
         with self._lock:
-            self._ended = True
-            waiters = list(self._waiters)
-        self._wake(waiters)
+            self.ended = True
+            subscriptions = list(self._subscriptions)
+        self._wake(subscriptions)
 
     def shutdown(self) -> None:
         with self._lock:
-            self._waiters.clear()
+            self._subscriptions.clear()
             self._holds = 0
             self._stop.set()
         self.join()
@@ -135,14 +147,14 @@ class Publisher:
     def _publish(self, picture: Picture) -> None:
         self.latest = picture
         with self._lock:
-            waiters = list(self._waiters)
-        self._wake(waiters)
+            subscriptions = list(self._subscriptions)
+        self._wake(subscriptions)
 
     @staticmethod
-    def _wake(waiters: list[Waiter]) -> None:
-        for waiter in waiters:
+    def _wake(subscriptions: list[Subscription]) -> None:
+        for subscription in subscriptions:
             try:
-                waiter.loop.call_soon_threadsafe(waiter.event.set)
+                subscription.loop.call_soon_threadsafe(subscription.event.set)
             except RuntimeError:  # that client's event loop is gone
                 pass
 
@@ -159,9 +171,9 @@ class Publisher:
 
 
 class Capture(Publisher):
-    def __init__(self, device: Device) -> None:
-        super().__init__(f"quorvex-viewer-camera{device.index}")
-        self.device = device
+    def __init__(self, camera: LiveCamera) -> None:
+        super().__init__(f"quorvex-viewer-camera{camera.index}")
+        self.camera = camera
         self._restart = threading.Event()
         self._paused = 0
         self._streaming = False  # the loop's stream may be on: pause() waits while it is
@@ -176,7 +188,7 @@ class Capture(Publisher):
     # Changes that need the stream stopped
 
     def restart(self) -> None:
-        """Starts the stream again with the device's (new) format from the next frame on."""
+        """Starts the stream again with the camera's (new) format from the next frame on."""
         self._restart.set()
 
     def pause(self) -> None:
@@ -210,27 +222,28 @@ class Capture(Publisher):
                 arrivals.popleft()
             self.frames += 1
 
-    def stats(self) -> dict[str, object]:
+    def rates(self) -> tuple[float, float]:
+        """Frames and bytes per second over the last few seconds."""
         with self._stats_lock:
             arrivals = list(self._arrivals)
         now = time.monotonic()
         recent = [(t, size) for t, size in arrivals if t >= now - STATS_WINDOW]
-        fps = bytes_per_second = 0.0
-        if len(recent) >= 2:
-            span = max(recent[-1][0] - recent[0][0], 1e-6)
-            fps = (len(recent) - 1) / span
-            bytes_per_second = sum(size for _, size in recent[1:]) / span
-        fmt = self.device.format
-        return {
-            "fps": round(fps, 2),
-            "bytes_per_second": round(bytes_per_second),
-            "dropped": self.dropped,
-            "frames": self.frames,
-            "clients": self.clients,
-            "running": self.running,
-            "format": format_dict(fmt) if fmt else None,
-            "error": self.error,
-        }
+        if len(recent) < 2:
+            return 0.0, 0.0
+        span = max(recent[-1][0] - recent[0][0], 1e-6)
+        return (len(recent) - 1) / span, sum(size for _, size in recent[1:]) / span
+
+    def record_into(self, recorder: Recorder | None) -> str | None:
+        """Feeds every frame to `recorder` from now on, keeping the loop running; None stops
+        that and returns why the recording failed, if it did."""
+        if recorder is not None:
+            self.recording_error = None
+            self.recorder = recorder
+            self.hold(True)
+            return None
+        self.recorder = None
+        self.hold(False)
+        return self.recording_error
 
     def _record(self, frame: Pixels, fmt: Format, sequence: int, arrived: float) -> None:
         # Recorder.add only queues (or counts a drop), so the live picture never waits on the disk.
@@ -238,7 +251,7 @@ class Capture(Publisher):
         if recorder is None or self.recording_error is not None:
             return
         try:
-            recorder.add(recorded_frame(frame, fmt, sequence, arrived))
+            recorder.add(Frame(frame, fmt, sequence, arrived))
         except (OSError, RuntimeError) as error:  # a full disk: the recording stops, the picture goes on
             if self.recorder is recorder:  # not merely stopped while this frame was on its way
                 self.recording_error = str(error)
@@ -251,7 +264,7 @@ class Capture(Publisher):
         if self._paused:
             self._restart.wait(READ_TIMEOUT)
             return
-        fmt = self.device.format
+        fmt = self.camera.format
         if fmt is None:
             self.error = "the camera offers no format"
             self._stop.wait(RETRY_AFTER)
@@ -264,11 +277,11 @@ class Capture(Publisher):
         failed = False
         try:
             try:
-                self.device.start(fmt)
+                self.camera.start(fmt)
             except Exception as error:
                 raise RuntimeError(f"cannot start streaming: {error}") from error
             while not self._stop.is_set() and not self._restart.is_set():
-                frame = self.device.read(READ_TIMEOUT)
+                frame = self.camera.read(READ_TIMEOUT)
                 if frame is None:
                     continue
                 arrived = time.monotonic()
@@ -282,7 +295,7 @@ class Capture(Publisher):
             self.error = str(error) or type(error).__name__
             failed = True
         finally:
-            self.device.stop()
+            self.camera.stop()
             self._streaming = False
         if failed:
             self._stop.wait(RETRY_AFTER)

@@ -9,14 +9,19 @@ from __future__ import annotations
 
 import threading
 import time
-import warnings
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from .capture import RETRY_AFTER, Capture, Picture, Publisher
-from .device import Device, Recorder, Recording, RecordingError, format_dict, to_jpeg
-from quorvex.recording_file import SUFFIX, open_recording
+from quorvex import Frame, Recorder, Recording, RecordingError, open_recording
+from quorvex.recording_file import SUFFIX
+
+from .capture import RETRY_AFTER, Picture, Publisher
+from .pictures import to_jpeg
+
+if TYPE_CHECKING:
+    from .live import LiveCamera
 
 MAX_GAP = 2.0  # seconds; a longer pause in a recording plays as this long
 LOOP_PAUSE = 0.5  # seconds between the last frame and the first when playback starts over
@@ -61,17 +66,17 @@ class Folder:
         """The recording of this name, None for any name the listing lacks."""
         return self.path / name if name in self.names() else None
 
-    def recorder(self, device: Device) -> Recorder:
+    def recorder(self, camera: LiveCamera) -> Recorder:
         """A Recorder on a new file named after the camera and the time."""
         with self._lock:  # two starts in the same second get two names
             self.path.mkdir(parents=True, exist_ok=True)
-            stem = f"camera{device.index}-{datetime.now():%Y%m%d-%H%M%S}"
+            stem = f"camera{camera.index}-{datetime.now():%Y%m%d-%H%M%S}"
             taken = set(self.names())
             name, number = stem + SUFFIX, 1
             while name in taken:
                 number += 1
                 name = f"{stem}-{number}{SUFFIX}"
-            return device.recorder(self.path / name)
+            return camera.recorder(self.path / name)
 
 
 @dataclass
@@ -85,35 +90,14 @@ class Session:
     def name(self) -> str:
         return self.recorder.path.name
 
-    def progress(self, capture: Capture) -> dict[str, object]:
-        recorder = self.recorder
-        return {"name": self.name, "frames": recorder.written, "dropped": recorder.dropped, "bytes": recorder.bytes_written,
-                "seconds": round(time.monotonic() - self.started, 1), "error": capture.recording_error}
 
+@dataclass(frozen=True)
+class Shown:
+    """The frame a playback published last, with its place in the recording."""
 
-def start_recording(folder: Folder, device: Device, capture: Capture) -> Session:
-    session = Session(folder.recorder(device), time.monotonic())
-    capture.recording_error = None
-    capture.recorder = session.recorder
-    capture.hold()
-    return session
-
-
-def stop_recording(session: Session, capture: Capture) -> dict[str, object]:
-    """Ends the recording (writing what is queued) and returns its summary."""
-    capture.recorder = None
-    capture.release()
-    recorder = session.recorder
-    failure: str | None = capture.recording_error
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # the drops are in the summary
-        try:
-            recorder.close()
-        except OSError as error:
-            failure = str(error)
-    return {"name": session.name, "frames": recorder.written, "dropped": recorder.dropped,
-            "rejected": recorder.rejected, "bytes": recorder.bytes_written,
-            "seconds": round(time.monotonic() - session.started, 1), "error": failure}
+    position: int
+    frame: Frame
+    time_ns: int
 
 
 class Playback(Publisher):
@@ -122,24 +106,12 @@ class Playback(Publisher):
     def __init__(self, number: int, path: Path) -> None:
         super().__init__(f"quorvex-viewer-recording{number}")
         self.number = number
-        self.recording: Recording = open_recording(path, warn=False)  # a problem shows in info(), not as a warning
+        self.recording: Recording = open_recording(path, warn=False)  # a problem shows in the page, not as a warning
         if not len(self.recording):
             raise ValueError(f"{path.name} holds no frame")
-        self.current: dict[str, object] | None = None
+        self.current: Shown | None = None
         self.loops = 0
         self.error: str | None = None
-
-    def info(self) -> dict[str, object]:
-        recording = self.recording
-        camera = recording.info.get("camera")
-        return {"index": self.number, "name": recording.path.name, "path": str(recording.path),
-                "camera": camera.get("name") if isinstance(camera, dict) else None,
-                "frames": len(recording), "complete": recording.complete, "dropped": recording.dropped,
-                "problem": recording.problem, "error": self.error,
-                "formats": [format_dict(f) for f in recording.formats]}
-
-    def state(self) -> dict[str, object]:
-        return {"frame": self.current, "loops": self.loops, "clients": self.clients, "running": self.running}
 
     def _stream(self) -> None:
         try:
@@ -150,7 +122,6 @@ class Playback(Publisher):
 
     def _play_once(self) -> None:
         sequence = self.latest.sequence if self.latest else 0
-        total = len(self.recording)
         previous_ns: int | None = None
         due = time.monotonic()
         for position, (frame, time_ns) in enumerate(self.recording.timed_frames()):
@@ -161,9 +132,7 @@ class Playback(Publisher):
                 return
             jpeg = to_jpeg(frame.data, frame.format)
             sequence += 1
-            self.current = {"position": position, "of": total, "sequence": frame.index,
-                            "unix_ns": self.recording.unix_ns(time_ns), "format": format_dict(frame.format),
-                            "bytes": int(frame.data.nbytes)}
+            self.current = Shown(position, frame, time_ns)
             self._publish(Picture(sequence, frame.data, frame.format, jpeg, time.monotonic()))
         self.loops += 1
         self._stop.wait(LOOP_PAUSE)

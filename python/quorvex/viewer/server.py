@@ -1,5 +1,5 @@
-"""The viewer's web application: JSON endpoints, a multipart MJPEG stream per camera, a
-WebSocket of live state per camera, and the static page.
+"""The viewer's web application: JSON endpoints, a multipart MJPEG stream per camera and per
+playback, a WebSocket of live state per camera, and the static page.
 
 Every handler that talks to a camera is a plain function, which Starlette runs in its thread
 pool, or hands its camera work to the pool itself: the event loop only moves bytes and never
@@ -11,12 +11,9 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import json
-import os
 import socket
-import tempfile
 import threading
-from collections.abc import AsyncIterator, Callable, Collection
-from dataclasses import dataclass, field
+from collections.abc import AsyncIterator, Awaitable, Callable, Collection
 from pathlib import Path
 from typing import Any
 
@@ -31,12 +28,16 @@ from starlette.routing import Mount, Route, WebSocketRoute
 from starlette.staticfiles import StaticFiles
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
+import quorvex
+from quorvex import NotSupportedError, QuorvexError, RecordingError
+
+from . import payloads
 from .access import Guard
-from .capture import Capture, Picture, Publisher, Waiter
+from .capture import Picture, Publisher, Subscription
 from .connections import BODY_TIMEOUT, HEADER_TIMEOUT, TimedH11Protocol, drop_connections
-from .device import (Control, Device, DeviceError, NotSupported, RecordingError, camera_count, format_dict,
-                     luminance_histogram, to_png)
-from .recordings import Folder, Playback, Session, start_recording, stop_recording
+from .live import Busy, LiveCamera
+from .pictures import luminance_histogram, to_png
+from .recordings import Folder, Playback
 
 STATIC = Path(__file__).resolve().parent / "static"
 MAX_FIRMWARE_BYTES = 32 * 1024 * 1024  # the viewer's own bound on an upload, well above any image
@@ -45,63 +46,16 @@ FIRST_FRAME_TIMEOUT = 5.0  # seconds a snapshot waits for a camera that was not 
 EVENT_PERIOD = 0.2  # seconds between two state messages on a camera's WebSocket
 BOUNDARY = "quorvexframe"
 SHUTDOWN_GRACE = 0.5  # seconds the streams have to end on their own when the viewer stops
-
-
-def _fail(status: int, message: str) -> HTTPException:
-    return HTTPException(status, message)
-
-
-@dataclass
-class Upgrade:
-    target: str = ""
-    state: str = "idle"  # idle, running, done, failed
-    percent: int = 0
-    message: str = ""
-
-    def as_dict(self) -> dict[str, object]:
-        return {"target": self.target, "state": self.state, "percent": self.percent, "message": self.message}
-
-
-@dataclass
-class Camera:
-    """A camera with what the viewer knows of it. While it is upgraded, the device's lock is
-    held for the whole upgrade: requests for its state answer from here instead, and changes
-    are refused, so that none of them waits (holding one of the server's threads) on the camera."""
-
-    device: Device
-    capture: Capture
-    versions: dict[str, str | None]  # firmware versions: read at opening and after each upgrade
-    controls: list[dict[str, object]]  # as last read or changed
-    upgrade: Upgrade = field(default_factory=Upgrade)
-    recording: Session | None = None
-    changing: threading.Lock = field(default_factory=threading.Lock)  # one start or stop at a time
-    _claiming: threading.Lock = field(default_factory=threading.Lock)
-
-    @property
-    def upgrading(self) -> bool:
-        return self.upgrade.state == "running"
-
-    def claim_upgrade(self, target: str) -> Upgrade | None:
-        """Marks the camera as being upgraded and returns the previous upgrade's record; None
-        when it is being upgraded already."""
-        with self._claiming:
-            if self.upgrading:
-                return None
-            previous, self.upgrade = self.upgrade, Upgrade(target, "running", message="receiving the image")
-            return previous
-
-    def refuse_while_upgrading(self) -> None:
-        if self.upgrading:
-            raise _fail(409, f"camera {self.device.index} is being upgraded; try again when the upgrade is over")
+NO_STORE = {"Cache-Control": "no-store"}
 
 
 class Viewer:
-    """The cameras the viewer has opened, each with its capture loop, opened on first use."""
+    """The cameras the viewer has opened, opened on first use, and the recordings it plays."""
 
     def __init__(self, shown: list[int] | None = None, recordings: Path | None = None,
                  played: list[Path] | None = None) -> None:
         self.shown = shown or [0]
-        self._cameras: dict[int, Camera] = {}
+        self._cameras: dict[int, LiveCamera] = {}
         self._lock = threading.Lock()
         self._opening: dict[int, threading.Lock] = {}  # one opening at a time per camera
         self._count: int | None = None  # cameras found by the last discovery
@@ -129,7 +83,7 @@ class Viewer:
     def playback(self, number: int) -> Playback:
         with self._lock:
             if not 0 <= number < len(self._playbacks):
-                raise _fail(404, f"no recording {number} is open")
+                raise HTTPException(404, f"no recording {number} is open")
             return self._playbacks[number]
 
     def count(self) -> int:
@@ -137,10 +91,10 @@ class Viewer:
         discovery until the upgrade ends."""
         if self._count is not None and any(camera.upgrading for camera in self.opened()):
             return self._count
-        self._count = camera_count()
+        self._count = quorvex.camera_count()
         return self._count
 
-    def camera(self, index: int) -> Camera:
+    def camera(self, index: int) -> LiveCamera:
         # Opening a camera takes a while; requests for the others do not wait for it.
         with self._lock:
             if index in self._cameras:
@@ -155,34 +109,32 @@ class Viewer:
                 if not self._closed:
                     self._cameras[index] = camera
                     return camera
-            camera.device.close()
-            raise _fail(503, "the viewer is shutting down")
+            camera.close()
+            raise HTTPException(503, "the viewer is shutting down")
 
-    def _open(self, index: int) -> Camera:
+    def _open(self, index: int) -> LiveCamera:
         count = self.count()
         if not 0 <= index < count:
-            raise _fail(404, f"no camera {index}: there are {count} (0 to {count - 1})" if count else "no camera is attached")
+            raise HTTPException(404, f"no camera {index}: there are {count} (0 to {count - 1})" if count
+                                else "no camera is attached")
         try:
-            device = Device(index)
-        except DeviceError as error:
-            raise _fail(503, f"camera {index} cannot be opened: {error}") from error
-        try:
-            versions = device.firmware()
-            controls = [control.as_dict() for control in device.controls().values()]
-        except DeviceError as error:
-            device.close()
-            raise _fail(503, f"camera {index} cannot be read: {error}") from error
-        return Camera(device, Capture(device), versions, controls)
+            return LiveCamera(index)
+        except QuorvexError as error:
+            failed = "opened" if error.function == "QxOpen" else "read"
+            raise HTTPException(503, f"camera {index} cannot be {failed}: {error}") from error
 
-    def opened(self) -> list[Camera]:
+    def opened(self) -> list[LiveCamera]:
         with self._lock:
             return list(self._cameras.values())
 
+    def recorded_now(self) -> dict[str, int]:
+        """The recordings cameras are writing, by name, with their bytes so far."""
+        return {camera.recording.name: camera.recording.recorder.bytes_written
+                for camera in self.opened() if camera.recording is not None}
+
     def end_streams(self) -> None:
-        for camera in self.opened():
-            camera.capture.end_clients()
-        for playback in self.playbacks():
-            playback.end_clients()
+        for publisher in [camera.capture for camera in self.opened()] + self.playbacks():
+            publisher.end_clients()
 
     def close(self) -> None:
         with self._lock:
@@ -192,15 +144,7 @@ class Viewer:
         for playback in playbacks:
             playback.shutdown()
         for camera in cameras:
-            with camera.changing:
-                if camera.recording is not None:  # what was recorded stays readable
-                    stop_recording(camera.recording, camera.capture)
-                    camera.recording = None
-            camera.capture.shutdown()
-            try:
-                camera.device.close()
-            except DeviceError:
-                pass  # a camera gone away (reset, unplugged) is closed as far as it can be
+            camera.close()
 
 
 class ViewerServer(uvicorn.Server):
@@ -229,13 +173,21 @@ class ViewerServer(uvicorn.Server):
             dropping.cancel()
 
 
+# Reading requests
+
+
 def _viewer(request: Request | WebSocket) -> Viewer:
     viewer: Viewer = request.app.state.viewer
     return viewer
 
 
-async def _camera(request: Request | WebSocket) -> Camera:
+async def _camera(request: Request | WebSocket) -> LiveCamera:
     return await run_in_threadpool(_viewer(request).camera, int(request.path_params["index"]))
+
+
+def _refuse_while_upgrading(camera: LiveCamera) -> None:
+    if camera.upgrading:
+        raise Busy(f"camera {camera.index} is being upgraded; try again when the upgrade is over")
 
 
 async def _json_body(request: Request) -> dict[str, object]:
@@ -243,9 +195,9 @@ async def _json_body(request: Request) -> dict[str, object]:
     try:
         body = json.loads(raw)
     except ValueError:
-        raise _fail(400, "the request body must be JSON") from None
+        raise HTTPException(400, "the request body must be JSON") from None
     if not isinstance(body, dict):
-        raise _fail(400, "the request body must be a JSON object")
+        raise HTTPException(400, "the request body must be a JSON object")
     return body
 
 
@@ -253,24 +205,24 @@ async def _read_body(request: Request, limit: int, what: str) -> bytes:
     """The request's body, refused with 413 once it passes `limit` bytes, declared or counted."""
     declared = request.headers.get("content-length")
     if declared is not None and declared.isdigit() and int(declared) > limit:
-        raise _fail(413, f"{what} is at most {limit} bytes; this one has {declared}")
+        raise HTTPException(413, f"{what} is at most {limit} bytes; this one has {declared}")
     chunks: list[bytes] = []
     size = 0
     try:
         async for chunk in request.stream():
             size += len(chunk)
             if size > limit:
-                raise _fail(413, f"{what} is at most {limit} bytes")
+                raise HTTPException(413, f"{what} is at most {limit} bytes")
             chunks.append(chunk)
     except ClientDisconnect:  # nobody is left to answer; an error here only keeps the log clean
-        raise _fail(400, "the client went away before it sent the whole request") from None
+        raise HTTPException(400, "the client went away before it sent the whole request") from None
     return b"".join(chunks)
 
 
 def _integer(body: dict[str, object], key: str) -> int:
     value = body.get(key)
     if isinstance(value, bool) or not isinstance(value, int):
-        raise _fail(422, f"{key!r} must be a whole number, not {value!r}")
+        raise HTTPException(422, f"{key!r} must be a whole number, not {value!r}")
     return value
 
 
@@ -286,42 +238,26 @@ def list_cameras(request: Request) -> Response:
     cameras: list[dict[str, object]] = []
     for index in range(viewer.count()):
         try:
-            camera = viewer.camera(index)
+            cameras.append(payloads.camera_dict(viewer.camera(index)))
         except HTTPException as error:
             cameras.append({"index": index, "error": error.detail})
-            continue
-        cameras.append({**camera.device.info, "firmware": camera.versions})
     return JSONResponse({"cameras": cameras, "shown": viewer.shown})
 
 
-def _state(camera: Camera) -> dict[str, object]:
-    session = camera.recording
-    return {"stats": camera.capture.stats(), "upgrade": camera.upgrade.as_dict(),
-            "recording": session.progress(camera.capture) if session is not None else None}
-
-
 async def camera_detail(request: Request) -> Response:
-    camera = await _camera(request)
-    device = camera.device
-    return JSONResponse({**device.info, "firmware": camera.versions,
-                         "formats": [format_dict(f) for f in device.formats], **_state(camera)})
+    return JSONResponse(payloads.camera_detail(await _camera(request)))
 
 
 async def set_format(request: Request) -> Response:
     camera = await _camera(request)
     body = await _json_body(request)
-    camera.refuse_while_upgrading()
+    _refuse_while_upgrading(camera)
     pixel_format = body.get("pixel_format")
     if not isinstance(pixel_format, str):
-        raise _fail(422, f"'pixel_format' must be a string such as \"YUY2\", not {pixel_format!r}")
-    try:
-        fmt = camera.device.find_format(pixel_format, _integer(body, "width"), _integer(body, "height"), _integer(body, "fps"))
-    except LookupError as error:
-        raise _fail(404, str(error)) from None
-    # The format is set when the capture loop (re)starts the stream.
-    camera.device.format = fmt
-    camera.capture.restart()
-    return JSONResponse({"format": format_dict(fmt)})
+        raise HTTPException(422, f"'pixel_format' must be a string such as \"YUY2\", not {pixel_format!r}")
+    fmt = camera.find_format(pixel_format, _integer(body, "width"), _integer(body, "height"), _integer(body, "fps"))
+    camera.choose(fmt)
+    return JSONResponse({"format": payloads.format_dict(fmt)})
 
 
 # Controls
@@ -329,86 +265,71 @@ async def set_format(request: Request) -> Response:
 
 async def list_controls(request: Request) -> Response:
     camera = await _camera(request)
-    if camera.upgrading:
-        return JSONResponse({"controls": camera.controls})
-    controls = await run_in_threadpool(camera.device.controls)
-    camera.controls = [c.as_dict() for c in controls.values()]
-    return JSONResponse({"controls": camera.controls})
+    controls = camera.controls if camera.upgrading else await run_in_threadpool(camera.read_controls)
+    return JSONResponse({"controls": controls})
 
 
 async def set_control(request: Request) -> Response:
     camera = await _camera(request)
-    name = request.path_params["name"]
     value = _integer(await _json_body(request), "value")
-    camera.refuse_while_upgrading()
-    return await _change_control(camera, name, lambda: camera.device.set_control(name, value))
+    return await _change_control(camera, request.path_params["name"], value)
 
 
 async def reset_control(request: Request) -> Response:
-    camera = await _camera(request)
-    name = request.path_params["name"]
-    camera.refuse_while_upgrading()
-    return await _change_control(camera, name, lambda: camera.device.reset_control(name))
+    return await _change_control(await _camera(request), request.path_params["name"], None)
 
 
-async def _change_control(camera: Camera, name: str, change: Callable[[], Control]) -> Response:
+async def _change_control(camera: LiveCamera, name: str, value: int | None) -> Response:
+    _refuse_while_upgrading(camera)
     try:
-        control = await run_in_threadpool(change)
-    except KeyError as error:
-        raise _fail(404, error.args[0]) from None
-    except ValueError as error:
-        raise _fail(422, str(error)) from None
-    except DeviceError as error:
-        raise _fail(409, f"the camera refused {name}: {error}") from None
-    camera.controls = [control.as_dict() if c["name"] == name else c for c in camera.controls]
-    return JSONResponse(control.as_dict())
+        return JSONResponse(await run_in_threadpool(camera.change_control, name, value))
+    except QuorvexError as error:
+        raise HTTPException(409, f"the camera refused {name}: {error}") from None
 
 
 # Pictures
 
 
-async def _picture(camera: Camera) -> Picture:
+async def _picture(camera: LiveCamera) -> Picture:
     """The latest frame of a watched camera; a new one from a camera nobody watches. Either is
     of the format in force: a frame the loop read just before a format change is passed over."""
     capture = camera.capture
     latest = capture.latest
-    if latest is not None and (capture.clients > 0 or camera.upgrading) and latest.format == camera.device.format:
+    if latest is not None and (capture.clients > 0 or camera.upgrading) and latest.format == camera.format:
         return latest
-    camera.refuse_while_upgrading()  # no new frame comes before the upgrade ends
-    waiter = capture.subscribe()
-    try:
-        after = latest.sequence if latest is not None else 0
-        picture = await asyncio.wait_for(_next_in_format(camera, waiter, after), FIRST_FRAME_TIMEOUT)
-    except TimeoutError:
-        detail = capture.error or "no frame came"
-        raise _fail(503, f"camera {camera.device.index} gives no picture: {detail}") from None
-    finally:
-        capture.unsubscribe(waiter)
+    _refuse_while_upgrading(camera)  # no new frame comes before the upgrade ends
+    after = latest.sequence if latest is not None else 0
+    async with capture.subscribe() as subscription:
+        try:
+            picture = await asyncio.wait_for(_next_in_format(camera, subscription, after), FIRST_FRAME_TIMEOUT)
+        except TimeoutError:
+            detail = capture.error or "no frame came"
+            raise HTTPException(503, f"camera {camera.index} gives no picture: {detail}") from None
     if picture is None:
-        raise _fail(503, "the viewer is shutting down")
+        raise HTTPException(503, "the viewer is shutting down")
     return picture
 
 
-async def _next_in_format(camera: Camera, waiter: Waiter, after: int) -> Picture | None:
+async def _next_in_format(camera: LiveCamera, subscription: Subscription, after: int) -> Picture | None:
     while True:
-        picture = await camera.capture.next_picture(waiter, after)
-        if picture is None or picture.format == camera.device.format:
+        picture = await subscription.next_picture(after)
+        if picture is None or picture.format == camera.format:
             return picture
         after = picture.sequence
 
 
 async def frame_jpeg(request: Request) -> Response:
     picture = await _picture(await _camera(request))
-    return Response(picture.jpeg, media_type="image/jpeg", headers={"Cache-Control": "no-store"})
+    return Response(picture.jpeg, media_type="image/jpeg", headers=NO_STORE)
 
 
 async def snapshot_png(request: Request) -> Response:
     camera = await _camera(request)
     picture = await _picture(camera)
     png = await run_in_threadpool(to_png, picture.raw, picture.format)
-    name = f"camera{camera.device.index}-{picture.format.pixel_format}-{picture.sequence}.png"
+    name = f"camera{camera.index}-{picture.format.pixel_format}-{picture.sequence}.png"
     return Response(png, media_type="image/png",
-                    headers={"Content-Disposition": f'attachment; filename="{name}"', "Cache-Control": "no-store"})
+                    headers={"Content-Disposition": f'attachment; filename="{name}"', **NO_STORE})
 
 
 async def histogram(request: Request) -> Response:
@@ -417,32 +338,26 @@ async def histogram(request: Request) -> Response:
     return JSONResponse({"sequence": picture.sequence, "counts": counts})
 
 
-def _frame_limit(request: Request) -> int | None:
+def _mjpeg(source: Publisher, request: Request) -> StreamingResponse:
+    """The source's pictures as a multipart stream, endless or of ?frames=N."""
     limit = request.query_params.get("frames")
     try:
         frames = int(limit) if limit is not None else None
     except ValueError:
-        raise _fail(422, f"'frames' must be a whole number, not {limit!r}") from None
+        raise HTTPException(422, f"'frames' must be a whole number, not {limit!r}") from None
     if frames is not None and frames < 1:
-        raise _fail(422, "'frames' must be at least 1")
-    return frames
-
-
-async def mjpeg_stream(request: Request) -> Response:
-    camera = await _camera(request)
-    return StreamingResponse(_mjpeg_parts(camera.capture, _frame_limit(request)),
-                             media_type=f"multipart/x-mixed-replace; boundary={BOUNDARY}",
-                             headers={"Cache-Control": "no-store"})
+        raise HTTPException(422, "'frames' must be at least 1")
+    return StreamingResponse(_mjpeg_parts(source, frames), headers=NO_STORE,
+                             media_type=f"multipart/x-mixed-replace; boundary={BOUNDARY}")
 
 
 async def _mjpeg_parts(source: Publisher, frames: int | None) -> AsyncIterator[bytes]:
     # Subscribing here, not in the handler, ties the subscription to the generator's life:
-    # a client that goes away cancels the generator and the finally clause lets go.
-    waiter = source.subscribe()
-    try:
+    # a client that goes away cancels the generator, which lets go of it.
+    async with source.subscribe() as subscription:
         sent, after = 0, 0
         while frames is None or sent < frames:
-            picture = await source.next_picture(waiter, after)
+            picture = await subscription.next_picture(after)
             if picture is None:
                 return
             after = picture.sequence
@@ -450,134 +365,94 @@ async def _mjpeg_parts(source: Publisher, frames: int | None) -> AsyncIterator[b
                     f"X-Frame: {picture.sequence}\r\n\r\n").encode()
             yield head + picture.jpeg + b"\r\n"
             sent += 1
-    finally:
-        source.unsubscribe(waiter)
+
+
+async def mjpeg_stream(request: Request) -> Response:
+    return _mjpeg((await _camera(request)).capture, request)
 
 
 # IMU and firmware
 
 
-def _imu_sample(camera: Camera) -> dict[str, object]:
+def _imu_sample(camera: LiveCamera) -> dict[str, object]:
     try:
-        return camera.device.imu_sample()
-    except NotSupported:
-        raise _fail(404, f"camera {camera.device.index} has no IMU") from None
-    except DeviceError as error:
-        raise _fail(409, f"the IMU cannot be read: {error}") from None
+        return camera.imu_sample()
+    except NotSupportedError:
+        raise HTTPException(404, f"camera {camera.index} has no IMU") from None
+    except QuorvexError as error:
+        raise HTTPException(409, f"the IMU cannot be read: {error}") from None
 
 
 async def imu(request: Request) -> Response:
     camera = await _camera(request)
-    camera.refuse_while_upgrading()
+    _refuse_while_upgrading(camera)
     return JSONResponse(await run_in_threadpool(_imu_sample, camera))
 
 
 async def firmware(request: Request) -> Response:
-    camera = await _camera(request)
-    return JSONResponse({"versions": camera.versions, "upgrade": camera.upgrade.as_dict()})
-
-
-async def _read_upload(request: Request) -> bytes:
-    image = await _read_body(request, MAX_FIRMWARE_BYTES, "a firmware image")
-    if not image:
-        raise _fail(400, "the request carries no firmware image")
-    return image
+    return JSONResponse(payloads.firmware(await _camera(request)))
 
 
 async def upgrade_firmware(request: Request) -> Response:
     camera = await _camera(request)
     target = request.path_params["target"]
     if target not in ("usb", "sensor"):
-        raise _fail(404, f"firmware target is 'usb' or 'sensor', not {target!r}")
+        raise HTTPException(404, f"firmware target is 'usb' or 'sensor', not {target!r}")
     if camera.versions.get(target) is None:
-        raise _fail(404, f"camera {camera.device.index} has no {target} firmware")
+        raise HTTPException(404, f"camera {camera.index} has no {target} firmware")
     # Claimed before the image is read, so that a second upgrade is refused from the start
     # rather than queued behind the first one.
     previous = camera.claim_upgrade(target)
     if previous is None:
-        raise _fail(409, f"camera {camera.device.index} is being upgraded already")
+        raise Busy(f"camera {camera.index} is being upgraded already")
     upgrade = camera.upgrade
     try:
-        image = await _read_upload(request)
+        image = await _read_body(request, MAX_FIRMWARE_BYTES, "a firmware image")
+        if not image:
+            raise HTTPException(400, "the request carries no firmware image")
     except BaseException:
         camera.upgrade = previous  # nothing was tried
         raise
-    failure: str | None = "the upgrade did not finish"
     try:
-        await run_in_threadpool(_run_upgrade, camera, upgrade, image)
-        failure = None
-    except DeviceError as error:
-        # The status, not the whole message: that names the server's temporary file.
-        failure = f"{error.function} refused the image: {error.status_name or error.status}"
+        await run_in_threadpool(camera.run_upgrade, image)
     finally:
-        try:
-            camera.versions = await run_in_threadpool(camera.device.firmware)
-        finally:
-            if failure is not None:  # the camera is free again either way
-                upgrade.state, upgrade.message = "failed", failure
-    if failure is not None:
-        raise _fail(422, f"the upgrade failed: {failure}")
-    upgrade.state, upgrade.percent = "done", 100
-    upgrade.message = f"{target} firmware is now {camera.versions.get(target)}"
-    return JSONResponse({"versions": camera.versions, "upgrade": upgrade.as_dict()})
-
-
-def _run_upgrade(camera: Camera, upgrade: Upgrade, image: bytes) -> None:
-    def progress(percent: int) -> None:
-        upgrade.percent = int(percent)
-
-    with tempfile.TemporaryDirectory(prefix="quorvex-viewer-") as folder:
-        path = os.path.join(folder, "firmware.img")
-        with open(path, "wb") as file:
-            file.write(image)
-        camera.capture.pause()
-        try:
-            camera.device.upgrade(upgrade.target, path, progress)
-        finally:
-            camera.capture.resume()
+        if upgrade.state == "running":  # cancelled before the upgrade began
+            upgrade.state, upgrade.message = "failed", "the upgrade did not finish"
+    if upgrade.state != "done":
+        raise HTTPException(422, f"the upgrade failed: {upgrade.message}")
+    return JSONResponse(payloads.firmware(camera))
 
 
 # Recordings
 
 
-def _start_recording(viewer: Viewer, camera: Camera) -> dict[str, object]:
-    with camera.changing:
-        if camera.recording is not None:
-            raise _fail(409, f"camera {camera.device.index} is recording to {camera.recording.name} already")
-        try:
-            camera.recording = start_recording(viewer.folder, camera.device, camera.capture)
-        except OSError as error:
-            raise _fail(507, f"cannot record into {viewer.folder.path}: {error.strerror or error}") from None
-        return camera.recording.progress(camera.capture)
-
-
-def _stop_recording(camera: Camera) -> dict[str, object]:
-    with camera.changing:
-        session, camera.recording = camera.recording, None
-        if session is None:
-            raise _fail(409, f"camera {camera.device.index} is not recording")
-        return stop_recording(session, camera.capture)
+def _start_recording(viewer: Viewer, camera: LiveCamera) -> dict[str, object]:
+    _refuse_while_upgrading(camera)
+    try:
+        session = camera.start_recording(viewer.folder)
+    except OSError as error:
+        raise HTTPException(507, f"cannot record into {viewer.folder.path}: {error.strerror or error}") from None
+    return payloads.recording_progress(session, camera.capture)
 
 
 async def start_camera_recording(request: Request) -> Response:
     camera = await _camera(request)
-    camera.refuse_while_upgrading()
     return JSONResponse(await run_in_threadpool(_start_recording, _viewer(request), camera), status_code=201)
 
 
 async def stop_camera_recording(request: Request) -> Response:
     camera = await _camera(request)
-    return JSONResponse(await run_in_threadpool(_stop_recording, camera))
+    return JSONResponse(await run_in_threadpool(camera.stop_recording))
 
 
-def _recording_name(viewer: Viewer, request: Request) -> Path:
+def _recording_path(request: Request) -> Path:
+    viewer = _viewer(request)
     name = request.path_params["name"]
-    busy = {camera.recording.name for camera in viewer.opened() if camera.recording is not None}
-    if name in busy:
-        raise _fail(409, f"{name} is still being recorded")
+    if name in viewer.recorded_now():
+        raise Busy(f"{name} is still being recorded")
     path = viewer.folder.find(name)
     if path is None:
-        raise _fail(404, f"no recording named {name!r}")
+        raise HTTPException(404, f"no recording named {name!r}")
     return path
 
 
@@ -585,65 +460,51 @@ def list_recordings(request: Request) -> Response:
     """The folder's recordings, each with "damaged": why it cannot be played (or null), and the
     ones being recorded (their files take their names when they end)."""
     viewer = _viewer(request)
-    busy = {camera.recording.name: camera.recording.recorder.bytes_written
-            for camera in viewer.opened() if camera.recording is not None}
-    entries = []
+    busy = viewer.recorded_now()
+    entries = [payloads.recording_entry(name, size, True, None) for name, size in busy.items()]
     for name in viewer.folder.names():
-        if name in busy:
-            continue
-        with contextlib.suppress(OSError):  # removed between the listing and now
-            entries.append({"name": name, "bytes": (viewer.folder.path / name).stat().st_size, "recording": False,
-                            "damaged": viewer.folder.damage(name), "url": f"/api/recordings/{name}"})
-    entries += [{"name": name, "bytes": size, "recording": True, "damaged": None, "url": f"/api/recordings/{name}"}
-                for name, size in busy.items()]
+        if name not in busy:
+            with contextlib.suppress(OSError):  # removed between the listing and now
+                entries.append(payloads.recording_entry(name, (viewer.folder.path / name).stat().st_size, False,
+                                                        viewer.folder.damage(name)))
     entries.sort(key=lambda entry: str(entry["name"]))
     return JSONResponse({"folder": str(viewer.folder.path), "recordings": entries,
-                         "open": [playback.info() for playback in viewer.playbacks()]})
+                         "open": [payloads.playback_dict(playback) for playback in viewer.playbacks()]})
 
 
 def download_recording(request: Request) -> Response:
-    path = _recording_name(_viewer(request), request)
+    path = _recording_path(request)
     return FileResponse(path, media_type="application/octet-stream", filename=path.name)
 
 
 def open_recording_playback(request: Request) -> Response:
-    viewer = _viewer(request)
-    path = _recording_name(viewer, request)
+    path = _recording_path(request)
     try:
-        playback = viewer.play(path)
+        playback = _viewer(request).play(path)
     except (RecordingError, ValueError, OSError) as error:
-        raise _fail(422, f"{path.name} cannot be played: {error}") from None
-    return JSONResponse(playback.info(), status_code=201)
+        raise HTTPException(422, f"{path.name} cannot be played: {error}") from None
+    return JSONResponse(payloads.playback_dict(playback), status_code=201)
 
 
-async def _playback(request: Request) -> Playback:
+def _playback(request: Request) -> Playback:
     return _viewer(request).playback(int(request.path_params["number"]))
 
 
 async def playback_detail(request: Request) -> Response:
-    playback = await _playback(request)
-    return JSONResponse({**playback.info(), **playback.state()})
+    playback = _playback(request)
+    return JSONResponse({**payloads.playback_dict(playback), **payloads.playback_state(playback)})
 
 
 async def playback_stream(request: Request) -> Response:
-    playback = await _playback(request)
-    return StreamingResponse(_mjpeg_parts(playback, _frame_limit(request)),
-                             media_type=f"multipart/x-mixed-replace; boundary={BOUNDARY}",
-                             headers={"Cache-Control": "no-store"})
+    return _mjpeg(_playback(request), request)
 
 
 # Live state
 
 
-async def events(websocket: WebSocket) -> None:
-    """Sends the camera's statistics, errors and upgrade progress, and IMU samples with ?imu=1."""
-    try:
-        camera = await _camera(websocket)
-    except HTTPException as error:
-        await websocket.close(code=4404, reason=str(error.detail)[:120])
-        return
-    await websocket.accept()
-    with_imu = websocket.query_params.get("imu") == "1" and bool(camera.device.info.get("imu"))
+@contextlib.asynccontextmanager
+async def _disconnection(websocket: WebSocket) -> AsyncIterator[asyncio.Event]:
+    """An event set once the client goes away, watched while the context lasts."""
     closed = asyncio.Event()
 
     async def watch() -> None:
@@ -655,29 +516,53 @@ async def events(websocket: WebSocket) -> None:
 
     watcher = asyncio.create_task(watch())
     try:
-        while not closed.is_set():
-            message: dict[str, object] = _state(camera)
-            if with_imu and camera.upgrading:
-                message["imu_error"] = "the camera is being upgraded"
-            elif with_imu:
-                try:
-                    message["imu"] = await run_in_threadpool(_imu_sample, camera)
-                except HTTPException as error:
-                    message["imu_error"] = error.detail
-            await websocket.send_json(message)
-            with contextlib.suppress(TimeoutError):
-                await asyncio.wait_for(closed.wait(), EVENT_PERIOD)
-    except (WebSocketDisconnect, RuntimeError, OSError):
-        pass  # the client went away between two messages
+        yield closed
     finally:
         watcher.cancel()
         with contextlib.suppress(asyncio.CancelledError, Exception):
             await watcher
 
 
+async def events(websocket: WebSocket) -> None:
+    """Sends the camera's statistics, errors and upgrade progress, and IMU samples with ?imu=1."""
+    try:
+        camera = await _camera(websocket)
+    except HTTPException as error:
+        await websocket.close(code=4404, reason=str(error.detail)[:120])
+        return
+    await websocket.accept()
+    with_imu = websocket.query_params.get("imu") == "1" and camera.has_imu
+    async with _disconnection(websocket) as closed:
+        try:
+            while not closed.is_set():
+                message = payloads.state(camera)
+                if with_imu and camera.upgrading:
+                    message["imu_error"] = "the camera is being upgraded"
+                elif with_imu:
+                    try:
+                        message["imu"] = await run_in_threadpool(_imu_sample, camera)
+                    except HTTPException as error:
+                        message["imu_error"] = error.detail
+                await websocket.send_json(message)
+                with contextlib.suppress(TimeoutError):
+                    await asyncio.wait_for(closed.wait(), EVENT_PERIOD)
+        except (WebSocketDisconnect, RuntimeError, OSError):
+            pass  # the client went away between two messages
+
+
 async def _http_error(request: Request, error: Exception) -> Response:
     assert isinstance(error, HTTPException)
     return JSONResponse({"error": error.detail}, status_code=error.status_code, headers=error.headers)
+
+
+def _answer(status: int) -> Callable[[Request, Exception], Awaitable[Response]]:
+    """A handler answering an exception of the camera's objects with `status` and its message."""
+
+    async def handler(request: Request, error: Exception) -> Response:
+        message = error.args[0] if len(error.args) == 1 else str(error)  # a KeyError's str() quotes it
+        return JSONResponse({"error": str(message)}, status_code=status)
+
+    return handler
 
 
 def create_app(shown: list[int] | None = None, recordings: Path | None = None,
@@ -723,7 +608,9 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Mount("/static", StaticFiles(directory=STATIC), name="static"),
         ],
         middleware=[Middleware(Guard, token=token, hosts=hosts)],
-        exception_handlers={HTTPException: _http_error},
+        # What the camera's objects refuse: a name they lack (LookupError), a value out of range.
+        exception_handlers={HTTPException: _http_error, Busy: _answer(409), LookupError: _answer(404),
+                            ValueError: _answer(422)},
         lifespan=lifespan,
     )
     app.state.viewer = viewer

@@ -1,0 +1,101 @@
+"""What the page reads: the package's objects (formats, controls, camera information, frames
+of a recording, recordings, playbacks) and the viewer's state as JSON-ready dictionaries."""
+
+from __future__ import annotations
+
+import time
+from typing import TYPE_CHECKING
+
+from quorvex import Control, Format
+from quorvex.imu import Imu
+
+if TYPE_CHECKING:
+    from .capture import Capture
+    from .live import LiveCamera
+    from .recordings import Playback, Session
+
+
+def format_dict(fmt: Format) -> dict[str, object]:
+    return {"pixel_format": fmt.pixel_format, "width": fmt.width, "height": fmt.height, "fps": fmt.fps,
+            "label": str(fmt)}
+
+
+def control_dict(control: Control) -> dict[str, object]:
+    """The control's range and, read from the camera, its value and whether it is automatic."""
+    return {"name": control.name, "kind": control.kind, "min": control.min, "max": control.max,
+            "step": control.step, "default": control.default, "value": control.value, "automatic": control.auto}
+
+
+def imu_dict(imu: Imu) -> dict[str, object]:
+    return {"t": imu.sensor_time, "acc": list(imu.acceleration()), "gyr": list(imu.rotation_rate())}
+
+
+def camera_dict(camera: LiveCamera) -> dict[str, object]:
+    info = camera.info
+    return {"index": camera.index, "name": info.name, "path": info.path, "interface": info.interface,
+            "product": info.product, "hardware_id": info.hardware_id, "usb_speed": info.usb_speed,
+            "quorvex": info.is_quorvex, "imu": camera.has_imu, "firmware": camera.versions}
+
+
+def camera_detail(camera: LiveCamera) -> dict[str, object]:
+    return {**camera_dict(camera), "formats": [format_dict(f) for f in camera.formats], **state(camera)}
+
+
+def firmware(camera: LiveCamera) -> dict[str, object]:
+    upgrade = camera.upgrade
+    return {"versions": camera.versions, "upgrade": {"target": upgrade.target, "state": upgrade.state,
+                                                      "percent": upgrade.percent, "message": upgrade.message}}
+
+
+def state(camera: LiveCamera) -> dict[str, object]:
+    """What changes while the page looks: the capture's statistics, the upgrade, the recording."""
+    session = camera.recording
+    return {"stats": stats(camera.capture), "upgrade": firmware(camera)["upgrade"],
+            "recording": recording_progress(session, camera.capture) if session is not None else None}
+
+
+def stats(capture: Capture) -> dict[str, object]:
+    fps, bytes_per_second = capture.rates()
+    fmt = capture.camera.format
+    return {"fps": round(fps, 2), "bytes_per_second": round(bytes_per_second), "dropped": capture.dropped,
+            "frames": capture.frames, "clients": capture.clients, "running": capture.running,
+            "format": format_dict(fmt) if fmt else None, "error": capture.error}
+
+
+def _recorded(session: Session) -> dict[str, object]:
+    recorder = session.recorder
+    return {"name": session.name, "frames": recorder.written, "dropped": recorder.dropped,
+            "bytes": recorder.bytes_written, "seconds": round(time.monotonic() - session.started, 1)}
+
+
+def recording_progress(session: Session, capture: Capture) -> dict[str, object]:
+    return {**_recorded(session), "error": capture.recording_error}
+
+
+def recording_summary(session: Session, failure: str | None) -> dict[str, object]:
+    return {**_recorded(session), "rejected": session.recorder.rejected, "error": failure}
+
+
+def recording_entry(name: str, size: int, recording: bool, damaged: str | None) -> dict[str, object]:
+    """A file of the recordings folder; `recording` while a camera still writes it."""
+    return {"name": name, "bytes": size, "recording": recording, "damaged": damaged, "url": f"/api/recordings/{name}"}
+
+
+def playback_dict(playback: Playback) -> dict[str, object]:
+    recording = playback.recording
+    camera = recording.info.get("camera")
+    return {"index": playback.number, "name": recording.path.name, "path": str(recording.path),
+            "camera": camera.get("name") if isinstance(camera, dict) else None,
+            "frames": len(recording), "complete": recording.complete, "dropped": recording.dropped,
+            "problem": recording.problem, "error": playback.error,
+            "formats": [format_dict(f) for f in recording.formats]}
+
+
+def playback_state(playback: Playback) -> dict[str, object]:
+    shown = playback.current
+    frame: dict[str, object] | None = None
+    if shown is not None:
+        frame = {"position": shown.position, "of": len(playback.recording), "sequence": shown.frame.index,
+                 "unix_ns": playback.recording.unix_ns(shown.time_ns), "format": format_dict(shown.frame.format),
+                 "bytes": int(shown.frame.data.nbytes)}
+    return {"frame": frame, "loops": playback.loops, "clients": playback.clients, "running": playback.running}
