@@ -14,9 +14,9 @@ from importlib.metadata import PackageNotFoundError
 from importlib.metadata import version as _distribution_version
 
 from . import export
-from ._library import LockModeWarning, camera_count, release_mode, set_log_level
+from ._library import LockModeWarning, release_mode, set_log_level
 from .calibration import Intrinsics
-from .camera import Camera, CameraInfo, cameras, open
+from .camera import Camera, CameraInfo, camera_count, cameras, open
 from .controls import Control, Controls
 from .firmware import BootData, Firmware
 from .errors import BusyError, NotOpenError, NotSupportedError, QuorvexError, TimeoutError

@@ -51,12 +51,4 @@ def set_log_level(level: str) -> None:
     qx.QxSetLogLevel(getattr(qx, f"QX_LOG_LEVEL_{level.upper()}"))
 
 
-def camera_count() -> int:
-    """How many cameras the library finds, without opening any (quorvex.cameras() opens them
-    to read their information)."""
-    from .errors import checked  # errors imports this module
-
-    return len(checked("QxDiscoverCameraDevices", qx.QxDiscoverCameraDevices()))
-
-
-__all__ = ["LOG_LEVELS", "LockModeWarning", "MODE_VARIABLE", "camera_count", "qx", "release_mode", "set_log_level"]
+__all__ = ["LOG_LEVELS", "LockModeWarning", "MODE_VARIABLE", "qx", "release_mode", "set_log_level"]

@@ -93,6 +93,12 @@ def _close_open_cameras() -> None:
         camera._close_if_opened_here()
 
 
+def camera_count() -> int:
+    """How many cameras the library finds, without opening any (cameras() opens them to read
+    their information)."""
+    return len(checked("QxDiscoverCameraDevices", qx.QxDiscoverCameraDevices()))
+
+
 def cameras() -> list[CameraInfo]:
     """Every camera the library finds, in index order. A camera that is not open is opened for a
     moment to read its information."""

@@ -8,7 +8,7 @@ from collections.abc import Sequence
 from . import __version__
 from .commands import COMMANDS, Command
 from .errors import QuorvexError
-from ._library import qx
+from ._library import set_log_level
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -31,7 +31,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs one subcommand; a failure ends with one line on standard error and exit status 1."""
     args = build_parser().parse_args(argv)
     # The command reports failures in a line of its own; the library's log would repeat them.
-    qx.QxSetLogLevel(qx.QX_LOG_LEVEL_INFO if args.verbose else qx.QX_LOG_LEVEL_OFF)
+    set_log_level("info" if args.verbose else "off")
     try:
         status: int = args.run(args)
     except KeyboardInterrupt:
@@ -41,7 +41,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"quorvex {args.command}: {failure}", file=sys.stderr)
         return 1
     finally:
-        qx.QxSetLogLevel(qx.QX_LOG_LEVEL_WARN)  # the library's default, for a caller running on
+        set_log_level("warn")  # the library's default, for a caller running on
     return status
 
 
