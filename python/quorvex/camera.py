@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 
 from ._library import qx
 from .controls import Controls
-from .errors import NotOpenError, QuorvexError, check, checked
+from .errors import QuorvexError, call, check, error, value
 from .formats import Format, FormatQuery, find_format
 
 if TYPE_CHECKING:
@@ -96,13 +96,13 @@ def _close_open_cameras() -> None:
 def camera_count() -> int:
     """How many cameras the library finds, without opening any (cameras() opens them to read
     their information)."""
-    return len(checked("QxDiscoverCameraDevices", qx.QxDiscoverCameraDevices()))
+    return len(value(qx.QxDiscoverCameraDevices))
 
 
 def cameras() -> list[CameraInfo]:
     """Every camera the library finds, in index order. A camera that is not open is opened for a
     moment to read its information."""
-    names = checked("QxDiscoverCameraDevices", qx.QxDiscoverCameraDevices())
+    names = value(qx.QxDiscoverCameraDevices)
     found = []
     for index, name in enumerate(names):
         handle = qx.QxInitialCameraDevice(index)
@@ -166,7 +166,7 @@ class Camera:
         """The library's handle, for pyQuorvexSDK calls this package does not wrap; NotOpenError
         while the camera is closed."""
         if not self._open:
-            raise NotOpenError("Camera", -3, "QXE_NOT_OPEN", f"camera {self.index} is closed")
+            raise error("Camera", -3, f"camera {self.index} is closed")
         return self._handle
 
     @property
@@ -178,14 +178,14 @@ class Camera:
             return self
         with _registry_lock:
             if self.index in _open_cameras:
-                raise QuorvexError("QxOpen", -4, "QXE_ALREADY_OPEN", f"camera {self.index} is open in this process")
-            check("QxOpen", qx.QxOpen(self._handle), f"camera {self.index}")
+                raise error("QxOpen", -4, f"camera {self.index} is open in this process")
+            call(qx.QxOpen, self._handle, detail=f"camera {self.index}")
             _open_cameras[self.index] = self
         self._open = True
         self._opened_by = os.getpid()
         # Read while the camera is open, so that both stay available after close().
         try:
-            self.info, self.formats
+            _ = self.info, self.formats
         except QuorvexError:
             pass  # asked for later, they raise then
 
@@ -204,7 +204,7 @@ class Camera:
             with _registry_lock:
                 _open_cameras.pop(self.index, None)
                 status = qx.QxClose(self._handle)
-        check("QxClose", status)
+        check(qx.QxClose.__name__, status)
 
     def __enter__(self) -> "Camera":
         return self.open()
@@ -243,7 +243,7 @@ class Camera:
     def formats(self) -> list[Format]:
         """The formats the camera streams, in the library's order, read when it opened."""
         if self._formats is None:
-            records = checked("QxGetFormatList", qx.QxGetFormatList(self.handle))
+            records = value(qx.QxGetFormatList, self.handle)
             self._formats = [Format.from_qx(record) for record in records]
         return list(self._formats)
 
@@ -322,49 +322,49 @@ class Camera:
     @property
     def gain(self) -> int:
         """Total gain in 1/16 steps above unity."""
-        return checked("QxGetCurrentGain", qx.QxGetCurrentGain(self.handle))
+        return value(qx.QxGetCurrentGain, self.handle)
 
     @property
     def exposure_us(self) -> int:
-        return checked("QxGetCurrentExposure", qx.QxGetCurrentExposure(self.handle))
+        return value(qx.QxGetCurrentExposure, self.handle)
 
     @property
     def max_fps(self) -> int:
         """The frame-rate cap, 0 for none."""
-        return checked("QxGetMaxFPS", qx.QxGetMaxFPS(self.handle))
+        return value(qx.QxGetMaxFPS, self.handle)
 
     @max_fps.setter
     def max_fps(self, fps: int) -> None:
         if not 0 <= fps <= 255:
             raise ValueError(f"max_fps must lie in [0, 255], not {fps}")
-        check("QxSetMaxFPS", qx.QxSetMaxFPS(self.handle, fps))
+        call(qx.QxSetMaxFPS, self.handle, fps)
 
     @property
     def throughput(self) -> int:
         """The camera's share of the USB bandwidth, percent."""
-        return checked("QxGetThroughPut", qx.QxGetThroughPut(self.handle))
+        return value(qx.QxGetThroughPut, self.handle)
 
     @throughput.setter
     def throughput(self, percent: int) -> None:
         if not 1 <= percent <= 100:
             raise ValueError(f"throughput is a percentage from 1 to 100, not {percent}")
-        check("QxSetThroughPut", qx.QxSetThroughPut(self.handle, percent))
+        call(qx.QxSetThroughPut, self.handle, percent)
 
     @property
     def timestamp(self) -> float:
         """The camera's clock, seconds since it opened or was reset (reset_timestamp)."""
-        return checked("QxGetTimestamp", qx.QxGetTimestamp(self.handle))
+        return value(qx.QxGetTimestamp, self.handle)
 
     def reset_timestamp(self) -> None:
-        check("QxResetTimestamp", qx.QxResetTimestamp(self.handle))
+        call(qx.QxResetTimestamp, self.handle)
 
     @property
     def frame_count(self) -> int:
         """Frames the camera delivered, modulo 256."""
-        return checked("QxGetFrameCount", qx.QxGetFrameCount(self.handle))
+        return value(qx.QxGetFrameCount, self.handle)
 
     def reset_frame_count(self) -> None:
-        check("QxResetFrameCount", qx.QxResetFrameCount(self.handle))
+        call(qx.QxResetFrameCount, self.handle)
 
     def __repr__(self) -> str:
         return f"<quorvex.Camera {self.index} {'open' if self._open else 'closed'}>"

@@ -9,10 +9,10 @@ import time
 import weakref
 from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from ._library import qx
-from .errors import QuorvexError, TimeoutError, check, error
+from .errors import QuorvexError, call, error
 from .formats import Format
 from .frame import Frame
 
@@ -20,6 +20,7 @@ if TYPE_CHECKING:
     from .camera import Camera
     from .progress import Progress
     from .recording import RecordResult
+
 
 class _StreamTimeout:
     """The default of read() and aread(): the timeout the stream was made with."""
@@ -71,8 +72,8 @@ class Stream:
         if self._streaming:
             return self
         handle = self.camera.handle
-        check("QxSetFormat", qx.QxSetFormat(handle, self.format.qx_format), str(self.format))
-        check("QxStartStreaming", qx.QxStartStreaming(handle))
+        call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
+        call(qx.QxStartStreaming, handle)
         self._streaming = True
         self.camera.streams.add(self)
         return self
@@ -90,7 +91,7 @@ class Stream:
         self.camera.streams.discard(self)
         if self.camera.is_open:
             with self._lock:
-                check("QxStopStreaming", qx.QxStopStreaming(self.camera.handle))
+                call(qx.QxStopStreaming, self.camera.handle)
 
     def __enter__(self) -> "Stream":
         return self.start()
