@@ -2,6 +2,11 @@
 // WebSocket and a few JSON endpoints. Plain JavaScript, nothing fetched from elsewhere.
 "use strict";
 
+// "1 camera", "3 cameras".
+function counted(count, noun) {
+  return `${count} ${noun}${count === 1 ? "" : "s"}`;
+}
+
 const panels = new Map(); // camera index -> panel state
 const playbacks = new Map(); // open recording's number -> its panel
 const AXIS_COLOURS = ["#ff6b6b", "#6bdb6b", "#6bb0ff"];
@@ -50,7 +55,7 @@ async function loadCameras() {
   }
   for (const index of shown) if (cameras.some((c) => c.index === index && !c.error)) await showPanel(index);
   refreshList();
-  setStatus(`${cameras.length} camera(s)`);
+  setStatus(counted(cameras.length, "camera"));
 }
 
 function refreshList() {
@@ -232,7 +237,7 @@ function showState(panel, state) {
   element.querySelector(".fps").textContent = `${stats.fps.toFixed(1)} fps`;
   element.querySelector(".rate").textContent = bytesPerSecond(stats.bytes_per_second);
   element.querySelector(".dropped").textContent = `${stats.dropped} dropped`;
-  element.querySelector(".clients").textContent = `${stats.clients} client(s)`;
+  element.querySelector(".clients").textContent = counted(stats.clients, "client");
   showError(panel, stats.error ? `Camera error: ${stats.error}` : "");
   if (upgrade.state === "running") {
     element.querySelector(".firmware-progress").value = upgrade.percent;
