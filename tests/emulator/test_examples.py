@@ -198,15 +198,16 @@ def test_imu_plot_reports_the_emulated_motion(run):
     output = succeeded(run("imu_plot.py", "--seconds", "0.5", "--rate", "20", "--output", "plots/imu.png")[0])
     summary = {line.split(":")[0]: line for line in output}
     samples_line = next(line for line in output if line.endswith("s of IMU time"))
-    # Ten samples due 0.45 s apart from first to last; a busy machine may delay either end.
+    # Ten samples due 0.45 s apart from first to last; a busy machine only spreads them further.
     count, elapsed = numbers(samples_line)
-    assert count == 10 and 0.3 <= elapsed < 1.5
+    assert count == 10 and elapsed >= 0.3
     assert numbers(summary["mean acceleration (m/s²)"])[-3:] == pytest.approx([0, 0, 9.80665], abs=0.02)
     assert numbers(summary["mean rotation rate (°/s)"])[-3:] == pytest.approx([0, 0, 0], abs=0.05)
-    # The ISPU turns at 6 degrees a second from 30 degrees when the IMU starts. Each sample reads
-    # the IMU's time before its yaw: 0.5 degrees allow 80 ms between the two on a busy machine.
+    # The ISPU turns at 6 degrees a second from 30 degrees when the IMU starts, so the yaw moves
+    # as the IMU's own clock does. Each sample reads the IMU's time before its yaw: 1 degree
+    # allows 160 ms between the two reads on a busy machine.
     first, last = numbers(summary["ISPU yaw"])
-    assert 30 <= first < 31.5 and last - first == pytest.approx(6 * elapsed, abs=0.5)
+    assert first >= 30 and last - first == pytest.approx(6 * elapsed, abs=1.0)
     first, last = numbers(summary["temperature"])
     assert 32 <= first <= last < 32.1
 
