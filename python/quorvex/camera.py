@@ -133,10 +133,11 @@ def open(which: int | str = 0) -> "Camera":
         if not chosen:
             listed = "; ".join(str(info) for info in infos) or "none"
             raise LookupError(f"no camera with hardware ID or path {which!r}; cameras: {listed}")
-        index = chosen[0].index
+        index, known = chosen[0].index, chosen[0]
     else:
-        index = which
+        index, known = which, None
     camera = Camera(index)
+    camera._info = known  # read just now by cameras(): opening need not read it again
     camera.open()
     return camera
 
