@@ -19,7 +19,7 @@ from .calibration import Intrinsics
 from .camera import Camera, CameraInfo, camera_count, cameras, open
 from .controls import Control, Controls
 from .firmware import BootData, Firmware
-from .errors import BusyError, NotOpenError, NotSupportedError, QuorvexError, TimeoutError
+from .errors import BusyError, DisconnectedError, NotOpenError, NotSupportedError, QuorvexError, TimeoutError
 from .export import export_mcap, export_mp4
 from .formats import PIXEL_FORMATS, Format, FormatQuery
 from .frame import Frame
@@ -42,6 +42,7 @@ __all__ = [
     "CameraInfo",
     "Control",
     "Controls",
+    "DisconnectedError",
     "Firmware",
     "Format",
     "FormatQuery",

@@ -36,6 +36,7 @@ class CameraInfo:
     product: str | None
     usb_speed: str | None
     is_quorvex: bool
+    unique_id: str | None = None  # the sensor's unique ID, where the camera has one
 
     def __str__(self) -> str:
         return f"[{self.index}] {self.name} ({self.path or 'path unknown'}, {self.hardware_id or 'ID unknown'})"
@@ -259,10 +260,21 @@ class Camera:
         format text ("MJPG:1920x1080@30"). LookupError naming the camera's formats when none does."""
         return find_format(self.formats, FormatQuery.of(pixel_format, width, height, fps))
 
-    def stream(self, format: Format | str | None = None, timeout: float | None = 1.0) -> "Stream":
+    def stream(
+        self,
+        format: Format | str | None = None,
+        timeout: float | None = 1.0,
+        *,
+        exposure_and_gain: bool = False,
+        reconnect: bool = False,
+        reconnect_timeout: float | None = 10.0,
+    ) -> "Stream":
         """A stream of `format` (a Format of this camera, or text such as "MJPG:1920x1080@30";
         None: the first format). Use it as a context manager, which starts and always stops it.
-        `timeout` is the wait of each frame when iterating."""
+        `timeout` is the wait of each frame when iterating. `exposure_and_gain` reads both with
+        every frame (two library calls more). With `reconnect`, a read on a camera that was
+        unplugged waits up to `reconnect_timeout` seconds (None: no limit) for it to come back,
+        opens it again as it was and goes on, instead of raising DisconnectedError."""
         from .stream import Stream
 
         if format is None:
@@ -276,7 +288,8 @@ class Camera:
             if not matching:
                 raise LookupError(f"camera {self.index} does not offer {format}")
             chosen = matching[0]
-        return Stream(self, chosen, timeout)
+        return Stream(self, chosen, timeout, exposure_and_gain=exposure_and_gain, reconnect=reconnect,
+                      reconnect_timeout=reconnect_timeout)
 
     @cached_property
     def controls(self) -> Controls:

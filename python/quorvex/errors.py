@@ -63,11 +63,17 @@ class NotSupportedError(QuorvexError):
     """The camera has no such feature."""
 
 
+class DisconnectedError(QuorvexError):
+    """The camera is gone: unplugged, or replaced by the library. Close it; open it again once
+    it is back (or stream with reconnect=True)."""
+
+
 _CLASSES: dict[str, type[QuorvexError]] = {
     "QXE_BUSY": BusyError,
     "QX_CAM_OCCUPIED": BusyError,
     "QXE_NOT_OPEN": NotOpenError,
     "QXE_NOT_SUPPORTED": NotSupportedError,
+    "QXE_NO_DEVICE": DisconnectedError,
     "QX_TIMEOUT": TimeoutError,
 }
 

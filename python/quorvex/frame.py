@@ -15,12 +15,23 @@ if TYPE_CHECKING:
 @dataclass(frozen=True, eq=False)
 class Frame:
     """One frame. `data` is the uint8 array the library filled, owned by this frame alone;
-    `index` counts the stream's frames from 0; `timestamp` is time.monotonic() at arrival."""
+    `index` counts the stream's frames from 0; `timestamp` is time.monotonic() at arrival.
+
+    What the camera tells about it: `device_timestamp`, the camera's clock at capture in seconds;
+    `sequence`, the camera's frame counter, unwrapped so that it only grows within a stream (a
+    gap is frames the camera produced that were never read); `exposure` (microseconds) and `gain`
+    where the stream asked for them. `host_time` is time.time() at arrival. Each is None where
+    the library did not tell it."""
 
     data: pixels.Pixels = field(repr=False)
     format: Format
     index: int
     timestamp: float
+    device_timestamp: float | None = None
+    sequence: int | None = None
+    host_time: float | None = None
+    exposure: int | None = None
+    gain: int | None = None
 
     @property
     def width(self) -> int:

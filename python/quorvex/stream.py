@@ -44,11 +44,25 @@ class Stream:
     always fetched with the format this stream set.
     """
 
-    def __init__(self, camera: "Camera", format: Format, timeout: float | None = 1.0) -> None:
+    def __init__(
+        self,
+        camera: "Camera",
+        format: Format,
+        timeout: float | None = 1.0,
+        *,
+        exposure_and_gain: bool = False,
+        reconnect: bool = False,
+        reconnect_timeout: float | None = 10.0,
+    ) -> None:
         self.camera = camera
         self.format = format
         self.timeout = timeout
+        self.exposure_and_gain = exposure_and_gain
+        self.reconnect = reconnect
+        self.reconnect_timeout = reconnect_timeout
         self._frames = 0
+        self._dropped = 0
+        self._reconnects = 0
         self._streaming = False
         self._lock = threading.Lock()  # held by the thread inside the library's wait
         self._executor: concurrent.futures.ThreadPoolExecutor | None = None
@@ -66,6 +80,16 @@ class Stream:
     @property
     def frames_read(self) -> int:
         return self._frames
+
+    @property
+    def dropped(self) -> int:
+        """Frames the camera produced that this stream never read, as the frames' sequence shows."""
+        return self._dropped
+
+    @property
+    def reconnects(self) -> int:
+        """How many times the stream opened its camera again after it was unplugged."""
+        return self._reconnects
 
     def start(self) -> "Stream":
         """Sets the format and starts streaming (the context manager does this)."""

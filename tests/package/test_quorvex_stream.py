@@ -223,7 +223,7 @@ FAILURES = [
     ("QxGetImage", qx.QX_BUFFER_CORRUPTED, lambda camera: camera.stream().start().read(), quorvex.QuorvexError,
      "QX_BUFFER_CORRUPTED"),
     ("QxStartStreaming", -5, lambda camera: camera.stream().start(), quorvex.BusyError, "QXE_BUSY"),
-    ("QxGetCurrentGain", -9, lambda camera: camera.gain, quorvex.QuorvexError, "QXE_NO_DEVICE"),
+    ("QxGetCurrentGain", -9, lambda camera: camera.gain, quorvex.DisconnectedError, "QXE_NO_DEVICE"),
     ("QxGetIntrinsics", -99, lambda camera: camera.calibration.intrinsics, quorvex.QuorvexError, None),
 ]
 
