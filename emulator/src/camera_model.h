@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <QuorvexEmulator/Status.h>
@@ -59,7 +60,8 @@ struct QxCamera::Impl {
     const qx_emulator::CameraConfig config;
     const bool paced;  // false: a frame is due whenever one is asked for
     bool open = false;
-    bool detached = false;  // its configuration was replaced: the device is gone
+    bool detached = false;  // the device is gone: its configuration was replaced, or it was unplugged
+    bool unplugged = false;  // gone because qx_emulator::unplug() took it away
     std::size_t selected = 0;  // index in config.formats of the format QxStartStreaming uses
     std::optional<qx_emulator::Stream> stream;
     // QxGetTimestamp and QxGetFrameCount count from here; QxOpen and their reset functions restart them.
@@ -96,6 +98,14 @@ void install_cameras(const std::optional<Configuration>& configuration);
 
 // Detaches every camera; the next use loads the configuration from the environment again.
 void forget_cameras();
+
+// Takes the cameras configured with `path` away (detached, out of discovery) or brings them back
+// as new handles in power-on state. Throw std::invalid_argument when no camera has that path.
+void unplug_cameras(const std::string& path);
+void plug_cameras(const std::string& path);
+
+// Why a detached camera is gone, for the log.
+const char* gone_reason(const QxCamera::Impl& camera);
 
 // With the camera's port locked: whether another camera of the same device (same path) is open.
 bool device_open_elsewhere(const QxCamera::Impl& camera);

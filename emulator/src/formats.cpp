@@ -26,6 +26,8 @@ using namespace qx_emulator;
 namespace {
 
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+// The longest QxGetImage sleeps before it looks at its camera again.
+constexpr std::chrono::milliseconds kWaitSlice(20);
 
 // With the camera's port locked: why `camera` cannot deliver frames, or nothing when it can.
 std::optional<QX_CAPTURE_RESULT> capture_refusal(const std::shared_ptr<QxCamera>& camera) {
@@ -35,7 +37,7 @@ std::optional<QX_CAPTURE_RESULT> capture_refusal(const std::shared_ptr<QxCamera>
     }
     const QxCamera::Impl& c = camera->impl();
     if (c.detached) {
-        logger().warn("QxGetImage: camera {} is gone (the configuration was replaced)", c.index);
+        logger().warn("QxGetImage: camera {} is gone ({})", c.index, gone_reason(c));
         return QX_CAPTURE_RESULT::QX_OTHER_ERROR;
     }
     if (!c.open) {
@@ -214,13 +216,13 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
             }
             return QX_CAPTURE_RESULT::QX_SUCCESS;
         }
-        // Another thread may take the frame we wake up for; the loop then waits for the next.
-        const bool timesOut = due > deadline;
-        std::this_thread::sleep_until(timesOut ? deadline : due);
-        if (timesOut) {
+        if (Clock::now() >= deadline) {
             logger().debug("QxGetImage: camera {}: no frame within {} ms", index, timeout);
             return QX_CAPTURE_RESULT::QX_TIMEOUT;
         }
+        // In slices, so that a camera unplugged, replaced, closed or stopped meanwhile ends the
+        // wait soon; another thread may also take the frame we wake up for.
+        std::this_thread::sleep_until(std::min({due, deadline, Clock::now() + kWaitSlice}));
     }
 } catch (...) {
     return contained<QX_CAPTURE_RESULT>(__func__);
