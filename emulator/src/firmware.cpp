@@ -238,7 +238,7 @@ int QxResetUVC(std::shared_ptr<QxCamera> camera) try {
             return QXE_BUSY;
         }
         if (c.stream) logger().info("{}: camera {} stops streaming", function, c.index);
-        c.stream.reset();
+        end_stream(c);
         c.device->programMode = 0;
         logger().info("{}: camera {} restarted its UVC function", function, c.index);
         return QXE_OK;
@@ -296,7 +296,7 @@ int QxGotoUSBProgramMode(std::shared_ptr<QxCamera> camera) try {
             return QXE_BUSY;
         }
         if (c.stream) logger().info("{}: camera {} stops streaming", function, c.index);
-        c.stream.reset();
+        end_stream(c);
         c.device->programMode = ++programModeEntries;
         logger().info("{}: camera {} runs its USB bootloader", function, c.index);
         return QXE_OK;
