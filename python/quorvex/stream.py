@@ -35,6 +35,12 @@ STREAM_TIMEOUT = _StreamTimeout()
 # ends a wait running on another thread soon.
 _WAIT_STEP_MS = 500
 
+# Looked up once: every frame makes these calls.
+_get_timestamp = qx.QxGetTimestamp
+_get_frame_count = qx.QxGetFrameCount
+_get_exposure = qx.QxGetCurrentExposure
+_get_gain = qx.QxGetCurrentGain
+
 
 class Stream:
     """Frames of one format from one camera; use it as a context manager (Camera.stream).
@@ -43,6 +49,9 @@ class Stream:
     itertools.islice); `await stream.aread()` and `async for` wait off the event loop. Frames are
     always fetched with the format this stream set.
     """
+
+    # False only in benchmarks/metadata_benchmark.py, which measures what the metadata costs.
+    _metadata = True
 
     def __init__(
         self,
@@ -63,6 +72,7 @@ class Stream:
         self._frames = 0
         self._dropped = 0
         self._reconnects = 0
+        self._reset_sequence()
         self._streaming = False
         self._lock = threading.Lock()  # held by the thread inside the library's wait
         self._executor: concurrent.futures.ThreadPoolExecutor | None = None
@@ -98,6 +108,7 @@ class Stream:
         handle = self.camera.handle
         call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
         call(qx.QxStartStreaming, handle)
+        self._reset_sequence()
         self._streaming = True
         self.camera.streams.add(self)
         return self
@@ -158,7 +169,27 @@ class Stream:
                     wait_ms = min(wait_ms, round(_left(deadline) * 1000))
                 result, data = qx.QxGetImage(self.camera.handle, wait_ms, self.format.qx_format)
                 if result == qx.QX_SUCCESS:
-                    frame = Frame(data, self.format, self._frames, time.monotonic())
+                    arrived, host_time = time.monotonic(), time.time()
+                    handle = self.camera._handle
+                    stamp = sequence = exposure = gain = None
+                    if self._metadata:
+                        try:
+                            status, stamp = _get_timestamp(handle)
+                            if status:
+                                stamp = None
+                            status, count = _get_frame_count(handle)
+                            if not status:
+                                sequence = self._next_sequence(count, stamp)
+                            if self.exposure_and_gain:
+                                status, exposure = _get_exposure(handle)
+                                if status:
+                                    exposure = None
+                                status, gain = _get_gain(handle)
+                                if status:
+                                    gain = None
+                        except Exception:
+                            pass  # what the camera would not tell stays None; the frame is here
+                    frame = Frame(data, self.format, self._frames, arrived, stamp, sequence, host_time, exposure, gain)
                     self._frames += 1
                     return frame
                 more_time = deadline is None or _left(deadline) > 0.0005
@@ -166,6 +197,41 @@ class Stream:
                     raise error("QxGetImage", result, f"{self.format}, timeout {timeout} s")
         finally:
             self._lock.release()
+
+    def _next_sequence(self, count: int, stamp: float | None) -> int:
+        """The unwrapped sequence of a frame whose 8-bit counter reads `count`; counts the frames
+        skipped since the previous one as dropped. Called with the read lock held."""
+        previous = self._last_count
+        self._last_count = count
+        if previous is None:
+            self._last_stamp = stamp
+            self._sequence = count
+            return count
+        step = (count - previous) & 0xFF
+        last_stamp, self._last_stamp = self._last_stamp, stamp
+        if stamp is not None and last_stamp is not None:
+            # A reader that stalled for seconds: the counter may have wrapped more than once, which
+            # only the camera's clock tells.
+            expected = (stamp - last_stamp) * self.format.fps
+            if expected > 255:
+                step += 256 * max(0, round((expected - step) / 256))
+        if step > 1:
+            self._dropped += step - 1
+        self._sequence += step
+        return self._sequence
+
+    def _reset_sequence(self) -> None:
+        self._last_count: int | None = None  # the previous frame's raw counter; None: no frame yet
+        self._last_stamp: float | None = None
+        self._sequence = 0
+
+    def _sequence_restarted(self) -> None:
+        """The device's counter and clock start again (a camera opened anew after unplugging):
+        the next frame's counter is taken as counting from 0 after the last sequence, so frames
+        produced before it was read count as dropped, and no estimate from the clock spans it."""
+        if self._last_count is not None:
+            self._last_count = 0
+            self._last_stamp = None
 
     def _timed_out(self, timeout: float | None) -> QuorvexError:
         return error("QxGetImage", qx.QX_TIMEOUT, f"{self.format}, timeout {timeout} s")
