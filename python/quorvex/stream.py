@@ -179,7 +179,14 @@ class Stream:
                                 stamp = None
                             status, count = _get_frame_count(handle)
                             if not status:
-                                sequence = self._next_sequence(count, stamp)
+                                previous, self._last_count = self._last_count, count
+                                last_stamp, self._last_stamp = self._last_stamp, stamp
+                                if (count - 1) & 0xFF == previous and (
+                                        stamp is None or last_stamp is None or stamp - last_stamp < self._turn):
+                                    # The usual case, kept short: the next frame, no stall.
+                                    sequence = self._sequence = self._sequence + 1
+                                else:
+                                    sequence = self._next_sequence(previous, count, last_stamp, stamp)
                             if self.exposure_and_gain:
                                 status, exposure = _get_exposure(handle)
                                 if status:
@@ -198,20 +205,16 @@ class Stream:
         finally:
             self._lock.release()
 
-    def _next_sequence(self, count: int, stamp: float | None) -> int:
-        """The unwrapped sequence of a frame whose 8-bit counter reads `count`; counts the frames
-        skipped since the previous one as dropped. Called with the read lock held."""
-        previous = self._last_count
-        self._last_count = count
+    def _next_sequence(self, previous: int | None, count: int, last_stamp: float | None, stamp: float | None) -> int:
+        """The unwrapped sequence of a frame whose 8-bit counter reads `count` after `previous`
+        (None: the stream's first frame); counts the frames skipped as dropped."""
         if previous is None:
-            self._last_stamp = stamp
             self._sequence = count
             return count
         step = (count - previous) & 0xFF
-        last_stamp, self._last_stamp = self._last_stamp, stamp
         if stamp is not None and last_stamp is not None:
-            # A reader that stalled for seconds: the counter may have wrapped more than once, which
-            # only the camera's clock tells.
+            # A reader that stalled for seconds: the counter may have wrapped, more than once
+            # even, which only the camera's clock tells.
             expected = (stamp - last_stamp) * self.format.fps
             if expected > 255:
                 step += 256 * max(0, round((expected - step) / 256))
@@ -224,6 +227,9 @@ class Stream:
         self._last_count: int | None = None  # the previous frame's raw counter; None: no frame yet
         self._last_stamp: float | None = None
         self._sequence = 0
+        # Seconds in which the counter turns once at the stream's rate: a longer gap between two
+        # frames may hide whole turns.
+        self._turn = 255 / self.format.fps if self.format.fps > 0 else math.inf
 
     def _sequence_restarted(self) -> None:
         """The device's counter and clock start again (a camera opened anew after unplugging):
