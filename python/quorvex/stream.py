@@ -72,6 +72,12 @@ class Stream:
         self._frames = 0
         self._dropped = 0
         self._reconnects = 0
+        # The frame counter's unwrapping: the previous frame's raw counter (None: no frame yet)
+        # and clock, the last sequence.
+        self._last_count: int | None = None
+        self._last_stamp: float | None = None
+        self._sequence = 0
+        self._turn = math.inf
         self._reset_sequence()
         self._streaming = False
         self._lock = threading.Lock()  # held by the thread inside the library's wait
@@ -224,8 +230,8 @@ class Stream:
         return self._sequence
 
     def _reset_sequence(self) -> None:
-        self._last_count: int | None = None  # the previous frame's raw counter; None: no frame yet
-        self._last_stamp: float | None = None
+        self._last_count = None
+        self._last_stamp = None
         self._sequence = 0
         # Seconds in which the counter turns once at the stream's rate: a longer gap between two
         # frames may hide whole turns.
