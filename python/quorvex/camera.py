@@ -405,7 +405,7 @@ class Camera:
 
     @property
     def frame_count(self) -> int:
-        """Frames the camera delivered, modulo 256."""
+        """Frames the camera produced, modulo 256 (a stream's frames carry it unwrapped: Frame.sequence)."""
         return value(qx.QxGetFrameCount, self.handle)
 
     def reset_frame_count(self) -> None:
