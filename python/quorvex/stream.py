@@ -50,9 +50,6 @@ class Stream:
     always fetched with the format this stream set.
     """
 
-    # False only in benchmarks/metadata_benchmark.py, which measures what the metadata costs.
-    _metadata = True
-
     def __init__(
         self,
         camera: "Camera",
@@ -67,6 +64,8 @@ class Stream:
         self.format = format
         self.timeout = timeout
         self.exposure_and_gain = exposure_and_gain
+        # False only in benchmarks/metadata_benchmark.py, which measures what the metadata costs.
+        self._metadata = True
         self.reconnect = reconnect
         self.reconnect_timeout = reconnect_timeout
         self._frames = 0
@@ -74,9 +73,10 @@ class Stream:
         self._reconnects = 0
         # The frame counter's unwrapping: the previous frame's raw counter (None: no frame yet)
         # and clock, the last sequence.
-        self._last_count: int | None = None
-        self._last_stamp: float | None = None
-        self._sequence = 0
+        # The frame counter's unwrapping, one tuple so that a frame reads and writes it at once:
+        # the previous frame's raw counter (None: no frame yet), its clock, its sequence, and the
+        # seconds between two frames in a row by the camera's clock (0: not known).
+        self._counter: tuple[int | None, float | None, int, float] = (None, None, 0, 0.0)
         self._turn = math.inf
         self._reset_sequence()
         self._streaming = False
@@ -185,14 +185,14 @@ class Stream:
                                 stamp = None
                             status, count = _get_frame_count(handle)
                             if not status:
-                                previous, self._last_count = self._last_count, count
-                                last_stamp, self._last_stamp = self._last_stamp, stamp
-                                if (count - 1) & 0xFF == previous and (
-                                        stamp is None or last_stamp is None or stamp - last_stamp < self._turn):
+                                previous, last_stamp, sequence, _ = self._counter
+                                if ((count - 1) & 0xFF == previous and stamp is not None and last_stamp is not None
+                                        and (period := stamp - last_stamp) < self._turn):
                                     # The usual case, kept short: the next frame, no stall.
-                                    sequence = self._sequence = self._sequence + 1
+                                    sequence += 1
+                                    self._counter = (count, stamp, sequence, period)
                                 else:
-                                    sequence = self._next_sequence(previous, count, last_stamp, stamp)
+                                    sequence = self._next_sequence(count, stamp)
                             if self.exposure_and_gain:
                                 status, exposure = _get_exposure(handle)
                                 if status:
@@ -211,28 +211,30 @@ class Stream:
         finally:
             self._lock.release()
 
-    def _next_sequence(self, previous: int | None, count: int, last_stamp: float | None, stamp: float | None) -> int:
-        """The unwrapped sequence of a frame whose 8-bit counter reads `count` after `previous`
-        (None: the stream's first frame); counts the frames skipped as dropped."""
+    def _next_sequence(self, count: int, stamp: float | None) -> int:
+        """The unwrapped sequence of a frame whose 8-bit counter reads `count`, taken by the
+        camera's clock at `stamp`; counts the frames skipped since the previous one as dropped."""
+        previous, last_stamp, sequence, period = self._counter
         if previous is None:
-            self._sequence = count
-            return count
-        step = (count - previous) & 0xFF
-        if stamp is not None and last_stamp is not None:
-            # A reader that stalled for seconds: the counter may have wrapped, more than once
-            # even, which only the camera's clock tells.
-            expected = (stamp - last_stamp) * self.format.fps
-            if expected > 255:
-                step += 256 * max(0, round((expected - step) / 256))
-        if step > 1:
-            self._dropped += step - 1
-        self._sequence += step
-        return self._sequence
+            sequence = count
+        else:
+            step = (count - previous) & 0xFF
+            if stamp is not None and last_stamp is not None:
+                # A reader that stalled for seconds: the counter may have wrapped, more than once
+                # even, which only the camera's clock tells; at the rate the camera keeps, which
+                # may be below the format's (a long exposure).
+                fps = min(self.format.fps, 1 / period) if period > 0 else self.format.fps
+                expected = (stamp - last_stamp) * fps
+                if expected > 255:
+                    step += 256 * max(0, round((expected - step) / 256))
+            if step > 1:
+                self._dropped += step - 1
+            sequence += step
+        self._counter = (count, stamp, sequence, period)
+        return sequence
 
     def _reset_sequence(self) -> None:
-        self._last_count = None
-        self._last_stamp = None
-        self._sequence = 0
+        self._counter = (None, None, 0, 0.0)
         # Seconds in which the counter turns once at the stream's rate: a longer gap between two
         # frames may hide whole turns.
         self._turn = 255 / self.format.fps if self.format.fps > 0 else math.inf
@@ -241,9 +243,9 @@ class Stream:
         """The device's counter and clock start again (a camera opened anew after unplugging):
         the next frame's counter is taken as counting from 0 after the last sequence, so frames
         produced before it was read count as dropped, and no estimate from the clock spans it."""
-        if self._last_count is not None:
-            self._last_count = 0
-            self._last_stamp = None
+        previous, _, sequence, period = self._counter
+        if previous is not None:
+            self._counter = (0, None, sequence, period)
 
     def _timed_out(self, timeout: float | None) -> QuorvexError:
         return error("QxGetImage", qx.QX_TIMEOUT, f"{self.format}, timeout {timeout} s")

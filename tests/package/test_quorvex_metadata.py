@@ -57,6 +57,8 @@ def stalled(frames):
      ([(10, 1.0), (12, stalled(2 * 256 + 2))], [10, 524], 513),
      ([(10, 1.0), (210, stalled(300))], [10, 210], 199),  # 200 is nearer to 300 than 456
      ([(10, 1.0), (12, stalled(250))], [10, 12], 1),  # under a turn: the counter alone decides
+     # A camera slower than its format (a long exposure): its own rate decides, 180 frames in 6 s.
+     ([(10, 1.0), (11, 1.0 + 2 / FPS), (191, 1.0 + 2 / FPS + 6.0)], [10, 11, 191], 179),
      # The clock unknown for one frame: no estimate from or to it.
      ([(10, 1.0), (12, UNKNOWN), (14, stalled(300))], [10, 12, 14], 2),
      # A replugged device counts from 0 again, its clock too: no estimate across the restart.
