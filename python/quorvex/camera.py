@@ -39,7 +39,8 @@ class CameraInfo:
     unique_id: str | None = None  # the sensor's unique ID, where the camera has one
 
     def __str__(self) -> str:
-        return f"[{self.index}] {self.name} ({self.path or 'path unknown'}, {self.hardware_id or 'ID unknown'})"
+        unique = f", unique ID {self.unique_id}" if self.unique_id else ""
+        return f"[{self.index}] {self.name} ({self.path or 'path unknown'}, {self.hardware_id or 'ID unknown'}{unique})"
 
 
 def _text(result: tuple[int, str]) -> str | None:
@@ -65,6 +66,7 @@ def _read_info(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
         product=_member_name(qx.QxGetDeviceProductType(handle), "QXCAM_PRODUCT_TYPE_"),
         usb_speed=_member_name(qx.QxGetUSBDeviceSpeed(handle), "USB_DEVICE_SPEED_"),
         is_quorvex=qx.QxIsQuorvexCamera(handle) == 1,
+        unique_id=_text(qx.QxGetSensorUniqueID(handle)) or None,
     )
 
 
@@ -109,8 +111,9 @@ def cameras() -> list[CameraInfo]:
         handle = qx.QxInitialCameraDevice(index)
         if handle is None:
             continue
+        # Told by handle, not index: indexes shift when a camera is unplugged.
         with _registry_lock:
-            already_open = index in _open_cameras
+            already_open = any(camera._handle == handle for camera in _open_cameras.values())
         if already_open:
             found.append(_read_info(index, handle, name))
             continue
@@ -123,22 +126,50 @@ def cameras() -> list[CameraInfo]:
     return found
 
 
-def open(which: int | str = 0) -> "Camera":
-    """Opens a camera by index, hardware ID ("3F1D:A013") or device path ("/dev/video0").
-    Use it as a context manager, which always closes the camera."""
-    if isinstance(which, bool) or not isinstance(which, (int, str)):
+_SELECTORS = {"which": "hardware ID or path", "unique_id": "unique ID", "path": "path", "hardware_id": "hardware ID"}
+
+
+def open(
+    which: int | str | None = None,
+    *,
+    unique_id: str | None = None,
+    path: str | None = None,
+    hardware_id: str | None = None,
+) -> "Camera":
+    """Opens a camera: by index or by text (a hardware ID such as "3F1D:A013" or a device path
+    such as "/dev/video0"), or by one field alone: `unique_id`, `path` or `hardware_id`; camera
+    0 when none is given. TypeError for more than one selector; LookupError, listing the
+    cameras, when none matches or when several do (identical cameras share a hardware ID: tell
+    them apart by unique ID or path). Use it as a context manager, which always closes it."""
+    given = {name: chosen for name, chosen in
+             (("which", which), ("unique_id", unique_id), ("path", path), ("hardware_id", hardware_id))
+             if chosen is not None}
+    if len(given) > 1:
+        raise TypeError(f"open takes one camera selector, not {len(given)}: {', '.join(given)}")
+    if isinstance(which, bool) or not isinstance(which, (int, str, type(None))):
         raise TypeError(f"open takes a camera index, hardware ID or device path, not {which!r}")
-    if isinstance(which, str):
-        infos = cameras()
-        chosen = [info for info in infos if which in (info.hardware_id, info.path)]
-        if not chosen:
-            listed = "; ".join(str(info) for info in infos) or "none"
-            raise LookupError(f"no camera with hardware ID or path {which!r}; cameras: {listed}")
-        index, known = chosen[0].index, chosen[0]
-    else:
-        index, known = which, None
-    camera = Camera(index)
-    camera._info = known  # read just now by cameras(): opening need not read it again
+    for name in ("unique_id", "path", "hardware_id"):
+        if name in given and not isinstance(given[name], str):
+            raise TypeError(f"open's {name} is text, not {given[name]!r}")
+    selector, wanted = next(iter(given.items()), ("which", 0))
+    if isinstance(wanted, int):
+        camera = Camera(wanted)
+        camera.open()
+        return camera
+    infos = cameras()
+    fields = {"which": ("hardware_id", "path"), "unique_id": ("unique_id",), "path": ("path",),
+              "hardware_id": ("hardware_id",)}[selector]
+    chosen = [info for info in infos if any(getattr(info, field) == wanted for field in fields)]
+    described = f"{_SELECTORS[selector]} {wanted!r}"
+    if not chosen:
+        listed = "; ".join(str(info) for info in infos) or "none"
+        raise LookupError(f"no camera with {described}; cameras: {listed}")
+    if len(chosen) > 1:
+        candidates = "; ".join(f"[{info.index}] {info.name} ({info.path or 'path unknown'}, unique ID "
+                               f"{info.unique_id or 'unknown'})" for info in chosen)
+        raise LookupError(f"{len(chosen)} cameras match {described}; candidates: {candidates}")
+    camera = Camera(chosen[0].index)
+    camera._info = chosen[0]  # read just now by cameras(): opening need not read it again
     camera.open()
     return camera
 
@@ -374,7 +405,7 @@ class Camera:
 
     @property
     def frame_count(self) -> int:
-        """Frames the camera delivered, modulo 256."""
+        """Frames the camera produced, modulo 256 (a stream's frames carry it unwrapped: Frame.sequence)."""
         return value(qx.QxGetFrameCount, self.handle)
 
     def reset_frame_count(self) -> None:

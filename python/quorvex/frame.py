@@ -78,4 +78,5 @@ class Frame:
         return target
 
     def __repr__(self) -> str:
-        return f"Frame(#{self.index} {self.format}, {self.data.nbytes} bytes, t={self.timestamp:.3f})"
+        sequence = "" if self.sequence is None else f", sequence {self.sequence}"
+        return f"Frame(#{self.index} {self.format}, {self.data.nbytes} bytes, t={self.timestamp:.3f}{sequence})"

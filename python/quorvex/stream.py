@@ -35,6 +35,12 @@ STREAM_TIMEOUT = _StreamTimeout()
 # ends a wait running on another thread soon.
 _WAIT_STEP_MS = 500
 
+# Looked up once: every frame makes these calls.
+_get_timestamp = qx.QxGetTimestamp
+_get_frame_count = qx.QxGetFrameCount
+_get_exposure = qx.QxGetCurrentExposure
+_get_gain = qx.QxGetCurrentGain
+
 
 class Stream:
     """Frames of one format from one camera; use it as a context manager (Camera.stream).
@@ -58,11 +64,21 @@ class Stream:
         self.format = format
         self.timeout = timeout
         self.exposure_and_gain = exposure_and_gain
+        # False only in benchmarks/metadata_benchmark.py, which measures what the metadata costs.
+        self._metadata = True
         self.reconnect = reconnect
         self.reconnect_timeout = reconnect_timeout
         self._frames = 0
         self._dropped = 0
         self._reconnects = 0
+        # The frame counter's unwrapping: the previous frame's raw counter (None: no frame yet)
+        # and clock, the last sequence.
+        # The frame counter's unwrapping, one tuple so that a frame reads and writes it at once:
+        # the previous frame's raw counter (None: no frame yet), its clock, its sequence, and the
+        # seconds between two frames in a row by the camera's clock (0: not known).
+        self._counter: tuple[int | None, float | None, int, float] = (None, None, 0, 0.0)
+        self._turn = math.inf
+        self._reset_sequence()
         self._streaming = False
         self._lock = threading.Lock()  # held by the thread inside the library's wait
         self._executor: concurrent.futures.ThreadPoolExecutor | None = None
@@ -98,6 +114,7 @@ class Stream:
         handle = self.camera.handle
         call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
         call(qx.QxStartStreaming, handle)
+        self._reset_sequence()
         self._streaming = True
         self.camera.streams.add(self)
         return self
@@ -158,7 +175,34 @@ class Stream:
                     wait_ms = min(wait_ms, round(_left(deadline) * 1000))
                 result, data = qx.QxGetImage(self.camera.handle, wait_ms, self.format.qx_format)
                 if result == qx.QX_SUCCESS:
-                    frame = Frame(data, self.format, self._frames, time.monotonic())
+                    arrived, host_time = time.monotonic(), time.time()
+                    handle = self.camera._handle
+                    stamp = sequence = exposure = gain = None
+                    if self._metadata:
+                        try:
+                            status, stamp = _get_timestamp(handle)
+                            if status:
+                                stamp = None
+                            status, count = _get_frame_count(handle)
+                            if not status:
+                                previous, last_stamp, sequence, _ = self._counter
+                                if ((count - 1) & 0xFF == previous and stamp is not None and last_stamp is not None
+                                        and (period := stamp - last_stamp) < self._turn):
+                                    # The usual case, kept short: the next frame, no stall.
+                                    sequence += 1
+                                    self._counter = (count, stamp, sequence, period)
+                                else:
+                                    sequence = self._next_sequence(count, stamp)
+                            if self.exposure_and_gain:
+                                status, exposure = _get_exposure(handle)
+                                if status:
+                                    exposure = None
+                                status, gain = _get_gain(handle)
+                                if status:
+                                    gain = None
+                        except Exception:
+                            pass  # what the camera would not tell stays None; the frame is here
+                    frame = Frame(data, self.format, self._frames, arrived, stamp, sequence, host_time, exposure, gain)
                     self._frames += 1
                     return frame
                 more_time = deadline is None or _left(deadline) > 0.0005
@@ -166,6 +210,42 @@ class Stream:
                     raise error("QxGetImage", result, f"{self.format}, timeout {timeout} s")
         finally:
             self._lock.release()
+
+    def _next_sequence(self, count: int, stamp: float | None) -> int:
+        """The unwrapped sequence of a frame whose 8-bit counter reads `count`, taken by the
+        camera's clock at `stamp`; counts the frames skipped since the previous one as dropped."""
+        previous, last_stamp, sequence, period = self._counter
+        if previous is None:
+            sequence = count
+        else:
+            step = (count - previous) & 0xFF
+            if stamp is not None and last_stamp is not None:
+                # A reader that stalled for seconds: the counter may have wrapped, more than once
+                # even, which only the camera's clock tells; at the rate the camera keeps, which
+                # may be below the format's (a long exposure).
+                fps = min(self.format.fps, 1 / period) if period > 0 else self.format.fps
+                expected = (stamp - last_stamp) * fps
+                if expected > 255:
+                    step += 256 * max(0, round((expected - step) / 256))
+            if step > 1:
+                self._dropped += step - 1
+            sequence += step
+        self._counter = (count, stamp, sequence, period)
+        return sequence
+
+    def _reset_sequence(self) -> None:
+        self._counter = (None, None, 0, 0.0)
+        # Seconds in which the counter turns once at the stream's rate: a longer gap between two
+        # frames may hide whole turns.
+        self._turn = 255 / self.format.fps if self.format.fps > 0 else math.inf
+
+    def _sequence_restarted(self) -> None:
+        """The device's counter and clock start again (a camera opened anew after unplugging):
+        the next frame's counter is taken as counting from 0 after the last sequence, so frames
+        produced before it was read count as dropped, and no estimate from the clock spans it."""
+        previous, _, sequence, period = self._counter
+        if previous is not None:
+            self._counter = (0, None, sequence, period)
 
     def _timed_out(self, timeout: float | None) -> QuorvexError:
         return error("QxGetImage", qx.QX_TIMEOUT, f"{self.format}, timeout {timeout} s")

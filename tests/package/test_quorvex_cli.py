@@ -38,11 +38,14 @@ def test_list(emu, tmp_path):
     assert lines[:4] == [
         "3 cameras",
         "[0] Quorvex ZenA 13MP USB3 Camera",
-        "    /dev/video0, USB, SUPER speed, hardware ID 3F1D:A013, product ZENA, Quorvex camera",
+        "    /dev/video0, USB, SUPER speed, hardware ID 3F1D:A013, unique ID 5BB9CD36EFE8A052FA7D5CB67F6BED50,"
+        " product ZENA, Quorvex camera",
         "    29 formats:",
     ]
     assert "      YUY2  640x480@60,30  1280x720@60,30  1920x1080@60,30  3840x2160@15" in lines
-    assert "    /dev/video2, MIPI_CSI2, hardware ID 10-003c, product ZENM, Quorvex camera" in lines
+    assert ("    /dev/video2, MIPI_CSI2, hardware ID 10-003c, unique ID E2987D21A79A6B6A3D3B9AEE75771098, product ZENM,"
+            " Quorvex camera") in lines
+    assert "    /dev/video4, USB, HIGH speed, hardware ID 046D:0825, product GENERIC_CAMERA" in lines  # none to show
 
 
 def test_list_counts_one_in_the_singular(emu, tmp_path):
@@ -59,6 +62,8 @@ def test_list_json(emu, tmp_path):
     listing = json.loads(result.stdout)
     assert [camera["hardware_id"] for camera in listing] == ["3F1D:A013", "10-003c", "046D:0825"]
     assert listing[2]["formats"][0] == "MJPG:1920x1080@30" and len(listing[2]["formats"]) == 22
+    assert [camera["unique_id"] for camera in listing] == ["5BB9CD36EFE8A052FA7D5CB67F6BED50",
+                                                           "E2987D21A79A6B6A3D3B9AEE75771098", None]
 
 
 @pytest.mark.parametrize(

@@ -52,8 +52,9 @@ def run(args: argparse.Namespace) -> int:
     for info, formats in listing:
         print(f"[{info.index}] {info.name}")
         speed = f", {info.usb_speed} speed" if info.interface == "USB" and info.usb_speed else ""
-        print(f"    {info.path}, {info.interface}{speed}, hardware ID {info.hardware_id}, product {info.product}"
-              f"{', Quorvex camera' if info.is_quorvex else ''}")
+        unique = f", unique ID {info.unique_id}" if info.unique_id else ""
+        print(f"    {info.path}, {info.interface}{speed}, hardware ID {info.hardware_id}{unique},"
+              f" product {info.product}{', Quorvex camera' if info.is_quorvex else ''}")
         if formats is None:
             print("    formats: unavailable (the camera is in use)")
             continue
