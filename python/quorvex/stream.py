@@ -12,7 +12,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING
 
 from ._library import qx
-from .errors import QuorvexError, call, error
+from .errors import DisconnectedError, QuorvexError, call, check, error
 from .formats import Format
 from .frame import Frame
 
@@ -34,6 +34,10 @@ STREAM_TIMEOUT = _StreamTimeout()
 # Longer waits are made of steps this long (the library takes at most 65535 ms), so that stop()
 # ends a wait running on another thread soon.
 _WAIT_STEP_MS = 500
+
+# How often a reconnecting stream looks for its unplugged camera.
+_RECONNECT_POLL = 0.2
+_NO_DEVICE = -9  # QXE_NO_DEVICE
 
 
 class Stream:
@@ -58,8 +62,13 @@ class Stream:
         self.format = format
         self.timeout = timeout
         self.exposure_and_gain = exposure_and_gain
+        if reconnect_timeout is not None and not reconnect_timeout >= 0:  # NaN included
+            raise ValueError(f"reconnect_timeout must be at least 0 seconds (None: no limit), not {reconnect_timeout}")
         self.reconnect = reconnect
         self.reconnect_timeout = reconnect_timeout
+        self._stopping = threading.Event()  # ends a reconnect's wait when stop() is called
+        self._unique_id: str | None = None  # the camera's, to know it again after a replug
+        self._path: str | None = None
         self._frames = 0
         self._dropped = 0
         self._reconnects = 0
@@ -95,27 +104,62 @@ class Stream:
         """Sets the format and starts streaming (the context manager does this)."""
         if self._streaming:
             return self
-        handle = self.camera.handle
-        call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
-        call(qx.QxStartStreaming, handle)
+        camera = self.camera
+        handle = camera.handle
+        try:
+            call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
+            call(qx.QxStartStreaming, handle)
+        except DisconnectedError:
+            camera._connected = False
+            info = camera._info
+            if not self.reconnect or info is None or not (info.unique_id or info.path):
+                raise
+            # Unplugged before it started: the first read waits for the camera to come back.
+            self._unique_id, self._path = info.unique_id, info.path
+        else:
+            if self.reconnect:
+                self._remember_camera(handle)
+        self._stopping.clear()
         self._streaming = True
-        self.camera.streams.add(self)
+        camera.streams.add(self)
         return self
 
+    def _remember_camera(self, handle: qx.QxCamera) -> None:
+        # What tells the camera apart after a replug, and the settings to give it again.
+        status, unique_id = qx.QxGetSensorUniqueID(handle)
+        self._unique_id = unique_id if status == 0 and unique_id else None
+        status, path = qx.QxGetDevicePath(handle)
+        self._path = path if status == 0 else None
+        camera = self.camera
+        if camera._settings is None:
+            settings: dict[str, int | bool] = {}
+            for name, control in camera.controls.items():
+                try:
+                    settings[name] = True if control.auto else control.value
+                except QuorvexError:
+                    continue  # listed but unreadable now: left as the camera has it
+            camera._settings = settings
+
     def stop(self) -> None:
-        """Stops streaming; waits for a read still running in the background. Idempotent."""
-        if not self._streaming:
-            return
-        self._streaming = False
+        """Stops streaming; waits for a read still running in the background. Idempotent; also
+        after the camera was unplugged."""
+        self._stopping.set()
+        # A read that found the camera unplugged stopped the stream already, but may have left
+        # the worker thread of async reads.
+        streaming, self._streaming = self._streaming, False
         executor, self._executor = self._executor, None
         if executor is not None:
             executor.shutdown(wait=True, cancel_futures=True)
         with self._background_lock:
             self._background = None
+        if not streaming:
+            return
         self.camera.streams.discard(self)
         if self.camera.is_open:
             with self._lock:
-                call(qx.QxStopStreaming, self.camera.handle)
+                status = qx.QxStopStreaming(self.camera.handle)
+            if status != _NO_DEVICE:  # unplugged: stopped already
+                check(qx.QxStopStreaming.__name__, status)
 
     def __enter__(self) -> "Stream":
         return self.start()
@@ -161,11 +205,119 @@ class Stream:
                     frame = Frame(data, self.format, self._frames, time.monotonic())
                     self._frames += 1
                     return frame
+                if result != qx.QX_TIMEOUT and self._unplugged():
+                    if not self.reconnect:
+                        raise self._disconnected("unplugged")
+                    self._reconnect()
+                    deadline = _deadline(timeout)  # the wait for a frame begins again
+                    continue
                 more_time = deadline is None or _left(deadline) > 0.0005
                 if result != qx.QX_TIMEOUT or not more_time:
                     raise error("QxGetImage", result, f"{self.format}, timeout {timeout} s")
         finally:
             self._lock.release()
+
+    def _unplugged(self) -> bool:
+        # The handle as it is: a camera closed meanwhile answers QXE_NOT_OPEN, not this.
+        return qx.QxGetDevicePath(self.camera._handle)[0] == _NO_DEVICE
+
+    def _disconnected(self, why: str) -> QuorvexError:
+        """Marks the stream stopped and the camera gone; the error to raise."""
+        camera = self.camera
+        self._streaming = False
+        camera.streams.discard(self)
+        camera._connected = False
+        path = self._path or (camera._info.path if camera._info else None) or "path unknown"
+        return error("QxGetImage", _NO_DEVICE, f"camera {camera.index} ({path}) {why}")
+
+    def _reconnect(self) -> None:
+        """Waits for the unplugged camera to come back, then opens it again with this stream's
+        format and the settings it had, and starts streaming; DisconnectedError when it did not
+        come back within reconnect_timeout, RuntimeError when stop() was called meanwhile."""
+        camera = self.camera
+        camera._connected = False
+        deadline = _deadline(self.reconnect_timeout)
+        # Handles found to be other cameras: a replugged camera gets a new one, so these are
+        # not opened again (and kept, so that the library's handle objects keep their identity).
+        others: list[qx.QxCamera] = [camera._handle]
+        while True:
+            if not self._streaming or self._stopping.is_set():
+                raise RuntimeError(f"the {self.format} stream is stopped")
+            found = self._find(others)
+            if found is not None:
+                handle, index = found
+                try:
+                    self._resume(handle, index)
+                except DisconnectedError:
+                    pass  # unplugged again at once: wait on
+                except LookupError:
+                    raise self._disconnected(f"came back without the format {self.format}") from None
+                else:
+                    self._reconnects += 1
+                    if hasattr(self, "_sequence_restarted"):
+                        self._sequence_restarted()
+                    return
+            if deadline is not None and _left(deadline) <= 0:
+                raise self._disconnected(f"was unplugged and did not come back within {self.reconnect_timeout} s")
+            wait = _RECONNECT_POLL if deadline is None else min(_RECONNECT_POLL, _left(deadline))
+            self._stopping.wait(wait)
+
+    def _find(self, others: list[qx.QxCamera]) -> tuple[qx.QxCamera, int] | None:
+        """This stream's camera among those discovered now, opened; None when it is not there."""
+        from .camera import _open_cameras, _registry_lock
+
+        status, names = qx.QxDiscoverCameraDevices()
+        if status != 0:
+            return None
+        for index in range(len(names)):
+            handle = qx.QxInitialCameraDevice(index)
+            if handle is None or any(handle is other for other in others):
+                continue
+            with _registry_lock:
+                if any(open_camera._handle is handle for open_camera in _open_cameras):
+                    continue  # one this process uses
+                if qx.QxOpen(handle) != 0:
+                    continue  # open elsewhere (or not ready yet): looked at again next time
+            if self._is_mine(handle):
+                return handle, index
+            qx.QxClose(handle)
+            others.append(handle)
+        return None
+
+    def _is_mine(self, handle: qx.QxCamera) -> bool:
+        if self._unique_id is not None:
+            status, unique_id = qx.QxGetSensorUniqueID(handle)
+            return status == 0 and unique_id == self._unique_id
+        status, path = qx.QxGetDevicePath(handle)
+        return status == 0 and path == self._path
+
+    def _resume(self, handle: qx.QxCamera, index: int) -> None:
+        """Streams from the opened `handle` as this stream did before the camera was unplugged."""
+        camera = self.camera
+        camera._reopen(handle, index)
+        wanted = self.format
+        same = [f for f in camera.formats if (f.pixel_format, f.width, f.height, f.fps)
+                == (wanted.pixel_format, wanted.width, wanted.height, wanted.fps)]
+        if not same:
+            raise LookupError(wanted)
+        self.format = same[0]
+        call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
+        for name, setting in (camera._settings or {}).items():
+            control = camera.controls.get(name)
+            if control is None:
+                continue
+            try:
+                if setting is True:
+                    control.auto = True
+                else:
+                    control.value = int(setting)
+            except DisconnectedError:
+                raise
+            except (QuorvexError, ValueError):
+                continue  # a value the camera no longer takes stays at its default
+        if camera._max_fps is not None:
+            call(qx.QxSetMaxFPS, handle, camera._max_fps)
+        call(qx.QxStartStreaming, handle)
 
     def _timed_out(self, timeout: float | None) -> QuorvexError:
         return error("QxGetImage", qx.QX_TIMEOUT, f"{self.format}, timeout {timeout} s")

@@ -59,7 +59,8 @@ def stats(capture: Capture) -> dict[str, object]:
     fmt = capture.camera.format
     return {"fps": round(fps, 2), "bytes_per_second": round(bytes_per_second), "dropped": capture.dropped,
             "frames": capture.frames, "clients": capture.clients, "running": capture.running,
-            "format": format_dict(fmt) if fmt else None, "error": capture.error}
+            "format": format_dict(fmt) if fmt else None, "error": capture.error,
+            "disconnected": capture.camera.disconnected}
 
 
 def _recorded(session: Session) -> dict[str, object]:

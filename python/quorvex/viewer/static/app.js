@@ -239,6 +239,9 @@ function showState(panel, state) {
   element.querySelector(".dropped").textContent = `${stats.dropped} dropped`;
   element.querySelector(".clients").textContent = counted(stats.clients, "client");
   showError(panel, stats.error ? `Camera error: ${stats.error}` : "");
+  // Unplugged: the last picture stays, dimmed, until the camera is back.
+  element.classList.toggle("disconnected", Boolean(stats.disconnected));
+  element.querySelector(".unplugged").hidden = !stats.disconnected;
   if (upgrade.state === "running") {
     element.querySelector(".firmware-progress").value = upgrade.percent;
     element.querySelector(".firmware-message").textContent = `Upgrading ${upgrade.target} firmware: ${upgrade.percent}%`;
