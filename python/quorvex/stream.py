@@ -118,19 +118,18 @@ class Stream:
             self._unique_id, self._path = info.unique_id, info.path
         else:
             if self.reconnect:
-                self._remember_camera(handle)
+                self._remember_camera()
         self._stopping.clear()
         self._streaming = True
         camera.streams.add(self)
         return self
 
-    def _remember_camera(self, handle: qx.QxCamera) -> None:
-        # What tells the camera apart after a replug, and the settings to give it again.
-        status, unique_id = qx.QxGetSensorUniqueID(handle)
-        self._unique_id = unique_id if status == 0 and unique_id else None
-        status, path = qx.QxGetDevicePath(handle)
-        self._path = path if status == 0 else None
+    def _remember_camera(self) -> None:
+        # What tells the camera apart after a replug (read when it opened), and the settings to
+        # give it again.
         camera = self.camera
+        info = camera.info
+        self._unique_id, self._path = info.unique_id, info.path
         if camera._settings is None:
             settings: dict[str, int | bool] = {}
             for name, control in camera.controls.items():
@@ -286,6 +285,9 @@ class Stream:
 
     def _is_mine(self, handle: qx.QxCamera) -> bool:
         if self._unique_id is not None:
+            # Only the sensors of Quorvex cameras have one; asking others only fills the log.
+            if qx.QxIsQuorvexCamera(handle) != 1:
+                return False
             status, unique_id = qx.QxGetSensorUniqueID(handle)
             return status == 0 and unique_id == self._unique_id
         status, path = qx.QxGetDevicePath(handle)

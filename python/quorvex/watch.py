@@ -116,21 +116,13 @@ def _describe(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
     with _registry_lock:
         camera = _open_with(handle)
     if camera is not None:
-        info = camera._info or _read_info(index, handle, name)
-        return _with_unique_id(dataclasses.replace(info, index=index), handle)
+        return dataclasses.replace(camera._info or _read_info(index, handle, name), index=index)
     opened = qx.QxOpen(handle) == 0
     try:
-        return _with_unique_id(_read_info(index, handle, name), handle)
+        return _read_info(index, handle, name)
     finally:
         if opened:
             qx.QxClose(handle)
-
-
-def _with_unique_id(info: CameraInfo, handle: qx.QxCamera) -> CameraInfo:
-    if info.unique_id is not None:
-        return info
-    status, unique_id = qx.QxGetSensorUniqueID(handle)
-    return dataclasses.replace(info, unique_id=unique_id) if status == 0 and unique_id else info
 
 
 def watch(interval: float = 1.0) -> Watch:
