@@ -67,9 +67,8 @@ class Watch(Iterator[CameraEvent], AsyncIterator[CameraEvent]):
 
     def _look(self) -> dict[tuple[str | None, ...], CameraInfo]:
         status, names = qx.QxDiscoverCameraDevices()
-        names = names if status == 0 else []
         seen: list[tuple[qx.QxCamera, CameraInfo]] = []
-        for index, name in enumerate(names):
+        for index, name in enumerate(names if status == 0 else []):
             handle = qx.QxInitialCameraDevice(index)
             if handle is None:
                 continue
