@@ -34,7 +34,8 @@ def camera_dict(camera: LiveCamera) -> dict[str, object]:
     info = camera.info
     return {"index": camera.index, "name": info.name, "path": info.path, "interface": info.interface,
             "product": info.product, "hardware_id": info.hardware_id, "usb_speed": info.usb_speed,
-            "quorvex": info.is_quorvex, "imu": camera.has_imu, "firmware": camera.versions}
+            "quorvex": info.is_quorvex, "imu": camera.has_imu, "firmware": camera.versions,
+            "disconnected": camera.disconnected}
 
 
 def camera_detail(camera: LiveCamera) -> dict[str, object]:

@@ -45,7 +45,8 @@ async function loadCameras() {
     meta.className = "meta";
     meta.textContent = camera.error
       ? camera.error
-      : `${camera.interface} · ${camera.product} · firmware ${firmwareText(camera.firmware)}`;
+      : `${camera.interface} · ${camera.product} · firmware ${firmwareText(camera.firmware)}` +
+        (camera.disconnected ? " · disconnected" : "");
     const toggle = document.createElement("button");
     toggle.type = "button";
     toggle.className = "toggle";
