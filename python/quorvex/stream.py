@@ -67,6 +67,7 @@ class Stream:
         self.reconnect = reconnect
         self.reconnect_timeout = reconnect_timeout
         self._stopping = threading.Event()  # ends a reconnect's wait when stop() is called
+        self._waiting_for_camera = False  # a read waits for the unplugged camera to come back
         self._unique_id: str | None = None  # the camera's, to know it again after a replug
         self._path: str | None = None
         self._frames = 0
@@ -183,6 +184,9 @@ class Stream:
             # A read an async caller left running: its frame is the next one.
             done, _ = concurrent.futures.wait([background], timeout=_remaining(deadline))
             if not done:
+                if self._waiting_for_camera:
+                    deadline = _deadline(timeout)  # the timeout counts once the camera is back
+                    continue
                 raise self._timed_out(timeout)
             if self._take(background) and background.exception() is None:
                 return background.result()
@@ -235,6 +239,14 @@ class Stream:
         come back within reconnect_timeout, RuntimeError when stop() was called meanwhile."""
         camera = self.camera
         camera._connected = False
+        self._waiting_for_camera = True
+        try:
+            self._wait_for_camera()
+        finally:
+            self._waiting_for_camera = False
+
+    def _wait_for_camera(self) -> None:
+        camera = self.camera
         deadline = _deadline(self.reconnect_timeout)
         # Handles found to be other cameras: a replugged camera gets a new one, so these are
         # not opened again (and kept, so that the library's handle objects keep their identity).
@@ -358,6 +370,9 @@ class Stream:
             # Not cancelled when this caller is: the library call runs to its end either way.
             done, _ = await asyncio.wait([waiting], timeout=_remaining(deadline))
             if not done:
+                if self._waiting_for_camera:
+                    deadline = _deadline(timeout)  # the timeout counts once the camera is back
+                    continue
                 raise self._timed_out(timeout)
             if not self._take(background):
                 continue  # another reader took its frame: wait for the next one

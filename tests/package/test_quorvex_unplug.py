@@ -4,6 +4,7 @@ watch() and `quorvex watch`."""
 import asyncio
 import math
 import threading
+import time
 
 import pytest
 
@@ -71,11 +72,16 @@ def test_open_cameras_are_told_apart_after_the_indexes_shift(emu):
     assert qx.QxOpen(qx.QxInitialCameraDevice(0)) == 0  # closed for real
 
 
-def replug_soon(emu, path):
-    """Unplugs `path` now and plugs it in again from another thread, racing the read that
-    follows: whichever comes first, the read must get the camera back."""
-    emu.unplug(path)
-    return in_thread(lambda: emu.plug(path))
+def plug_later(emu, camera, path):
+    """Plugs `path` in again from another thread once `camera`'s stream waits for it, and a
+    while later, longer than the stream's own timeout."""
+    def plug():
+        while camera.is_connected:
+            time.sleep(0.01)
+        time.sleep(0.5)
+        emu.plug(path)
+
+    return in_thread(plug)
 
 
 @pytest.mark.parametrize("how", ["read", "aread"])
@@ -83,12 +89,13 @@ def test_a_reconnecting_stream_gets_the_same_camera_back_as_it_was(emu, how):
     emu.configure(TWINS)
     with quorvex.open("/dev/video21") as camera:
         brightness = camera.controls["brightness"]
-        with camera.stream(reconnect=True, reconnect_timeout=None) as stream:
+        with camera.stream(timeout=0.2, reconnect=True, reconnect_timeout=None) as stream:
             stream.read()
             brightness.value = brightness.default + brightness.step
             camera.max_fps = 10
-            plugger, _ = replug_soon(emu, "/dev/video21")
-            frame = reader(stream, how)()
+            emu.unplug("/dev/video21")
+            plugger, _ = plug_later(emu, camera, "/dev/video21")
+            frame = asyncio.run(stream.aread()) if how == "aread" else stream.read()
             plugger.join(20)
             assert frame.format == stream.format and stream.reconnects == 1
             assert camera.is_connected and camera.info.path == "/dev/video21"
