@@ -74,6 +74,7 @@ def main() -> None:
     args = parser.parse_args()
     if not args.seconds >= 1.5:
         raise SystemExit("--seconds must be at least 1.5")
+    quorvex.set_log_level("error")  # the library's warnings about the camera gone are expected here
     qx_emulator.configure("cameras:" + "".join(MODEL.format(path=path) for path in PATHS))
     began = time.monotonic()
     unplugged, plugged = threading.Event(), threading.Event()
@@ -89,7 +90,7 @@ def main() -> None:
         if reader.failure is not None:
             raise SystemExit(f"{reader.path}: {reader.failure}")
         print(f"{reader.path}: {reader.before} frames before the unplugging, {reader.after} after the plugging in, "
-              f"{reader.reconnects} reconnects, {reader.dropped} dropped, {reader.gaps} missing from the sequence")
+              f"reconnects {reader.reconnects}, dropped {reader.dropped}, missing from the sequence {reader.gaps}")
 
 
 if __name__ == "__main__":

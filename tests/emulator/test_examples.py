@@ -342,7 +342,7 @@ def test_reconnect_two_cameras_reconnects_only_the_unplugged_one(run):
     found = {}
     for line in output:
         if match := re.match(r"(/dev/video\d+): (\d+) frames before the unplugging, (\d+) after the plugging in, "
-                             r"(\d+) reconnects, (\d+) dropped, (\d+) missing from the sequence$", line):
+                             r"reconnects (\d+), dropped (\d+), missing from the sequence (\d+)$", line):
             found[match[1]] = [int(number) for number in match.groups()[1:]]
     assert set(found) == {"/dev/video20", "/dev/video21"}, output
     for path, reconnects in [("/dev/video20", 0), ("/dev/video21", 1)]:

@@ -37,10 +37,19 @@ def in_thread(function):
     return thread, outcome
 
 
-def reader(stream, how):
-    if how == "aread":
-        return lambda: asyncio.run(stream.aread(None))
-    return lambda: stream.read(None)
+def read_on(stream, how):
+    """Reads frames without a timeout until a read fails (returns its error)."""
+    async def aread_on():
+        while True:
+            await stream.aread(None)
+
+    def run():
+        if how == "aread":
+            asyncio.run(aread_on())
+        while True:
+            stream.read(None)
+
+    return run
 
 
 @pytest.mark.parametrize("how", ["read", "aread"])
@@ -48,7 +57,7 @@ def test_a_read_waiting_when_the_camera_is_unplugged_raises_and_everything_close
     camera = quorvex.open(ZENA_PATH)
     stream = camera.stream().start()
     stream.read()
-    thread, outcome = in_thread(reader(stream, how))  # no timeout: only the unplugging ends it
+    thread, outcome = in_thread(read_on(stream, how))  # only the unplugging ends it
     emu.unplug(ZENA_PATH)
     thread.join(20)
     assert not thread.is_alive()
