@@ -68,6 +68,7 @@ class Stream:
         self.reconnect_timeout = reconnect_timeout
         self._stopping = threading.Event()  # ends a reconnect's wait when stop() is called
         self._waiting_for_camera = False  # a read waits for the unplugged camera to come back
+        self._back_at: float | None = None  # when it last came back (time.monotonic())
         self._unique_id: str | None = None  # the camera's, to know it again after a replug
         self._path: str | None = None
         self._frames = 0
@@ -184,10 +185,10 @@ class Stream:
             # A read an async caller left running: its frame is the next one.
             done, _ = concurrent.futures.wait([background], timeout=_remaining(deadline))
             if not done:
-                if self._waiting_for_camera:
-                    deadline = _deadline(timeout)  # the timeout counts once the camera is back
-                    continue
-                raise self._timed_out(timeout)
+                deadline = self._after_reconnecting(timeout)
+                if deadline is None:
+                    raise self._timed_out(timeout)
+                continue
             if self._take(background) and background.exception() is None:
                 return background.result()
 
@@ -219,6 +220,15 @@ class Stream:
                     raise error("QxGetImage", result, f"{self.format}, timeout {timeout} s")
         finally:
             self._lock.release()
+
+    def _after_reconnecting(self, timeout: float | None) -> float | None:
+        """For a read that timed out waiting behind another: its new deadline when the camera
+        was away meanwhile (the timeout counts from its return), else None."""
+        if self._waiting_for_camera:
+            return _deadline(timeout)
+        if timeout is not None and self._back_at is not None and self._back_at + timeout > time.monotonic():
+            return self._back_at + timeout
+        return None
 
     def _unplugged(self) -> bool:
         # The handle as it is: a camera closed meanwhile answers QXE_NOT_OPEN, not this.
@@ -264,6 +274,7 @@ class Stream:
                 except LookupError:
                     raise self._disconnected(f"came back without the format {self.format}") from None
                 else:
+                    self._back_at = time.monotonic()
                     self._reconnects += 1
                     if hasattr(self, "_sequence_restarted"):
                         self._sequence_restarted()
@@ -370,10 +381,10 @@ class Stream:
             # Not cancelled when this caller is: the library call runs to its end either way.
             done, _ = await asyncio.wait([waiting], timeout=_remaining(deadline))
             if not done:
-                if self._waiting_for_camera:
-                    deadline = _deadline(timeout)  # the timeout counts once the camera is back
-                    continue
-                raise self._timed_out(timeout)
+                deadline = self._after_reconnecting(timeout)
+                if deadline is None:
+                    raise self._timed_out(timeout)
+                continue
             if not self._take(background):
                 continue  # another reader took its frame: wait for the next one
             if mine or background.exception() is None:
