@@ -239,7 +239,6 @@ class Camera:
             self._handle, self.index = handle, index
         self._info = None
         self._formats = None
-        self._connected = True
 
     def _remember(self, name: str, setting: "int | bool") -> None:
         """Notes a control set through this package (a value, or True for automatic), for a

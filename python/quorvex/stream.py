@@ -274,6 +274,7 @@ class Stream:
                 except LookupError:
                     raise self._disconnected(f"came back without the format {self.format}") from None
                 else:
+                    camera._connected = True
                     self._back_at = time.monotonic()
                     self._reconnects += 1
                     if hasattr(self, "_sequence_restarted"):
@@ -286,7 +287,7 @@ class Stream:
 
     def _find(self, others: list[qx.QxCamera]) -> tuple[qx.QxCamera, int] | None:
         """This stream's camera among those discovered now, opened; None when it is not there."""
-        from .camera import _open_cameras, _registry_lock
+        from .camera import _open_with, _registry_lock
 
         status, names = qx.QxDiscoverCameraDevices()
         if status != 0:
@@ -296,7 +297,7 @@ class Stream:
             if handle is None or any(handle is other for other in others):
                 continue
             with _registry_lock:
-                if any(open_camera._handle is handle for open_camera in _open_cameras):
+                if _open_with(handle) is not None:
                     continue  # one this process uses
                 if qx.QxOpen(handle) != 0:
                     continue  # open elsewhere (or not ready yet): looked at again next time
