@@ -73,9 +73,9 @@ def test_after_a_long_pause_only_the_newest_four_frames_come_at_once(streaming):
     burst = []
     while (frame := read(camera, fmt, timeout=0)) is not None:
         burst.append(frame[0])
-    assert burst[0] >= k0 + 30 - 3
+    # The four kept come at once (and any produced meanwhile), in order; the older ones are lost.
+    assert burst[0] >= k0 + 30 - 3 and len(burst) >= 4
     assert burst == list(range(burst[0], burst[0] + len(burst)))
-    assert read(camera, fmt)[0] == burst[-1] + 1  # and then a read waits for the next one
 
 
 @pytest.mark.parametrize("streaming", [True], ids=["paced"], indirect=True)

@@ -21,15 +21,12 @@ def names():
     return list(devices)
 
 
-def smallest_format(camera):
-    status, formats = qx.QxGetFormatList(camera)
-    assert status == 0
-    return min(formats, key=lambda f: f.width * f.height)
-
-
-def start(camera, fmt):
-    assert qx.QxSetFormat(camera, fmt) == 0
-    assert qx.QxStartStreaming(camera) == 0
+def open_and_stream(camera):
+    assert qx.QxOpen(camera) == 0
+    fmt = min(qx.QxGetFormatList(camera)[1], key=lambda f: f.width * f.height)
+    assert qx.QxSetFormat(camera, fmt) == 0 and qx.QxStartStreaming(camera) == 0
+    assert qx.QxGetImage(camera, 1000, fmt)[0] == qx.QX_SUCCESS
+    return fmt
 
 
 @pytest.mark.parametrize("call", ["unplug", "plug"])
@@ -55,22 +52,14 @@ def test_discovery_leaves_an_unplugged_camera_out_until_it_is_plugged_in(emu):
     assert new is not old and qx.QxInitialCameraDevice(0) is new
 
 
-def smallest_format_of_closed(camera):
-    assert qx.QxOpen(camera) == 0
-    fmt = smallest_format(camera)
-    assert qx.QxClose(camera) == 0
-    return fmt
-
-
 @pytest.mark.parametrize("state", ["closed", "open", "streaming"])
 def test_old_handle_is_gone_and_the_plugged_in_one_streams(emu, state):
     old = qx.QxInitialCameraDevice(0)
-    fmt = smallest_format_of_closed(old)
-    if state != "closed":
-        assert qx.QxOpen(old) == 0
-    if state == "streaming":
-        start(old, fmt)
-        assert qx.QxGetImage(old, 1000, fmt)[0] == qx.QX_SUCCESS
+    fmt = open_and_stream(old)
+    if state != "streaming":
+        assert qx.QxStopStreaming(old) == 0
+    if state == "closed":
+        assert qx.QxClose(old) == 0
     emu.unplug(PATH)
     assert qx.QxOpen(old) == emu.QXE_NO_DEVICE
     assert qx.QxClose(old) == emu.QXE_NO_DEVICE
@@ -80,9 +69,7 @@ def test_old_handle_is_gone_and_the_plugged_in_one_streams(emu, state):
     emu.plug(PATH)
     assert qx.QxOpen(old) == emu.QXE_NO_DEVICE
     new = qx.QxInitialCameraDevice(0)
-    assert qx.QxOpen(new) == 0
-    start(new, fmt)
-    assert qx.QxGetImage(new, 1000, fmt)[0] == qx.QX_SUCCESS
+    open_and_stream(new)
     assert qx.QxClose(new) == 0
 
 
