@@ -29,6 +29,7 @@ from .recording import Recorder, record
 from .recording_file import Recording, RecordingError, open_recording
 from .routes import Routes, load_routes, reset_routes
 from .stream import Stream
+from .watch import CameraAdded, CameraRemoved, Watch, watch
 
 try:
     __version__ = _distribution_version("pyQuorvexSDK")
@@ -39,7 +40,9 @@ __all__ = [
     "BootData",
     "BusyError",
     "Camera",
+    "CameraAdded",
     "CameraInfo",
+    "CameraRemoved",
     "Control",
     "Controls",
     "DisconnectedError",
@@ -60,6 +63,7 @@ __all__ = [
     "Routes",
     "Stream",
     "TimeoutError",
+    "Watch",
     "__version__",
     "camera_count",
     "cameras",
@@ -75,4 +79,5 @@ __all__ = [
     "set_log_level",
     "to_bgr",
     "to_rgb",
+    "watch",
 ]

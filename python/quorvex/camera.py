@@ -14,6 +14,8 @@ from .controls import Controls
 from .errors import QuorvexError, call, check, error, value
 from .formats import Format, FormatQuery, find_format
 
+_NO_DEVICE = -9  # QXE_NO_DEVICE: the camera was unplugged
+
 if TYPE_CHECKING:
     from .calibration import Calibration
     from .firmware import BootData, Firmware
@@ -70,10 +72,20 @@ def _read_info(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
     )
 
 
-# Cameras this process has open, by index: their information is read through the open handle.
-# Weak, so that a camera dropped without close() is still collected (and closed then).
-_open_cameras: "weakref.WeakValueDictionary[int, Camera]" = weakref.WeakValueDictionary()
+# Cameras this process has open: their information is read through the open handle. Told apart
+# by handle, not index, since indexes shift when a camera is unplugged (the library hands out the
+# same handle object for a device every time). Weak, so that a camera dropped without close() is
+# still collected (and closed then).
+_open_cameras: "weakref.WeakSet[Camera]" = weakref.WeakSet()
 _registry_lock = threading.Lock()
+
+
+def _open_with(handle: qx.QxCamera) -> "Camera | None":
+    """The camera this process has open through `handle`; call with _registry_lock held."""
+    for camera in _open_cameras:
+        if camera._handle is handle:
+            return camera
+    return None
 
 
 def _renew_registry_lock() -> None:
@@ -91,7 +103,7 @@ def _close_open_cameras() -> None:
     # calls still work as usual: a camera left open is closed here, its streams stopped, rather
     # than in __del__ during finalization.
     with _registry_lock:
-        still_open = list(_open_cameras.values())
+        still_open = list(_open_cameras)
     for camera in still_open:
         camera._close_if_opened_here()
 
@@ -113,7 +125,7 @@ def cameras() -> list[CameraInfo]:
             continue
         # Told by handle, not index: indexes shift when a camera is unplugged.
         with _registry_lock:
-            already_open = any(camera._handle == handle for camera in _open_cameras.values())
+            already_open = _open_with(handle) is not None
         if already_open:
             found.append(_read_info(index, handle, name))
             continue
@@ -193,6 +205,11 @@ class Camera:
         self.streams: weakref.WeakSet[Stream] = weakref.WeakSet()
         self._info: CameraInfo | None = None
         self._opened_by = 0  # the process that opened it
+        self._connected = True
+        # While a reconnecting stream runs: the controls to restore after a replug (a value, or
+        # True for automatic) and the frame-rate cap set, if any.
+        self._settings: dict[str, int | bool] | None = None
+        self._max_fps: int | None = None
 
     @property
     def handle(self) -> qx.QxCamera:
@@ -210,11 +227,12 @@ class Camera:
         if self._open:
             return self
         with _registry_lock:
-            if self.index in _open_cameras:
+            if _open_with(self._handle) is not None:
                 raise error("QxOpen", -4, f"camera {self.index} is open in this process")
             call(qx.QxOpen, self._handle, detail=f"camera {self.index}")
-            _open_cameras[self.index] = self
+            _open_cameras.add(self)
         self._open = True
+        self._connected = True
         self._opened_by = os.getpid()
         # Read while the camera is open, so that both stay available after close().
         try:
@@ -235,9 +253,29 @@ class Camera:
             self._open = False
             self.streams.clear()
             with _registry_lock:
-                _open_cameras.pop(self.index, None)
+                _open_cameras.discard(self)
                 status = qx.QxClose(self._handle)
-        check(qx.QxClose.__name__, status)
+        if status != _NO_DEVICE:  # unplugged: nothing is left to close
+            check(qx.QxClose.__name__, status)
+
+    @property
+    def is_connected(self) -> bool:
+        """False once a stream found the camera unplugged (until a reconnecting stream opens it
+        again); close it then."""
+        return self._connected
+
+    def _reopen(self, handle: qx.QxCamera, index: int) -> None:
+        """Takes over `handle`, a replugged device's new handle that the caller opened."""
+        with _registry_lock:
+            self._handle, self.index = handle, index
+        self._info = None
+        self._formats = None
+
+    def _remember(self, name: str, setting: "int | bool") -> None:
+        """Notes a control set through this package (a value, or True for automatic), for a
+        reconnecting stream to restore."""
+        if self._settings is not None:
+            self._settings[name] = setting
 
     def __enter__(self) -> "Camera":
         return self.open()
@@ -383,6 +421,7 @@ class Camera:
         if not 0 <= fps <= 255:
             raise ValueError(f"max_fps must lie in [0, 255], not {fps}")
         call(qx.QxSetMaxFPS, self.handle, fps)
+        self._max_fps = fps
 
     @property
     def throughput(self) -> int:

@@ -66,6 +66,7 @@ class Control(Feature):
             self._call(qx.QxSetUVCImageProcessing, self._property, value, _MANUAL, detail=self.name)
         else:
             self._call(qx.QxSetISPImageProcessing, self._property, value, detail=self.name)
+        self._camera._remember(self.name, value)
 
     @property
     def auto(self) -> bool:
@@ -80,6 +81,7 @@ class Control(Feature):
             raise ValueError(f"{self.name} is an ISP control, which has no automatic mode")
         if automatic:
             self._call(qx.QxSetUVCImageProcessing, self._property, self.default, _AUTOMATIC, detail=f"{self.name} automatic")
+            self._camera._remember(self.name, True)
         else:
             self.value = self.value
 

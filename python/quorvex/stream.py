@@ -12,7 +12,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING
 
 from ._library import qx
-from .errors import QuorvexError, call, error
+from .errors import DisconnectedError, QuorvexError, call, check, error
 from .formats import Format
 from .frame import Frame
 
@@ -41,6 +41,10 @@ _get_frame_count = qx.QxGetFrameCount
 _get_exposure = qx.QxGetCurrentExposure
 _get_gain = qx.QxGetCurrentGain
 
+# How often a reconnecting stream looks for its unplugged camera.
+_RECONNECT_POLL = 0.2
+_NO_DEVICE = -9  # QXE_NO_DEVICE
+
 
 class Stream:
     """Frames of one format from one camera; use it as a context manager (Camera.stream).
@@ -66,13 +70,18 @@ class Stream:
         self.exposure_and_gain = exposure_and_gain
         # False only in benchmarks/metadata_benchmark.py, which measures what the metadata costs.
         self._metadata = True
+        if reconnect_timeout is not None and not reconnect_timeout >= 0:  # NaN included
+            raise ValueError(f"reconnect_timeout must be at least 0 seconds (None: no limit), not {reconnect_timeout}")
         self.reconnect = reconnect
         self.reconnect_timeout = reconnect_timeout
+        self._stopping = threading.Event()  # ends a reconnect's wait when stop() is called
+        self._waiting_for_camera = False  # a read waits for the unplugged camera to come back
+        self._back_at: float | None = None  # when it last came back (time.monotonic())
+        self._unique_id: str | None = None  # the camera's, to know it again after a replug
+        self._path: str | None = None
         self._frames = 0
         self._dropped = 0
         self._reconnects = 0
-        # The frame counter's unwrapping: the previous frame's raw counter (None: no frame yet)
-        # and clock, the last sequence.
         # The frame counter's unwrapping, one tuple so that a frame reads and writes it at once:
         # the previous frame's raw counter (None: no frame yet), its clock, its sequence, and the
         # seconds between two frames in a row by the camera's clock (0: not known).
@@ -111,28 +120,62 @@ class Stream:
         """Sets the format and starts streaming (the context manager does this)."""
         if self._streaming:
             return self
-        handle = self.camera.handle
-        call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
-        call(qx.QxStartStreaming, handle)
+        camera = self.camera
+        handle = camera.handle
+        try:
+            call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
+            call(qx.QxStartStreaming, handle)
+        except DisconnectedError:
+            camera._connected = False
+            info = camera._info
+            if not self.reconnect or info is None or not (info.unique_id or info.path):
+                raise
+            # Unplugged before it started: the first read waits for the camera to come back.
+            self._unique_id, self._path = info.unique_id, info.path
+        else:
+            if self.reconnect:
+                self._remember_camera()
+        self._stopping.clear()
         self._reset_sequence()
         self._streaming = True
-        self.camera.streams.add(self)
+        camera.streams.add(self)
         return self
 
+    def _remember_camera(self) -> None:
+        # What tells the camera apart after a replug (read when it opened), and the settings to
+        # give it again.
+        camera = self.camera
+        info = camera.info
+        self._unique_id, self._path = info.unique_id, info.path
+        if camera._settings is None:
+            settings: dict[str, int | bool] = {}
+            for name, control in camera.controls.items():
+                try:
+                    settings[name] = True if control.auto else control.value
+                except QuorvexError:
+                    continue  # listed but unreadable now: left as the camera has it
+            camera._settings = settings
+
     def stop(self) -> None:
-        """Stops streaming; waits for a read still running in the background. Idempotent."""
-        if not self._streaming:
-            return
-        self._streaming = False
+        """Stops streaming; waits for a read still running in the background. Idempotent; also
+        after the camera was unplugged."""
+        self._stopping.set()
+        # A read that found the camera unplugged stopped the stream already, but may have left
+        # the worker thread of async reads.
+        streaming, self._streaming = self._streaming, False
         executor, self._executor = self._executor, None
         if executor is not None:
             executor.shutdown(wait=True, cancel_futures=True)
         with self._background_lock:
             self._background = None
+        if not streaming:
+            return
         self.camera.streams.discard(self)
         if self.camera.is_open:
             with self._lock:
-                call(qx.QxStopStreaming, self.camera.handle)
+                status = qx.QxStopStreaming(self.camera.handle)
+            if status != _NO_DEVICE:  # unplugged: stopped already
+                check(qx.QxStopStreaming.__name__, status)
 
     def __enter__(self) -> "Stream":
         return self.start()
@@ -157,7 +200,10 @@ class Stream:
             # A read an async caller left running: its frame is the next one.
             done, _ = concurrent.futures.wait([background], timeout=_remaining(deadline))
             if not done:
-                raise self._timed_out(timeout)
+                deadline = self._after_reconnecting(timeout)
+                if deadline is None:
+                    raise self._timed_out(timeout)
+                continue
             if self._take(background) and background.exception() is None:
                 return background.result()
 
@@ -205,6 +251,12 @@ class Stream:
                     frame = Frame(data, self.format, self._frames, arrived, stamp, sequence, host_time, exposure, gain)
                     self._frames += 1
                     return frame
+                if result != qx.QX_TIMEOUT and self._unplugged():
+                    if not self.reconnect:
+                        raise self._disconnected("unplugged")
+                    self._reconnect()
+                    deadline = _deadline(timeout)  # the wait for a frame begins again
+                    continue
                 more_time = deadline is None or _left(deadline) > 0.0005
                 if result != qx.QX_TIMEOUT or not more_time:
                     raise error("QxGetImage", result, f"{self.format}, timeout {timeout} s")
@@ -247,6 +299,129 @@ class Stream:
         if previous is not None:
             self._counter = (0, None, sequence, period)
 
+    def _after_reconnecting(self, timeout: float | None) -> float | None:
+        """For a read that timed out waiting behind another: its new deadline when the camera
+        was away meanwhile (the timeout counts from its return), else None."""
+        if self._waiting_for_camera:
+            return _deadline(timeout)
+        if timeout is not None and self._back_at is not None and self._back_at + timeout > time.monotonic():
+            return self._back_at + timeout
+        return None
+
+    def _unplugged(self) -> bool:
+        # The handle as it is: a camera closed meanwhile answers QXE_NOT_OPEN, not this.
+        return qx.QxGetDevicePath(self.camera._handle)[0] == _NO_DEVICE
+
+    def _disconnected(self, why: str) -> QuorvexError:
+        """Marks the stream stopped and the camera gone; the error to raise."""
+        camera = self.camera
+        self._streaming = False
+        camera.streams.discard(self)
+        camera._connected = False
+        path = self._path or (camera._info.path if camera._info else None) or "path unknown"
+        return error("QxGetImage", _NO_DEVICE, f"camera {camera.index} ({path}) {why}")
+
+    def _reconnect(self) -> None:
+        """Waits for the unplugged camera to come back, then opens it again with this stream's
+        format and the settings it had, and starts streaming; DisconnectedError when it did not
+        come back within reconnect_timeout, RuntimeError when stop() was called meanwhile."""
+        camera = self.camera
+        camera._connected = False
+        self._waiting_for_camera = True
+        try:
+            self._wait_for_camera()
+        finally:
+            self._waiting_for_camera = False
+
+    def _wait_for_camera(self) -> None:
+        camera = self.camera
+        deadline = _deadline(self.reconnect_timeout)
+        # Handles found to be other cameras: a replugged camera gets a new one, so these are
+        # not opened again (and kept, so that the library's handle objects keep their identity).
+        others: list[qx.QxCamera] = [camera._handle]
+        while True:
+            if not self._streaming or self._stopping.is_set():
+                raise RuntimeError(f"the {self.format} stream is stopped")
+            found = self._find(others)
+            if found is not None:
+                handle, index = found
+                try:
+                    self._resume(handle, index)
+                except DisconnectedError:
+                    pass  # unplugged again at once: wait on
+                except LookupError:
+                    raise self._disconnected(f"came back without the format {self.format}") from None
+                else:
+                    camera._connected = True
+                    self._back_at = time.monotonic()
+                    self._reconnects += 1
+                    self._sequence_restarted()
+                    return
+            if deadline is not None and _left(deadline) <= 0:
+                raise self._disconnected(f"was unplugged and did not come back within {self.reconnect_timeout} s")
+            wait = _RECONNECT_POLL if deadline is None else min(_RECONNECT_POLL, _left(deadline))
+            self._stopping.wait(wait)
+
+    def _find(self, others: list[qx.QxCamera]) -> tuple[qx.QxCamera, int] | None:
+        """This stream's camera among those discovered now, opened; None when it is not there."""
+        from .camera import _open_with, _registry_lock
+
+        status, names = qx.QxDiscoverCameraDevices()
+        if status != 0:
+            return None
+        for index in range(len(names)):
+            handle = qx.QxInitialCameraDevice(index)
+            if handle is None or any(handle is other for other in others):
+                continue
+            with _registry_lock:
+                if _open_with(handle) is not None:
+                    continue  # one this process uses
+                if qx.QxOpen(handle) != 0:
+                    continue  # open elsewhere (or not ready yet): looked at again next time
+            if self._is_mine(handle):
+                return handle, index
+            qx.QxClose(handle)
+            others.append(handle)
+        return None
+
+    def _is_mine(self, handle: qx.QxCamera) -> bool:
+        if self._unique_id is not None:
+            # Only the sensors of Quorvex cameras have one; asking others only fills the log.
+            if qx.QxIsQuorvexCamera(handle) != 1:
+                return False
+            status, unique_id = qx.QxGetSensorUniqueID(handle)
+            return status == 0 and unique_id == self._unique_id
+        status, path = qx.QxGetDevicePath(handle)
+        return status == 0 and path == self._path
+
+    def _resume(self, handle: qx.QxCamera, index: int) -> None:
+        """Streams from the opened `handle` as this stream did before the camera was unplugged."""
+        camera = self.camera
+        camera._reopen(handle, index)
+        wanted = self.format
+        same = [f for f in camera.formats if (f.pixel_format, f.width, f.height, f.fps)
+                == (wanted.pixel_format, wanted.width, wanted.height, wanted.fps)]
+        if not same:
+            raise LookupError(wanted)
+        self.format = same[0]
+        call(qx.QxSetFormat, handle, self.format.qx_format, detail=str(self.format))
+        for name, setting in (camera._settings or {}).items():
+            control = camera.controls.get(name)
+            if control is None:
+                continue
+            try:
+                if setting is True:
+                    control.auto = True
+                else:
+                    control.value = int(setting)
+            except DisconnectedError:
+                raise
+            except (QuorvexError, ValueError):
+                continue  # a value the camera no longer takes stays at its default
+        if camera._max_fps is not None:
+            call(qx.QxSetMaxFPS, handle, camera._max_fps)
+        call(qx.QxStartStreaming, handle)
+
     def _timed_out(self, timeout: float | None) -> QuorvexError:
         return error("QxGetImage", qx.QX_TIMEOUT, f"{self.format}, timeout {timeout} s")
 
@@ -284,7 +459,10 @@ class Stream:
             # Not cancelled when this caller is: the library call runs to its end either way.
             done, _ = await asyncio.wait([waiting], timeout=_remaining(deadline))
             if not done:
-                raise self._timed_out(timeout)
+                deadline = self._after_reconnecting(timeout)
+                if deadline is None:
+                    raise self._timed_out(timeout)
+                continue
             if not self._take(background):
                 continue  # another reader took its frame: wait for the next one
             if mine or background.exception() is None:

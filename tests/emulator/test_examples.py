@@ -337,7 +337,21 @@ def test_async_two_cameras_reads_both_while_the_loop_ticks(run):
     assert any(line.startswith("the event loop ticked") for line in output)
 
 
+def test_reconnect_two_cameras_reconnects_only_the_unplugged_one(run):
+    output = succeeded(run("reconnect_two_cameras.py", "--seconds", "1.5")[0])
+    found = {}
+    for line in output:
+        if match := re.match(r"(/dev/video\d+): (\d+) frames before the unplugging, (\d+) after the plugging in, "
+                             r"reconnects (\d+), dropped (\d+), missing from the sequence (\d+)$", line):
+            found[match[1]] = [int(number) for number in match.groups()[1:]]
+    assert set(found) == {"/dev/video20", "/dev/video21"}, output
+    for path, reconnects in [("/dev/video20", 0), ("/dev/video21", 1)]:
+        before, after, reconnected, dropped, missing = found[path]
+        assert before > 0 and after > 0 and reconnected == reconnects and dropped == missing, output
+
+
 def test_every_runnable_example_is_run():
-    tested = {param.values[0] for param in RUNS} | {"upgrade_firmware.py", "list_controls.py", "async_two_cameras.py"}
+    tested = {param.values[0] for param in RUNS} | {"upgrade_firmware.py", "list_controls.py", "async_two_cameras.py",
+                                                     "reconnect_two_cameras.py"}
     runnable = {path.name for path in EXAMPLES.glob("*.py") if 'if __name__ == "__main__":' in path.read_text()}
     assert runnable == tested

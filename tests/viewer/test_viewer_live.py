@@ -154,3 +154,21 @@ def test_an_upgrade_while_clients_watch_pauses_the_stream_and_resumes_it(served,
     response.read(300_000)
     assert wait_until(lambda: capture.frames > count + 3 and capture.error is None, timeout=10)
     connection.close()
+
+
+def test_an_unplugged_camera_shows_as_disconnected_and_streams_again_when_back(served, emu):
+    url, _ = served
+    connection, _ = open_stream(url)
+    try:
+        def stats():
+            return read_json(f"{url}/api/cameras/0")["stats"]
+
+        assert stats()["disconnected"] is False
+        emu.unplug("/dev/video0")
+        assert wait_until(lambda: stats()["disconnected"], timeout=20)
+        frames = stats()["frames"]
+        emu.plug("/dev/video0")
+        assert wait_until(lambda: (now := stats())["disconnected"] is False and now["frames"] > frames, timeout=20)
+        assert stats()["error"] is None
+    finally:
+        connection.close()

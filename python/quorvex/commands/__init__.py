@@ -5,7 +5,7 @@ import argparse
 import math
 from typing import Protocol
 
-COMMANDS: tuple[str, ...] = ("list", "snapshot", "viewer", "record", "export")
+COMMANDS: tuple[str, ...] = ("list", "snapshot", "viewer", "record", "export", "watch")
 
 
 class Command(Protocol):

@@ -95,7 +95,23 @@ class LiveCamera:
     def start(self, fmt: Format) -> None:
         with self.lock:
             self._stop_locked()
-            self._stream = self.camera.stream(fmt).start()
+            # An unplugged camera is waited for as long as it takes, and the picture goes on once
+            # it is back; interrupt() ends the wait.
+            self._stream = self.camera.stream(fmt, reconnect=True, reconnect_timeout=None).start()
+
+    @property
+    def disconnected(self) -> bool:
+        """Whether the camera was unplugged (and the capture waits for it to come back)."""
+        return not self.camera.is_connected
+
+    def interrupt(self) -> None:
+        """Ends the capture's wait for an unplugged camera, so that the loop can stop."""
+        stream = self._stream
+        if stream is not None and self.disconnected:
+            try:
+                stream.stop()
+            except QuorvexError:
+                pass  # stopped as far as it can be
 
     def stop(self) -> None:
         with self.lock:
@@ -270,6 +286,7 @@ class LiveCamera:
         if self.recording is not None:  # what was recorded stays readable
             with contextlib.suppress(Busy):  # a request stopped it meanwhile
                 self.stop_recording()
+        self.interrupt()
         self.capture.shutdown()
         with self.lock:
             if not self.camera.is_open:

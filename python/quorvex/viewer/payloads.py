@@ -34,7 +34,8 @@ def camera_dict(camera: LiveCamera) -> dict[str, object]:
     info = camera.info
     return {"index": camera.index, "name": info.name, "path": info.path, "interface": info.interface,
             "product": info.product, "hardware_id": info.hardware_id, "usb_speed": info.usb_speed,
-            "quorvex": info.is_quorvex, "imu": camera.has_imu, "firmware": camera.versions}
+            "quorvex": info.is_quorvex, "imu": camera.has_imu, "firmware": camera.versions,
+            "disconnected": camera.disconnected}
 
 
 def camera_detail(camera: LiveCamera) -> dict[str, object]:
@@ -59,7 +60,8 @@ def stats(capture: Capture) -> dict[str, object]:
     fmt = capture.camera.format
     return {"fps": round(fps, 2), "bytes_per_second": round(bytes_per_second), "dropped": capture.dropped,
             "frames": capture.frames, "clients": capture.clients, "running": capture.running,
-            "format": format_dict(fmt) if fmt else None, "error": capture.error}
+            "format": format_dict(fmt) if fmt else None, "error": capture.error,
+            "disconnected": capture.camera.disconnected}
 
 
 def _recorded(session: Session) -> dict[str, object]:

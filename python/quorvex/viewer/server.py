@@ -236,7 +236,9 @@ async def index_page(request: Request) -> Response:
 def list_cameras(request: Request) -> Response:
     viewer = _viewer(request)
     cameras: list[dict[str, object]] = []
-    for index in range(viewer.count()):
+    # An open camera that was unplugged is still listed: its panel waits for it to come back.
+    indexes = sorted(set(range(viewer.count())) | {camera.index for camera in viewer.opened()})
+    for index in indexes:
         try:
             cameras.append(payloads.camera_dict(viewer.camera(index)))
         except HTTPException as error:

@@ -45,7 +45,8 @@ async function loadCameras() {
     meta.className = "meta";
     meta.textContent = camera.error
       ? camera.error
-      : `${camera.interface} · ${camera.product} · firmware ${firmwareText(camera.firmware)}`;
+      : `${camera.interface} · ${camera.product} · firmware ${firmwareText(camera.firmware)}` +
+        (camera.disconnected ? " · disconnected" : "");
     const toggle = document.createElement("button");
     toggle.type = "button";
     toggle.className = "toggle";
@@ -239,6 +240,9 @@ function showState(panel, state) {
   element.querySelector(".dropped").textContent = `${stats.dropped} dropped`;
   element.querySelector(".clients").textContent = counted(stats.clients, "client");
   showError(panel, stats.error ? `Camera error: ${stats.error}` : "");
+  // Unplugged: the last picture stays, dimmed, until the camera is back.
+  element.classList.toggle("disconnected", Boolean(stats.disconnected));
+  element.querySelector(".unplugged").hidden = !stats.disconnected;
   if (upgrade.state === "running") {
     element.querySelector(".firmware-progress").value = upgrade.percent;
     element.querySelector(".firmware-message").textContent = `Upgrading ${upgrade.target} firmware: ${upgrade.percent}%`;
