@@ -33,16 +33,17 @@ class Reader(threading.Thread):
     """Reads one camera until `until`, counting its frames before the unplugging and after the
     plugging in."""
 
-    def __init__(self, path: str, until: float, unplugged: threading.Event, plugged: threading.Event) -> None:
+    def __init__(self, path: str, unique_id: str, until: float, unplugged: threading.Event,
+                 plugged: threading.Event) -> None:
         super().__init__(name=f"read {path}")
-        self.path, self.until = path, until
+        self.path, self.unique_id, self.until = path, unique_id, until
         self.unplugged, self.plugged = unplugged, plugged
         self.before = self.after = self.reconnects = self.dropped = self.gaps = 0
         self.failure: Exception | None = None
 
     def run(self) -> None:
         try:
-            with quorvex.open(self.path) as camera, camera.stream(timeout=2.0, reconnect=True) as stream:
+            with quorvex.open(unique_id=self.unique_id) as camera, camera.stream(timeout=2.0, reconnect=True) as stream:
                 last = None
                 # On to the end, and to a frame after the plugging in however late that came.
                 while time.monotonic() < self.until or not self.after:
@@ -76,9 +77,15 @@ def main() -> None:
         raise SystemExit("--seconds must be at least 1.5")
     quorvex.set_log_level("error")  # the library's warnings about the camera gone are expected here
     qx_emulator.configure("cameras:" + "".join(MODEL.format(path=path) for path in PATHS))
+    # The hardware ID is the model's, so it names both cameras; the unique ID tells them apart.
+    try:
+        quorvex.open(hardware_id="RIG-0001")
+    except LookupError as ambiguous:
+        print(ambiguous)
+    unique_ids = {info.path: info.unique_id for info in quorvex.cameras()}
     began = time.monotonic()
     unplugged, plugged = threading.Event(), threading.Event()
-    readers = [Reader(path, began + args.seconds, unplugged, plugged) for path in PATHS]
+    readers = [Reader(path, unique_ids[path] or "", began + args.seconds, unplugged, plugged) for path in PATHS]
     for reader in readers:
         reader.start()
     unplugger = threading.Thread(target=unplug_for_a_moment,
@@ -89,7 +96,7 @@ def main() -> None:
     for reader in readers:
         if reader.failure is not None:
             raise SystemExit(f"{reader.path}: {reader.failure}")
-        print(f"{reader.path}: {reader.before} frames before the unplugging, {reader.after} after the plugging in, "
+        print(f"{reader.path} ({reader.unique_id}): {reader.before} frames before the unplugging, {reader.after} after the plugging in, "
               f"reconnects {reader.reconnects}, dropped {reader.dropped}, missing from the sequence {reader.gaps}")
 
 
