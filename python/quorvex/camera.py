@@ -123,19 +123,21 @@ def cameras() -> list[CameraInfo]:
         handle = qx.QxInitialCameraDevice(index)
         if handle is None:
             continue
-        # Told by handle, not index: indexes shift when a camera is unplugged.
-        with _registry_lock:
-            already_open = _open_with(handle) is not None
-        if already_open:
-            found.append(_read_info(index, handle, name))
-            continue
-        opened = qx.QxOpen(handle) == 0
+        found.append(_describe(index, handle, name))
+    return found
+
+
+def _describe(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
+    """A camera's information, opened for a moment unless this process has it open (told by
+    handle, not index: indexes shift when a camera is unplugged). The registry lock is held
+    meanwhile, so that another thread's open() of the camera waits rather than finding it open."""
+    with _registry_lock:
+        opened = _open_with(handle) is None and qx.QxOpen(handle) == 0
         try:
-            found.append(_read_info(index, handle, name))
+            return _read_info(index, handle, name)
         finally:
             if opened:
                 qx.QxClose(handle)
-    return found
 
 
 _SELECTORS = {"which": "hardware ID or path", "unique_id": "unique ID", "path": "path", "hardware_id": "hardware ID"}

@@ -10,7 +10,7 @@ from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass
 
 from ._library import qx
-from .camera import CameraInfo, _open_with, _read_info, _registry_lock
+from .camera import CameraInfo, _describe
 
 
 @dataclass(frozen=True)
@@ -108,20 +108,6 @@ class Watch(Iterator[CameraEvent], AsyncIterator[CameraEvent]):
 
     def __repr__(self) -> str:
         return f"<quorvex.Watch every {self.interval} s, {len(self._present)} cameras>"
-
-
-def _describe(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
-    """A newly seen camera's information; opened for a moment unless this process has it open."""
-    with _registry_lock:
-        camera = _open_with(handle)
-    if camera is not None:
-        return dataclasses.replace(camera._info or _read_info(index, handle, name), index=index)
-    opened = qx.QxOpen(handle) == 0
-    try:
-        return _read_info(index, handle, name)
-    finally:
-        if opened:
-            qx.QxClose(handle)
 
 
 def watch(interval: float = 1.0) -> Watch:
