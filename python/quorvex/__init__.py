@@ -29,6 +29,7 @@ from .recording import Recorder, record
 from .recording_file import Recording, RecordingError, open_recording
 from .routes import Routes, load_routes, reset_routes
 from .stream import Stream
+from .sync import FrameGroup, Synchronized, synchronized
 
 try:
     __version__ = _distribution_version("pyQuorvexSDK")
@@ -47,6 +48,7 @@ __all__ = [
     "Format",
     "FormatQuery",
     "Frame",
+    "FrameGroup",
     "Intrinsics",
     "LockModeWarning",
     "NotOpenError",
@@ -59,6 +61,7 @@ __all__ = [
     "RecordingError",
     "Routes",
     "Stream",
+    "Synchronized",
     "TimeoutError",
     "__version__",
     "camera_count",
@@ -73,6 +76,7 @@ __all__ = [
     "release_mode",
     "reset_routes",
     "set_log_level",
+    "synchronized",
     "to_bgr",
     "to_rgb",
 ]
