@@ -338,12 +338,12 @@ def test_async_two_cameras_reads_both_while_the_loop_ticks(run):
 
 
 def test_synchronized_cameras_prints_groups_clock_skew_and_unmatched(run):
-    output = succeeded(run("synchronized_cameras.py", "--seconds", "1", "--tolerance", "0.016")[0])
+    output = succeeded(run("synchronized_cameras.py", "--seconds", "1", "--tolerance", "0.02")[0])
     groups = re.fullmatch(r"(\d+) groups of 3 frames in 1 s, matched by the (device|host) clock", output[0])
-    skew = re.fullmatch(r"largest skew within a group: ([\d.]+) ms \(tolerance 16\.0 ms\)", output[1])
+    skew = re.fullmatch(r"largest skew within a group: ([\d.]+) ms \(tolerance 20\.0 ms\)", output[1])
     unmatched = re.fullmatch(r"unmatched frames: camera 0: \d+, camera 1: \d+, camera 2: \d+", output[2])
     assert groups and skew and unmatched, output
-    assert int(groups[1]) >= 1 and float(skew[1]) <= 16.0
+    assert int(groups[1]) >= 1 and float(skew[1]) <= 20.0
 
 
 def test_every_runnable_example_is_run():

@@ -208,7 +208,7 @@ IN_STEP = """
 import itertools, json
 import quorvex
 
-tolerance = 1 / 60
+tolerance = 0.02
 with quorvex.open(0) as zena, quorvex.open(1) as zenm, quorvex.open(2) as webcam, \\
         zena.stream("YUY2:640x480@30") as a, zenm.stream("UYVY:640x480@30") as b, \\
         webcam.stream("YUY2:640x480@30") as c:
