@@ -2,6 +2,7 @@
 
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -22,7 +23,11 @@ namespace {
 
 struct Model {
     bool loaded = false;
-    std::vector<std::shared_ptr<QxCamera>> cameras;
+    // One handle per configuration entry, in configuration order: the present camera's, or the
+    // last one of an unplugged camera (detached), which plugging it in again starts from.
+    std::vector<std::shared_ptr<QxCamera>> configured;
+    std::set<std::string> unplugged;                 // device paths
+    std::vector<std::shared_ptr<QxCamera>> cameras;  // the present ones, in configuration order
 };
 
 // Never destroyed, as every object a library call may use: a thread still inside the library
@@ -46,16 +51,39 @@ PortRegistry& port_registry() {
     return *instance;
 }
 
+// With model_mutex() held and no port's lock.
+void detach(QxCamera::Impl& c, bool unplugged = false) {
+    std::lock_guard<std::mutex> lock(c.port->mutex);
+    c.detached = true;
+    c.unplugged = unplugged;
+    c.stream.reset();  // frees its frames
+    c.port->openHandle = nullptr;
+}
+
 // With model_mutex() held.
 void detach_all(Model& m) {
-    for (const auto& camera : m.cameras) {
-        QxCamera::Impl& c = camera->impl();
-        std::lock_guard<std::mutex> lock(c.port->mutex);
-        c.detached = true;
-        c.stream.reset();  // frees its frames
-        c.port->openHandle = nullptr;
-    }
+    for (const auto& camera : m.configured) detach(camera->impl());
+    m.configured.clear();
+    m.unplugged.clear();
     m.cameras.clear();
+}
+
+// With model_mutex() held.
+void list_present(Model& m) {
+    m.cameras.clear();
+    for (const auto& camera : m.configured) {
+        if (!m.unplugged.count(camera->impl().config.path)) m.cameras.push_back(camera);
+    }
+}
+
+// With model_mutex() held: the configuration indexes of the cameras at `path`.
+std::vector<std::size_t> configured_at(const Model& m, const std::string& path) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i < m.configured.size(); ++i) {
+        if (m.configured[i]->impl().config.path == path) found.push_back(i);
+    }
+    if (found.empty()) throw std::invalid_argument("no camera is configured with path '" + path + "'");
+    return found;
 }
 
 // With model_mutex() held.
@@ -91,7 +119,8 @@ void replace(Model& m, const std::optional<Configuration>& configuration) {
         camera->port = port;
         installed.push_back(std::make_shared<QxCamera>(std::move(camera)));
     }
-    m.cameras = std::move(installed);
+    m.configured = std::move(installed);
+    m.cameras = m.configured;
 }
 
 // With `lock` on model_mutex() held; the configuration file is read without it.
@@ -165,6 +194,63 @@ void forget_cameras() {
     model().loaded = false;
 }
 
+void unplug_cameras(const std::string& path) {
+    std::unique_lock<std::mutex> lock(model_mutex());
+    Model& m = loaded_model(lock);
+    const auto indexes = configured_at(m, path);
+    if (!m.unplugged.insert(path).second) return;
+    for (const std::size_t i : indexes) {
+        QxCamera::Impl& c = m.configured[i]->impl();
+        detach(c, true);
+        logger().info("camera {} '{}' at {} unplugged", c.index, c.config.name, path);
+    }
+    list_present(m);
+}
+
+void plug_cameras(const std::string& path) {
+    std::unique_lock<std::mutex> lock(model_mutex());
+    Model& m = loaded_model(lock);
+    const auto indexes = configured_at(m, path);
+    if (!m.unplugged.count(path)) return;
+    // Built aside, as replace() does: running out of memory leaves the cameras unplugged.
+    std::vector<std::shared_ptr<QxCamera>> plugged;
+    std::vector<const QxCamera::Impl*> kinds;
+    std::map<const Device*, std::shared_ptr<Device>> devices;  // old device -> its power-cycled copy
+    const auto port = std::make_shared<Port>();
+    for (const std::size_t i : indexes) {
+        const QxCamera::Impl& old = m.configured[i]->impl();
+        auto camera = std::make_unique<QxCamera::Impl>(old.index, old.config, old.paced);
+        bool newKind = true;
+        for (const QxCamera::Impl* earlier : kinds) {
+            if (same_controls(earlier->config, camera->config)) {
+                camera->controls = earlier->controls;
+                newKind = false;
+            }
+        }
+        std::shared_ptr<Device>& device = devices[old.device.get()];
+        if (!device) {
+            // An upgrade through an old handle may still be ending under the old port's lock.
+            std::lock_guard<std::mutex> portLock(old.port->mutex);
+            device = power_cycled(*old.device);
+        }
+        camera->device = device;
+        camera->port = port;
+        if (newKind) kinds.push_back(camera.get());
+        plugged.push_back(std::make_shared<QxCamera>(std::move(camera)));
+    }
+    for (std::size_t k = 0; k < indexes.size(); ++k) {
+        m.configured[indexes[k]] = plugged[k];
+        const QxCamera::Impl& c = plugged[k]->impl();
+        logger().info("camera {} '{}' at {} plugged in", c.index, c.config.name, path);
+    }
+    m.unplugged.erase(path);
+    list_present(m);
+}
+
+const char* gone_reason(const QxCamera::Impl& camera) {
+    return camera.unplugged ? "unplugged" : "the configuration was replaced";
+}
+
 bool device_open_elsewhere(const QxCamera::Impl& camera) {
     const QxCamera::Impl* open = camera.port->openHandle;
     return open != nullptr && open != &camera;
@@ -177,7 +263,7 @@ int camera_status(const char* function, const std::shared_ptr<QxCamera>& camera,
     }
     const QxCamera::Impl& c = camera->impl();
     if (c.detached) {
-        logger().warn("{}: camera {} is gone (the configuration was replaced)", function, c.index);
+        logger().warn("{}: camera {} is gone ({})", function, c.index, gone_reason(c));
         return QXE_NO_DEVICE;
     }
     if (need == Need::open && !c.open) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <QuorvexEmulator/Status.h>
@@ -21,16 +22,30 @@ namespace qx_emulator {
 
 using Clock = std::chrono::steady_clock;
 
-// A running stream. Frame k of the schedule is due at scheduleStart + k / framerate (a replay:
-// the time between its frames delivered - scheduled and delivered - scheduled + k).
+// The frames a paced camera keeps for its reader; an older one is dropped for a newer one.
+constexpr std::uint64_t kFrameBuffer = 4;
+
+// A running stream. A paced camera produces frame k (numbered from 0 at QxStartStreaming) at
+// scheduleStart + (k - base) / framerate whether it is read or not. A replay delivers every
+// frame: frame k of its schedule is due at scheduleStart plus the recorded time between its frames
+// delivered - scheduled and delivered - scheduled + k. Without pacing, a frame is produced when
+// it is asked for.
 struct Stream {
     std::shared_ptr<const FrameSource> source;
     std::shared_ptr<const ReplayTrack> replay;  // instead of `source` on a camera that replays a recording
     int framerate = 0;
-    std::uint64_t delivered = 0;  // frames delivered since QxStartStreaming: the next frame's number
+    std::uint64_t delivered = 0;  // frames delivered since QxStartStreaming
     Clock::time_point scheduleStart;
-    std::uint64_t scheduled = 0;  // frames delivered since scheduleStart
+    std::uint64_t base = 0;       // a paced camera: the frame produced at scheduleStart
+    std::uint64_t next = 0;       // the first frame the reader has not had
+    std::uint64_t scheduled = 0;  // a replay: frames delivered since scheduleStart
 };
+
+// When a paced camera produces frame k.
+Clock::time_point production_time(const Stream& s, std::uint64_t k);
+
+// How many frames a paced camera has produced by `now` since QxStartStreaming.
+std::uint64_t produced_by(const Stream& s, Clock::time_point now);
 
 struct ControlState;
 struct Device;
@@ -59,12 +74,23 @@ struct QxCamera::Impl {
     const qx_emulator::CameraConfig config;
     const bool paced;  // false: a frame is due whenever one is asked for
     bool open = false;
-    bool detached = false;  // its configuration was replaced: the device is gone
+    bool detached = false;  // the device is gone: its configuration was replaced, or it was unplugged
+    bool unplugged = false;  // gone because qx_emulator::unplug() took it away
     std::size_t selected = 0;  // index in config.formats of the format QxStartStreaming uses
     std::optional<qx_emulator::Stream> stream;
-    // QxGetTimestamp and QxGetFrameCount count from here; QxOpen and their reset functions restart them.
+    // QxGetTimestamp counts from here; QxOpen and QxResetTimestamp restart it.
     qx_emulator::Clock::time_point timestampOrigin{};
-    unsigned char frameCount = 0;  // frames QxGetImage delivered, wrapping from 255 to 0
+    // When the frame QxGetImage delivered last was captured; none since QxOpen, QxResetTimestamp
+    // or QxStartStreaming.
+    std::optional<qx_emulator::Clock::time_point> lastCapture;
+    // The latest QxGetTimestamp answer, below which it never goes (a reader is const).
+    mutable qx_emulator::Clock::duration timestampFloor{};
+    // The frame counter, in frames produced since QxOpen: by the streams that ended, up to the frame
+    // delivered last, and up to the last QxResetFrameCount (a frame produced before a reset but
+    // delivered after it counts 0).
+    std::uint64_t producedBefore = 0;
+    std::uint64_t lastCount = 0;
+    std::uint64_t countReset = 0;
     // Image-processing settings; shared with the other handles of the same device.
     std::shared_ptr<qx_emulator::ControlState> controls;
     // Registers, boot data and firmware; shared with the other handles of the same device.
@@ -96,6 +122,20 @@ void install_cameras(const std::optional<Configuration>& configuration);
 
 // Detaches every camera; the next use loads the configuration from the environment again.
 void forget_cameras();
+
+// Takes the cameras configured with `path` away (detached, out of discovery) or brings them back
+// as new handles in power-on state. Throw std::invalid_argument when no camera has that path.
+void unplug_cameras(const std::string& path);
+void plug_cameras(const std::string& path);
+
+// Why a detached camera is gone, for the log.
+const char* gone_reason(const QxCamera::Impl& camera);
+
+// With the camera's port locked: ends the camera's stream (if any), counting the frames it produced.
+void end_stream(QxCamera::Impl& camera);
+
+// With the camera's port locked: how many frames the camera produced since QxOpen.
+std::uint64_t frames_produced(const QxCamera::Impl& camera, Clock::time_point now);
 
 // With the camera's port locked: whether another camera of the same device (same path) is open.
 bool device_open_elsewhere(const QxCamera::Impl& camera);

@@ -303,14 +303,14 @@ int change_settings(const char* function, const std::shared_ptr<QxCamera>& camer
     return status;
 }
 
-// Keeps the cadence when the rate changes mid-stream: the next frame is due one new period
+// Keeps the cadence when the rate changes mid-stream: the next frame is produced one new period
 // after the last one.
 void retime(Stream& s, int framerate) {
     if (framerate == s.framerate) return;
-    if (s.scheduled > 0) {
-        const auto last = static_cast<std::int64_t>(s.scheduled - 1) * kNanosecondsPerSecond / s.framerate;
-        s.scheduleStart += std::chrono::nanoseconds(last);
-        s.scheduled = 1;
+    const std::uint64_t produced = produced_by(s, Clock::now());
+    if (produced > s.base) {
+        s.scheduleStart = production_time(s, produced - 1);
+        s.base = produced - 1;
     }
     s.framerate = framerate;
 }

@@ -184,6 +184,15 @@ std::shared_ptr<Device> make_device(const CameraConfig& config, int upgradeTimeM
     return device;
 }
 
+std::shared_ptr<Device> power_cycled(const Device& device) {
+    auto copy = std::make_shared<Device>(device);
+    copy->programMode = 0;
+    copy->upgrading = false;
+    copy->profile.reset();  // made again from what was saved to the camera
+    copy->imu = ImuState{};
+    return copy;
+}
+
 bool same_device(const CameraConfig& a, const CameraConfig& b) {
     return a.path == b.path && a.productType == b.productType && a.interfaceType == b.interfaceType;
 }

@@ -69,6 +69,10 @@ bool same_device(const CameraConfig& a, const CameraConfig& b);
 // The factory state of the device behind `config`.
 std::shared_ptr<Device> make_device(const CameraConfig& config, int upgradeTimeMs);
 
+// The device after a power cycle: what its flash and EEPROM hold (firmware, boot data, calibration,
+// registers) stays, what runs (USB program mode, an upgrade, the IMU, the active OSP profile) starts anew.
+std::shared_ptr<Device> power_cycled(const Device& device);
+
 // Products with the vendor's firmware: sensor firmware, boot data, generic I2C access.
 bool has_vendor_firmware(const CameraConfig& config);
 // Vendor products on USB have an FX3 USB controller with its own firmware and bootloader.

@@ -108,7 +108,11 @@ int QxOpen(std::shared_ptr<QxCamera> camera) try {
         c.port->openHandle = &c;
         c.selected = 0;
         c.timestampOrigin = Clock::now();
-        c.frameCount = 0;
+        c.lastCapture.reset();
+        c.timestampFloor = {};
+        c.producedBefore = 0;
+        c.lastCount = 0;
+        c.countReset = 0;
         logger().info("QxOpen: camera {} '{}' at {} opened", c.index, c.config.name, c.config.path);
         return QXE_OK;
     });

@@ -122,13 +122,13 @@ public:
     UpgradeClaim& operator=(const UpgradeClaim&) = delete;
 
     // Runs `install(Device&)` under the camera's lock when the camera is still there, so that
-    // an upgrade whose camera was replaced meanwhile (reset, configure) is not reported done.
+    // an upgrade whose camera was replaced (reset, configure) or unplugged meanwhile is not reported done.
     template <class Install>
     bool finish(const char* function, Install&& install) const {
         const auto lock = lock_camera(camera_);
         const QxCamera::Impl& c = camera_->impl();
         if (c.detached) {
-            logger().warn("{}: camera {} is gone (the configuration was replaced): upgrade lost", function, c.index);
+            logger().warn("{}: camera {} is gone ({}): upgrade lost", function, c.index, gone_reason(c));
             return false;
         }
         install(*c.device);
@@ -238,7 +238,7 @@ int QxResetUVC(std::shared_ptr<QxCamera> camera) try {
             return QXE_BUSY;
         }
         if (c.stream) logger().info("{}: camera {} stops streaming", function, c.index);
-        c.stream.reset();
+        end_stream(c);
         c.device->programMode = 0;
         logger().info("{}: camera {} restarted its UVC function", function, c.index);
         return QXE_OK;
@@ -296,7 +296,7 @@ int QxGotoUSBProgramMode(std::shared_ptr<QxCamera> camera) try {
             return QXE_BUSY;
         }
         if (c.stream) logger().info("{}: camera {} stops streaming", function, c.index);
-        c.stream.reset();
+        end_stream(c);
         c.device->programMode = ++programModeEntries;
         logger().info("{}: camera {} runs its USB bootloader", function, c.index);
         return QXE_OK;

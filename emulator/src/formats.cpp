@@ -26,6 +26,8 @@ using namespace qx_emulator;
 namespace {
 
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+// The longest QxGetImage sleeps before it looks at its camera again.
+constexpr std::chrono::milliseconds kWaitSlice(20);
 
 // With the camera's port locked: why `camera` cannot deliver frames, or nothing when it can.
 std::optional<QX_CAPTURE_RESULT> capture_refusal(const std::shared_ptr<QxCamera>& camera) {
@@ -35,7 +37,7 @@ std::optional<QX_CAPTURE_RESULT> capture_refusal(const std::shared_ptr<QxCamera>
     }
     const QxCamera::Impl& c = camera->impl();
     if (c.detached) {
-        logger().warn("QxGetImage: camera {} is gone (the configuration was replaced)", c.index);
+        logger().warn("QxGetImage: camera {} is gone ({})", c.index, gone_reason(c));
         return QX_CAPTURE_RESULT::QX_OTHER_ERROR;
     }
     if (!c.open) {
@@ -53,24 +55,22 @@ std::optional<QX_CAPTURE_RESULT> capture_refusal(const std::shared_ptr<QxCamera>
     return std::nullopt;
 }
 
-Clock::time_point due_time(const Stream& s) {
-    if (s.replay) {
-        const auto since = s.replay->time_of(s.delivered) - s.replay->time_of(s.delivered - s.scheduled);
-        return s.scheduleStart + std::chrono::nanoseconds(since);
-    }
-    const auto offset = static_cast<std::int64_t>(s.scheduled) * kNanosecondsPerSecond / s.framerate;
-    return s.scheduleStart + std::chrono::nanoseconds(offset);
+Clock::time_point replay_due(const Stream& s) {
+    const auto since = s.replay->time_of(s.delivered) - s.replay->time_of(s.delivered - s.scheduled);
+    return s.scheduleStart + std::chrono::nanoseconds(since);
 }
 
-void count_delivery(Stream& s, Clock::time_point due, Clock::time_point now) {
+// A replay delivers every recorded frame: a caller more than one frame period late gets it at
+// once and the schedule restarts from then. Gives the frame's capture time.
+Clock::time_point count_replay_delivery(Stream& s, Clock::time_point due, Clock::time_point now) {
     const std::chrono::nanoseconds period(kNanosecondsPerSecond / s.framerate);
     if (now - due > period) {
         s.scheduleStart = now;
         s.scheduled = 1;
-    } else {
-        ++s.scheduled;
+        return now;
     }
-    ++s.delivered;
+    ++s.scheduled;
+    return due;
 }
 
 std::string describe(const QxFormat& f) {
@@ -79,6 +79,41 @@ std::string describe(const QxFormat& f) {
 }
 
 }  // namespace
+
+namespace qx_emulator {
+
+Clock::time_point production_time(const Stream& s, std::uint64_t k) {
+    // Frames before `base` (still buffered when QxSetMaxFPS changed the rate) count back at the new rate.
+    const auto offset =
+        (static_cast<std::int64_t>(k) - static_cast<std::int64_t>(s.base)) * kNanosecondsPerSecond / s.framerate;
+    return s.scheduleStart + std::chrono::nanoseconds(offset);
+}
+
+std::uint64_t produced_by(const Stream& s, Clock::time_point now) {
+    if (now < s.scheduleStart) return s.base;
+    const std::int64_t elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - s.scheduleStart).count();
+    // Estimated from the elapsed time, then made exact by production_time's own rounding.
+    std::uint64_t last = s.base + static_cast<std::uint64_t>(elapsed / kNanosecondsPerSecond * s.framerate +
+                                                              elapsed % kNanosecondsPerSecond * s.framerate /
+                                                                  kNanosecondsPerSecond);
+    while (production_time(s, last + 1) <= now) ++last;
+    while (last > s.base && production_time(s, last) > now) --last;
+    return last + 1;
+}
+
+std::uint64_t frames_produced(const QxCamera::Impl& c, Clock::time_point now) {
+    if (!c.stream) return c.producedBefore;
+    const Stream& s = *c.stream;
+    return c.producedBefore + (c.paced && !s.replay ? produced_by(s, now) : s.delivered);
+}
+
+void end_stream(QxCamera::Impl& c) {
+    if (!c.stream) return;
+    c.producedBefore = frames_produced(c, Clock::now());
+    c.stream.reset();
+}
+
+}  // namespace qx_emulator
 
 int QxGetFormatList(std::shared_ptr<QxCamera> camera, std::vector<QxFormat>& formats) try {
     return read_value(__func__, camera, "formats", formats, [&](const QxCamera::Impl& c) -> int {
@@ -141,6 +176,7 @@ int QxStartStreaming(std::shared_ptr<QxCamera> camera) try {
         stream.framerate = stream.replay ? f.framerate : capped_framerate(c, f.framerate);
         stream.scheduleStart = Clock::now();
         c.stream = std::move(stream);
+        c.lastCapture.reset();
         logger().info("QxStartStreaming: camera {} streams {} {}x{} at {} fps{}", c.index, format_name(f.format),
                       f.width, f.height, c.stream->framerate, c.paced ? "" : " (unpaced)");
         return QXE_OK;
@@ -158,7 +194,7 @@ int QxStopStreaming(std::shared_ptr<QxCamera> camera) try {
             return QXE_NOT_STREAMING;
         }
         logger().info("QxStopStreaming: camera {} stops after {} frame(s)", c.index, c.stream->delivered);
-        c.stream.reset();
+        end_stream(c);
         return QXE_OK;
     });
 } catch (...) {
@@ -191,8 +227,22 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
             Stream& stream = *c.stream;
             index = c.index;
             const Clock::time_point now = Clock::now();
-            due = c.paced ? due_time(stream) : now;
-            if (due <= now) {
+            // The frame to deliver, if one is there: the oldest the camera still holds that the
+            // reader has not had (a replay's next frame once due; without pacing, a new one).
+            std::optional<std::uint64_t> ready;
+            due = now;
+            if (!c.paced) {
+                ready = stream.next;
+            } else if (stream.replay) {
+                due = replay_due(stream);
+                if (due <= now) ready = stream.next;
+            } else {
+                const std::uint64_t produced = produced_by(stream, now);
+                const std::uint64_t oldest = produced > kFrameBuffer ? produced - kFrameBuffer : 0;
+                if (stream.next < produced) ready = std::max(stream.next, oldest);
+                else due = production_time(stream, stream.next);
+            }
+            if (ready) {
                 if (buffer == nullptr || size == nullptr) {
                     logger().warn("QxGetImage: camera {}: null {} pointer", c.index,
                                   buffer == nullptr ? "buffer" : "size");
@@ -200,9 +250,16 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
                 }
                 source = stream.source;
                 replay = stream.replay;
-                number = stream.delivered;
-                count_delivery(stream, due, now);
-                ++c.frameCount;
+                number = *ready;
+                if (number > stream.next) {
+                    logger().debug("QxGetImage: camera {}: frames {} to {} dropped", c.index, stream.next, number - 1);
+                }
+                if (!c.paced) c.lastCapture = now;
+                else if (replay) c.lastCapture = count_replay_delivery(stream, due, now);
+                else c.lastCapture = production_time(stream, number);
+                stream.next = number + 1;
+                ++stream.delivered;
+                c.lastCount = c.producedBefore + number + 1;
             }
         }
         if (source || replay) {
@@ -214,13 +271,13 @@ QX_CAPTURE_RESULT QxGetImage(std::shared_ptr<QxCamera> camera, unsigned char* bu
             }
             return QX_CAPTURE_RESULT::QX_SUCCESS;
         }
-        // Another thread may take the frame we wake up for; the loop then waits for the next.
-        const bool timesOut = due > deadline;
-        std::this_thread::sleep_until(timesOut ? deadline : due);
-        if (timesOut) {
+        if (Clock::now() >= deadline) {
             logger().debug("QxGetImage: camera {}: no frame within {} ms", index, timeout);
             return QX_CAPTURE_RESULT::QX_TIMEOUT;
         }
+        // In slices, so that a camera unplugged, replaced, closed or stopped meanwhile ends the
+        // wait soon; another thread may also take the frame we wake up for.
+        std::this_thread::sleep_until(std::min({due, deadline, Clock::now() + kWaitSlice}));
     }
 } catch (...) {
     return contained<QX_CAPTURE_RESULT>(__func__);

@@ -390,7 +390,9 @@ int QxActivateProfileImageProcessing(std::shared_ptr<QxCamera> camera) try {
 
 int QxGetTimestamp(std::shared_ptr<QxCamera> camera, float& timestamp) try {
     return read_value(__func__, camera, "timestamp", timestamp, [&](const QxCamera::Impl& c) -> int {
-        timestamp = std::chrono::duration<float>(Clock::now() - c.timestampOrigin).count();
+        const Clock::duration reading = c.lastCapture.value_or(Clock::now()) - c.timestampOrigin;
+        c.timestampFloor = std::max(c.timestampFloor, reading);
+        timestamp = std::chrono::duration<float>(c.timestampFloor).count();
         return QXE_OK;
     });
 } catch (...) {
@@ -402,6 +404,8 @@ int QxResetTimestamp(std::shared_ptr<QxCamera> camera) try {
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
         c.timestampOrigin = Clock::now();
+        c.lastCapture.reset();
+        c.timestampFloor = {};
         return QXE_OK;
     });
 } catch (...) {
@@ -410,7 +414,7 @@ int QxResetTimestamp(std::shared_ptr<QxCamera> camera) try {
 
 int QxGetFrameCount(std::shared_ptr<QxCamera> camera, unsigned char& count) try {
     return read_value(__func__, camera, "count", count, [&](const QxCamera::Impl& c) -> int {
-        count = c.frameCount;
+        count = static_cast<unsigned char>(c.lastCount > c.countReset ? c.lastCount - c.countReset : 0);
         return QXE_OK;
     });
 } catch (...) {
@@ -421,7 +425,8 @@ int QxResetFrameCount(std::shared_ptr<QxCamera> camera) try {
     Call call(__func__, {{"camera", as_value(camera)}});
     if (auto* s = call.scripted()) return s->result<int>();
     return with_camera(__func__, camera, Need::open, [&](QxCamera::Impl& c) -> int {
-        c.frameCount = 0;
+        c.countReset = frames_produced(c, Clock::now());
+        c.lastCount = c.countReset;
         return QXE_OK;
     });
 } catch (...) {

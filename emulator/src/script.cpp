@@ -263,6 +263,14 @@ bool configure(const std::string& yamlText) {
     return configuration.has_value();
 }
 
+void unplug(const std::string& path) {
+    unplug_cameras(path);
+}
+
+void plug(const std::string& path) {
+    plug_cameras(path);
+}
+
 std::string builtin_configuration_text() {
     return builtin_configuration_yaml();
 }

@@ -1,7 +1,7 @@
 // Many C++ threads calling the emulated QuorvexSDK at once, with no lock of their own: threads on
 // different cameras, several threads on one camera, two handles of one device, an upgrade, calls
-// that name no camera, logging at trace level to a file, and configure() and reset() replacing
-// every camera meanwhile. It checks what must hold whatever the interleaving (frame lengths, statuses from
+// that name no camera, logging at trace level to a file, cameras unplugged and plugged in again,
+// and configure() and reset() replacing every camera meanwhile. It checks what must hold whatever the interleaving (frame lengths, statuses from
 // the documented set, a firmware version from the images it installs) and ends with a
 // summary line; a crash, a hang or a data race (built with -fsanitize=thread) is the failure.
 //
@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,6 +73,7 @@ std::atomic<long> frames{0};
 std::atomic<long> upgrades{0};
 std::atomic<long> replacements{0};
 std::atomic<long> resets{0};
+std::atomic<long> unplugs{0};
 // reset() brings the built-in cameras back until the next configure(): odd from before a reset
 // until after that configure(), so a check that sees one even value throughout saw no reset.
 std::atomic<long> resetPhase{0};
@@ -211,11 +213,32 @@ void library_worker(const std::string& folder) {
         expect(routed == 7 || routed == QXE_OK, "scripted QxResetActiveRoutes gave " + std::to_string(routed));
         const bool journalled = !qx_emulator::journal().empty();
         if (no_reset_since(phase)) {
-            expect(names.empty() || names.size() == kCameras, "discovered " + std::to_string(names.size()));
+            // One device path at most is unplugged at a time; two cameras share /dev/stress2.
+            expect(names.empty() || (names.size() >= kCameras - 2 && names.size() <= kCameras),
+                   "discovered " + std::to_string(names.size()));
             expect(journalled, "empty journal after a call");
         }
         if (i % 50 == 0) qx_emulator::clear_journal();
         calls += 3;
+    }
+}
+
+// Unplugs each device path in turn and plugs it in again, while its cameras stream or upgrade.
+void unplug_worker() {
+    const char* paths[] = {"/dev/stress0", "/dev/stress1", "/dev/stress2", "/dev/stress3"};
+    for (unsigned i = 0; !stopping; ++i) {
+        const std::string path = paths[i % 4];
+        const long phase = resetPhase;
+        try {
+            qx_emulator::unplug(path);
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            qx_emulator::plug(path);
+            ++unplugs;
+        } catch (const std::invalid_argument&) {
+            // The built-in cameras, which reset() brings back, have no such path.
+            expect(!no_reset_since(phase), "unplug/plug refused " + path);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
     }
 }
 
@@ -260,13 +283,15 @@ int main(int argc, char** argv) {
     threads.emplace_back(upgrade_worker, folder);
     threads.emplace_back(library_worker, folder);
     threads.emplace_back(replace_worker);
+    threads.emplace_back(unplug_worker);
 
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     stopping = true;
     for (std::thread& thread : threads) thread.join();
     qx_emulator::reset();
 
-    std::printf("calls=%ld frames=%ld upgrades=%ld replacements=%ld resets=%ld broken=%ld\n", calls.load(),
-                frames.load(), upgrades.load(), replacements.load(), resets.load(), failures.count.load());
+    std::printf("calls=%ld frames=%ld upgrades=%ld replacements=%ld resets=%ld unplugs=%ld broken=%ld\n",
+                calls.load(), frames.load(), upgrades.load(), replacements.load(), resets.load(), unplugs.load(),
+                failures.count.load());
     return failures.count == 0 ? 0 : 1;
 }

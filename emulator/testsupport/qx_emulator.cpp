@@ -122,6 +122,12 @@ PYBIND11_MODULE(qx_emulator, m) {
     m.def("builtin_configuration", &qx_emulator::builtin_configuration_text,
           "The YAML text of the built-in configuration, for tests that vary it.");
 
+    m.def("unplug", &qx_emulator::unplug, py::arg("path"),
+          "Take the camera(s) at device path `path` away; ValueError for a path no camera has.");
+
+    m.def("plug", &qx_emulator::plug, py::arg("path"),
+          "Bring the camera(s) at `path` back as new handles, powered on afresh; ValueError for an unknown path.");
+
     m.def("function_names", &qx_emulator::function_names,
           "Names of the library functions that can be scripted and journalled, in declaration order.");
 

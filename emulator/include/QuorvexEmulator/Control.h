@@ -43,6 +43,12 @@ QX_SDK_API bool configure(const std::string& yamlText);
 QX_SDK_API std::string builtin_configuration_text();
 QX_SDK_API std::vector<std::string> function_names();
 
+// Take the camera(s) configured with device path `path` away, or bring them back as new handles
+// in power-on state (emulator/README.md, "Unplugging"). Repeating either is a no-op; both throw
+// std::invalid_argument for a path no configured camera has.
+QX_SDK_API void unplug(const std::string& path);
+QX_SDK_API void plug(const std::string& path);
+
 // Throws std::invalid_argument for a function the library does not have.
 QX_SDK_API void add_script(Script script);
 QX_SDK_API void clear_scripts();
