@@ -98,13 +98,14 @@ class _Matcher:
         queue.append(frame)
 
     def _captured_before_reset(self, index: int, frame: Frame) -> bool:
-        # A frame captured before the reset carries a time of the clock's earlier count: as the
-        # latest head it would push every other stream's frames out as too old.
+        # Frames the camera held in its buffer at the reset carry a time of the clock's earlier
+        # count (as the latest head, one would push every other stream's frames out as too old),
+        # or none after the reset: 0 or less.
         reset_at = self._reset_at[index]
         if reset_at is None:
             return False
         assert frame.device_timestamp is not None
-        if -_CLOCK_SLACK <= frame.device_timestamp <= frame.timestamp - reset_at + _CLOCK_SLACK:
+        if 0 < frame.device_timestamp <= frame.timestamp - reset_at + _CLOCK_SLACK:
             return False
         self._stale[index] += 1
         if self._stale[index] > _STALE_LIMIT:

@@ -152,14 +152,16 @@ def test_host_time_where_the_camera_clocks_are_not_in_step(times, refuse, option
     assert sync.clock == "host" and {group.clock for group in groups} == {"host"}
 
 
-def test_frames_captured_before_the_reset_are_counted_not_matched():
-    # Still in the camera's buffer when its clock was reset: times of the clock's earlier count.
-    a = FakeStream(at(50.0, 50.033) + at(0.0, 0.001, 0.002))
-    b = FakeStream(at(0.0, 0.001, 0.002))
+# Still in the camera's buffer when its clock was reset: times of the clock's earlier count, the
+# reset's moment, or before it.
+@pytest.mark.parametrize("stale", [(50.0, 50.033), (0.0, 0.0), (-0.067, -0.033)], ids=["earlier-count", "zero", "before"])
+def test_frames_captured_before_the_reset_are_counted_not_matched(stale):
+    a = FakeStream(at(*stale) + at(0.001, 0.002, 0.003))
+    b = FakeStream(at(stale[0], 0.001, 0.002, 0.003))
     sync = quorvex.synchronized([a, b], 0.0004, queue_size=100)
     groups = take(sync, 3, "threads")
-    assert [(x.index, y.index) for x, y in groups] == [(2, 0), (3, 1), (4, 2)]
-    assert sync.clock == "device" and sync.unmatched == (2, 0)
+    assert [(x.index, y.index) for x, y in groups] == [(2, 1), (3, 2), (4, 3)]
+    assert sync.clock == "device" and sync.unmatched == (2, 1)
 
 
 def test_a_stalled_stream_leaves_the_others_counted_not_held():
