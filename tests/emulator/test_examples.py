@@ -337,6 +337,13 @@ def test_async_two_cameras_reads_both_while_the_loop_ticks(run):
     assert any(line.startswith("the event loop ticked") for line in output)
 
 
+def test_every_runnable_example_is_run():
+    tested = {param.values[0] for param in RUNS} | {"upgrade_firmware.py", "list_controls.py", "async_two_cameras.py",
+                                                    "synchronized_cameras.py"}
+    runnable = {path.name for path in EXAMPLES.glob("*.py") if 'if __name__ == "__main__":' in path.read_text()}
+    assert runnable == tested
+
+
 def test_synchronized_cameras_prints_groups_clock_skew_and_unmatched(run):
     output = succeeded(run("synchronized_cameras.py", "--seconds", "1", "--tolerance", "0.02")[0])
     groups = re.fullmatch(r"(\d+) groups of 3 frames in 1 s, matched by the (device|host) clock", output[0])
@@ -344,10 +351,3 @@ def test_synchronized_cameras_prints_groups_clock_skew_and_unmatched(run):
     unmatched = re.fullmatch(r"unmatched frames: camera 0: \d+, camera 1: \d+, camera 2: \d+", output[2])
     assert groups and skew and unmatched, output
     assert int(groups[1]) >= 1 and float(skew[1]) <= 20.0
-
-
-def test_every_runnable_example_is_run():
-    tested = {param.values[0] for param in RUNS} | {"upgrade_firmware.py", "list_controls.py", "async_two_cameras.py",
-                                                    "synchronized_cameras.py"}
-    runnable = {path.name for path in EXAMPLES.glob("*.py") if 'if __name__ == "__main__":' in path.read_text()}
-    assert runnable == tested
