@@ -48,6 +48,9 @@ class FrameGroup(tuple[Frame, ...]):
         group.skew = skew
         return group
 
+    def __reduce__(self) -> tuple[type["FrameGroup"], tuple[tuple[Frame, ...], Clock, float]]:
+        return FrameGroup, (tuple(self), self.clock, self.skew)
+
     def __repr__(self) -> str:
         return f"FrameGroup({', '.join(map(repr, self))}; {self.clock} clock, skew {self.skew * 1000:.1f} ms)"
 
