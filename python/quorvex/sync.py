@@ -17,6 +17,8 @@ Clock = Literal["device", "host"]
 
 # Readers wait for a frame in steps this long, so that close() ends them soon.
 _READ_STEP = 0.1
+# How long close() waits for the reader threads at most (a loaded machine may need seconds).
+_JOIN_LIMIT = 5.0
 # A frame's camera time may run ahead of the host's time since the reset by this much (the camera
 # is asked for its time after the frame arrived).
 _CLOCK_SLACK = 0.1
@@ -345,12 +347,13 @@ class Synchronized:
             task.cancel()
         if self._wakeup is not None:
             self._wakeup.set()
+        # A stream's read returns within one step; a library call stuck far beyond it is left
+        # to end on its own (the threads are daemons) rather than hang the caller.
+        deadline = time.monotonic() + _JOIN_LIMIT
         current = threading.current_thread()
         for thread in self._threads:
             if thread is not current:
-                # A stream's read returns within one step; a library call stuck beyond it is
-                # left to end on its own (the thread is a daemon) rather than hang the caller.
-                thread.join(timeout=_READ_STEP + 1.0)
+                thread.join(timeout=max(0.0, deadline - time.monotonic()))
 
     async def aclose(self) -> None:
         """As close(), waiting for the reader tasks to end."""

@@ -170,7 +170,7 @@ def test_a_stalled_stream_leaves_the_others_counted_not_held():
     sync = quorvex.synchronized([quick, stalled], 0.005, reset_clocks=False, queue_size=4)
     with sync:
         deadline = time.monotonic() + 30
-        while sync.unmatched[0] < 36 and time.monotonic() < deadline:
+        while not (sync.unmatched[0] >= 36 and stalled.stalled.is_set()) and time.monotonic() < deadline:
             time.sleep(0.01)
         assert stalled.stalled.is_set() and sync.unmatched == (36, 0)
         assert [len(queue) for queue in sync._matcher.queues] == [4, 2]
