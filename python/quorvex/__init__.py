@@ -29,6 +29,7 @@ from .recording import Recorder, record
 from .recording_file import Recording, RecordingError, open_recording
 from .routes import Routes, load_routes, reset_routes
 from .stream import Stream
+from .sync import FrameGroup, Synchronized, synchronized
 from .watch import CameraAdded, CameraRemoved, Watch, watch
 
 try:
@@ -50,6 +51,7 @@ __all__ = [
     "Format",
     "FormatQuery",
     "Frame",
+    "FrameGroup",
     "Intrinsics",
     "LockModeWarning",
     "NotOpenError",
@@ -62,6 +64,7 @@ __all__ = [
     "RecordingError",
     "Routes",
     "Stream",
+    "Synchronized",
     "TimeoutError",
     "Watch",
     "__version__",
@@ -77,6 +80,7 @@ __all__ = [
     "release_mode",
     "reset_routes",
     "set_log_level",
+    "synchronized",
     "to_bgr",
     "to_rgb",
     "watch",

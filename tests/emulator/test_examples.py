@@ -341,7 +341,7 @@ def test_reconnect_two_cameras_reconnects_only_the_unplugged_one(run):
     output = succeeded(run("reconnect_two_cameras.py", "--seconds", "1.5")[0])
     found = {}
     for line in output:
-        if match := re.match(r"(/dev/video\d+): (\d+) frames before the unplugging, (\d+) after the plugging in, "
+        if match := re.match(r"(/dev/video\d+) \(\w+\): (\d+) frames before the unplugging, (\d+) after the plugging in, "
                              r"reconnects (\d+), dropped (\d+), missing from the sequence (\d+)$", line):
             found[match[1]] = [int(number) for number in match.groups()[1:]]
     assert set(found) == {"/dev/video20", "/dev/video21"}, output
@@ -352,6 +352,15 @@ def test_reconnect_two_cameras_reconnects_only_the_unplugged_one(run):
 
 def test_every_runnable_example_is_run():
     tested = {param.values[0] for param in RUNS} | {"upgrade_firmware.py", "list_controls.py", "async_two_cameras.py",
-                                                     "reconnect_two_cameras.py"}
+                                                     "reconnect_two_cameras.py", "synchronized_cameras.py"}
     runnable = {path.name for path in EXAMPLES.glob("*.py") if 'if __name__ == "__main__":' in path.read_text()}
     assert runnable == tested
+
+
+def test_synchronized_cameras_prints_groups_clock_skew_and_unmatched(run):
+    output = succeeded(run("synchronized_cameras.py", "--seconds", "1", "--tolerance", "0.02")[0])
+    groups = re.fullmatch(r"(\d+) groups of 3 frames in 1 s, matched by the (device|host) clock", output[0])
+    skew = re.fullmatch(r"largest skew within a group: ([\d.]+) ms \(tolerance 20\.0 ms\)", output[1])
+    unmatched = re.fullmatch(r"unmatched frames: camera 0: \d+, camera 1: \d+, camera 2: \d+", output[2])
+    assert groups and skew and unmatched, output
+    assert int(groups[1]) >= 1 and float(skew[1]) <= 20.0
