@@ -136,6 +136,23 @@ def test_hiding_a_camera_lets_go_of_its_capture(served_page, browser):
     assert len(browser.find_elements(By.CSS_SELECTOR, ".panel")) == 1
 
 
+def test_an_unplugged_camera_is_shown_disconnected_until_it_is_back(served_page, browser, emu):
+    url, _ = served_page
+    browser.get(url)
+    second = panel(browser, 1)
+    live = second.find_element(By.CSS_SELECTOR, ".live")
+    assert wait_until(lambda: browser.execute_script("return arguments[0].naturalWidth", live) > 0, timeout=20)
+    badge = second.find_element(By.CSS_SELECTOR, ".unplugged")
+    assert not badge.is_displayed()
+    emu.unplug("/dev/video2")
+    assert wait_until(lambda: badge.is_displayed() and "disconnected" in second.get_attribute("class"), timeout=20)
+    emu.plug("/dev/video2")
+    assert wait_until(lambda: not badge.is_displayed(), timeout=20)
+    # Pictures come again, without the page being loaded anew.
+    before = element_picture(live)
+    assert wait_until(lambda: np.abs(element_picture(live) - before).max() > 60, timeout=20)
+
+
 @pytest.mark.parametrize("image_version, expected", [
     ("1.0.12", "sensor firmware is now 1.0.12"),
     (None, "Upgrade failed: the upgrade failed: QxUpgradeSensorFW refused the image: QX_UPGRADE_INVALID_FIRMWARE"),
