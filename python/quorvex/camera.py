@@ -59,6 +59,7 @@ def _member_name(
 
 def _read_info(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
     """The device information through a handle; what the library refuses is None."""
+    is_quorvex = qx.QxIsQuorvexCamera(handle) == 1
     return CameraInfo(
         index=index,
         name=_text(qx.QxGetDeviceName(handle)) or name,
@@ -67,8 +68,10 @@ def _read_info(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
         interface=_member_name(qx.QxGetDeviceInterfaceType(handle), "INTERFACE_"),
         product=_member_name(qx.QxGetDeviceProductType(handle), "QXCAM_PRODUCT_TYPE_"),
         usb_speed=_member_name(qx.QxGetUSBDeviceSpeed(handle), "USB_DEVICE_SPEED_"),
-        is_quorvex=qx.QxIsQuorvexCamera(handle) == 1,
-        unique_id=_text(qx.QxGetSensorUniqueID(handle)) or None,
+        is_quorvex=is_quorvex,
+        # Only the maker's cameras have the sensor firmware that knows it; asking another logs a
+        # warning for every listing.
+        unique_id=(_text(qx.QxGetSensorUniqueID(handle)) or None) if is_quorvex else None,
     )
 
 
