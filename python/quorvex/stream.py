@@ -40,6 +40,7 @@ _get_timestamp = qx.QxGetTimestamp
 _get_frame_count = qx.QxGetFrameCount
 _get_exposure = qx.QxGetCurrentExposure
 _get_gain = qx.QxGetCurrentGain
+_arrived = Frame._arrived
 
 # How often a reconnecting stream looks for its unplugged camera.
 _RECONNECT_POLL = 0.2
@@ -193,8 +194,9 @@ class Stream:
             timeout = self.timeout
         deadline = _deadline(timeout)
         while True:
-            with self._background_lock:
-                background = self._background
+            # Read without the lock: one attribute read is atomic, and an async read may start
+            # just after this look whether the lock is taken for it or not.
+            background = self._background
             if background is None:
                 return self._read(deadline, timeout)
             # A read an async caller left running: its frame is the next one.
@@ -210,7 +212,8 @@ class Stream:
     def _read(self, deadline: float | None, timeout: float | None) -> Frame:
         # The lock is waited for within the timeout too: another thread's read may hold it for as
         # long as its own timeout.
-        if not self._lock.acquire(timeout=-1 if deadline is None else _left(deadline)):
+        lock = self._lock
+        if not lock.acquire(False) and not lock.acquire(timeout=-1 if deadline is None else _left(deadline)):
             raise self._timed_out(timeout)
         try:
             while True:
@@ -248,7 +251,7 @@ class Stream:
                                     gain = None
                         except Exception:
                             pass  # what the camera would not tell stays None; the frame is here
-                    frame = Frame(data, self.format, self._frames, arrived, stamp, sequence, host_time, exposure, gain)
+                    frame = _arrived(data, self.format, self._frames, arrived, stamp, sequence, host_time, exposure, gain)
                     self._frames += 1
                     return frame
                 if result != qx.QX_TIMEOUT and self._unplugged():
@@ -261,7 +264,7 @@ class Stream:
                 if result != qx.QX_TIMEOUT or not more_time:
                     raise error("QxGetImage", result, f"{self.format}, timeout {timeout} s")
         finally:
-            self._lock.release()
+            lock.release()
 
     def _next_sequence(self, count: int, stamp: float | None) -> int:
         """The unwrapped sequence of a frame whose 8-bit counter reads `count`, taken by the

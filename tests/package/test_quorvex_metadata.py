@@ -2,6 +2,7 @@
 telling cameras apart: unique IDs, selecting by one field, ambiguous selectors."""
 
 import asyncio
+import dataclasses
 import time
 
 import pytest
@@ -85,6 +86,12 @@ def test_frames_carry_the_camera_s_clock_and_counter(emu):
     assert before <= frames[0].host_time <= frames[-1].host_time <= after
     assert all(frame.exposure is None and frame.gain is None for frame in frames)
     assert f"sequence {frames[0].sequence}" in repr(frames[0])
+    # Made by the stream's shortcut, a frame is the dataclass __init__ would make: every field,
+    # frozen, copied by dataclasses.replace.
+    copy = dataclasses.replace(frames[0])
+    assert vars(copy) == vars(frames[0]) and list(vars(copy)) == [f.name for f in dataclasses.fields(copy)]
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        frames[0].sequence = 0
 
 
 @pytest.mark.parametrize("exposure_and_gain", [False, True])
