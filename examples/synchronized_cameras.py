@@ -9,6 +9,7 @@ skew within a group and how many frames of each camera found no partner.
 """
 
 import argparse
+import math
 import threading
 
 import quorvex
@@ -44,6 +45,8 @@ def main() -> None:
     parser.add_argument("--tolerance", type=float, default=0.017,
                         help="seconds (default 0.017: free-running cameras at 30 fps are up to half a frame apart)")
     args = parser.parse_args()
+    if not 0 < args.seconds < math.inf:
+        raise SystemExit(f"--seconds must be a positive number, not {args.seconds}")
     try:
         run(args.seconds, args.tolerance)
     except (quorvex.QuorvexError, LookupError, ValueError) as failure:
