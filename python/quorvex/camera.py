@@ -11,10 +11,8 @@ from typing import TYPE_CHECKING
 
 from ._library import qx
 from .controls import Controls
-from .errors import QuorvexError, call, check, error, value
+from .errors import NO_DEVICE, QuorvexError, call, check, error, value
 from .formats import Format, FormatQuery, find_format
-
-_NO_DEVICE = -9  # QXE_NO_DEVICE: the camera was unplugged
 
 if TYPE_CHECKING:
     from .calibration import Calibration
@@ -260,7 +258,7 @@ class Camera:
             with _registry_lock:
                 _open_cameras.discard(self)
                 status = qx.QxClose(self._handle)
-        if status != _NO_DEVICE:  # unplugged: nothing is left to close
+        if status != NO_DEVICE:  # unplugged: nothing is left to close
             check(qx.QxClose.__name__, status)
 
     @property

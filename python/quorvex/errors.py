@@ -35,6 +35,11 @@ STATUS_NAMES: dict[int, str] = {
 }
 
 
+# The status of a camera that is gone (unplugged): DisconnectedError, and what stopping or closing
+# such a camera answers.
+NO_DEVICE = -9
+
+
 class QuorvexError(Exception):
     """A library call failed: `status` (its number), `status_name` (or None) and `function`."""
 

@@ -12,7 +12,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING
 
 from ._library import qx
-from .errors import DisconnectedError, QuorvexError, call, check, error
+from .errors import NO_DEVICE, DisconnectedError, QuorvexError, call, check, error
 from .formats import Format
 from .frame import Frame
 
@@ -44,7 +44,6 @@ _arrived = Frame._arrived
 
 # How often a reconnecting stream looks for its unplugged camera.
 _RECONNECT_POLL = 0.2
-_NO_DEVICE = -9  # QXE_NO_DEVICE
 
 
 class Stream:
@@ -175,7 +174,7 @@ class Stream:
         if self.camera.is_open:
             with self._lock:
                 status = qx.QxStopStreaming(self.camera.handle)
-            if status != _NO_DEVICE:  # unplugged: stopped already
+            if status != NO_DEVICE:  # unplugged: stopped already
                 check(qx.QxStopStreaming.__name__, status)
 
     def __enter__(self) -> "Stream":
@@ -313,7 +312,7 @@ class Stream:
 
     def _unplugged(self) -> bool:
         # The handle as it is: a camera closed meanwhile answers QXE_NOT_OPEN, not this.
-        return qx.QxGetDevicePath(self.camera._handle)[0] == _NO_DEVICE
+        return qx.QxGetDevicePath(self.camera._handle)[0] == NO_DEVICE
 
     def _disconnected(self, why: str) -> QuorvexError:
         """Marks the stream stopped and the camera gone; the error to raise."""
@@ -322,7 +321,7 @@ class Stream:
         camera.streams.discard(self)
         camera._connected = False
         path = self._path or (camera._info.path if camera._info else None) or "path unknown"
-        return error("QxGetImage", _NO_DEVICE, f"camera {camera.index} ({path}) {why}")
+        return error("QxGetImage", NO_DEVICE, f"camera {camera.index} ({path}) {why}")
 
     def _reconnect(self) -> None:
         """Waits for the unplugged camera to come back, then opens it again with this stream's
