@@ -22,12 +22,13 @@ from __future__ import annotations
 
 import ipaddress
 import math
+import socket
 import threading
 import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .calibration import Intrinsics
 from .camera import Camera, camera_count
@@ -35,6 +36,10 @@ from .camera import open as open_camera
 from .errors import NotSupportedError, QuorvexError, TimeoutError
 from .frame import Frame
 from .stream import Stream
+
+if TYPE_CHECKING:
+    from foxglove import Channel
+    from foxglove.channels import CameraCalibrationChannel, CompressedImageChannel
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
@@ -106,9 +111,9 @@ class CameraFeed:
     index: int
     camera: Camera
     stream: Stream
-    image: Any  # foxglove.channels.CompressedImageChannel
-    calibration: Any | None  # CameraCalibrationChannel, where the camera has intrinsics
-    imu: Any | None  # foxglove.Channel (JSON), where the camera has an IMU
+    image: "CompressedImageChannel"
+    calibration: "CameraCalibrationChannel | None"  # where the camera has intrinsics
+    imu: "Channel | None"  # JSON, where the camera has an IMU
     intrinsics: Intrinsics | None
     frames_read: int = 0
     frames_sent: int = 0  # frames encoded and logged: read while a client subscribed
@@ -174,13 +179,15 @@ class Bridge:
         self._server: Any = None
         self._context: Any = None
         self._calibrations: dict[int, threading.Event] = {}
+        self._bound = 0  # the port listened on
         self._stop = threading.Event()
         self._started = False
+        self._closed = False
 
     @property
     def port(self) -> int:
         """The port listened on (the one picked, for port 0), once started."""
-        return self._server.port if self._server is not None else self._port
+        return self._bound or self._port
 
     @property
     def url(self) -> str:
@@ -192,8 +199,11 @@ class Bridge:
         return self._started and not self._stop.is_set()
 
     def start(self) -> "Bridge":
+        if self._closed:
+            raise RuntimeError("the bridge was closed; make a new one")
         if self._started:
             return self
+        self._stop.clear()
         try:
             import foxglove
         except ImportError as missing:
@@ -203,6 +213,7 @@ class Bridge:
             raise LookupError("no camera found")
         self._context = foxglove.Context()
         self._server = self._listen(foxglove)
+        self._bound = self._server.port
         try:
             for which in chosen:
                 self.feeds.append(self._open(which))
@@ -290,10 +301,10 @@ class Bridge:
                 next_calibration = now + CALIBRATION_PERIOD
             if feed.imu is not None and now >= next_imu and feed.imu.has_sinks():
                 next_imu = now + 1 / self.imu_rate
-                self._send_imu(feed)
+                self._send_imu(feed.camera, feed.imu)
 
-    def _send_imu(self, feed: CameraFeed) -> None:
-        imu = feed.camera.imu
+    def _send_imu(self, camera: Camera, channel: "Channel") -> None:
+        imu = camera.imu
         try:
             if not imu.running:
                 imu.enable()
@@ -301,7 +312,7 @@ class Bridge:
         except QuorvexError:
             return  # unplugged meanwhile, or the IMU refused: the next reading will tell
         stamp = time.time_ns()
-        feed.imu.log({"timestamp": {"sec": stamp // 1_000_000_000, "nsec": stamp % 1_000_000_000},
+        channel.log({"timestamp": {"sec": stamp // 1_000_000_000, "nsec": stamp % 1_000_000_000},
                       "acceleration": dict(zip("xyz", acceleration)),
                       "angular_velocity": dict(zip("xyz", rotation))}, log_time=stamp)
 
@@ -317,8 +328,9 @@ class Bridge:
         return True
 
     def close(self) -> None:
-        """Stops the capture threads, closes the cameras and stops the server. Idempotent."""
-        self._stop.set()
+        """Stops the capture threads, closes the cameras and stops the server; the port is free
+        again when it returns. Idempotent."""
+        self._closed = True
         self._shut_down()
 
     def _shut_down(self) -> None:
@@ -332,6 +344,8 @@ class Bridge:
             _quietly(feed.camera.close)
         if self._server is not None:
             self._server.stop()
+            self._server = None
+            _released(self.host, self._bound)
         for feed in feeds:
             for channel in (feed.image, feed.calibration, feed.imu):
                 if channel is not None:
@@ -365,6 +379,21 @@ def _has_imu(camera: Camera) -> bool:
     except QuorvexError:
         return True  # there, but not answering now
     return True
+
+
+def _released(host: str, port: int, limit: float = 5.0) -> None:
+    """Waits until `port` can be listened on again: the server lets go of it on its own thread
+    a moment after stop() returned, and a bridge started anew on it would find it taken."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            family = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)[0][0]
+            with socket.socket(family, socket.SOCK_STREAM) as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as the server binds
+                probe.bind((host, port))
+                return
+        except OSError:
+            time.sleep(0.005)
 
 
 def _quietly(action: Any) -> None:

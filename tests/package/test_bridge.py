@@ -3,6 +3,8 @@
 import io
 import json
 import os
+import pathlib
+import random
 import signal
 import socket
 import struct
@@ -104,15 +106,30 @@ def test_frames_are_encoded_only_for_a_subscriber_and_clients_may_leave(emu):
             assert client.first_messages()
             client.close()
             wait_for(lambda: not feed.image.has_sinks())
+            # The frame being sent as the client left is the last one.
+            read = feed.frames_read
+            wait_for(lambda: feed.frames_read > read)
             sent, read = feed.frames_sent, feed.frames_read
             wait_for(lambda: feed.frames_read >= read + 5)
             assert feed.frames_sent == sent and bridge.is_running
 
 
+def unused_port():
+    """A port free now, below the range of those the system hands out to connections, so that no
+    connection made meanwhile on this machine takes it."""
+    low = int(pathlib.Path("/proc/sys/net/ipv4/ip_local_port_range").read_text().split()[0])
+    for port in random.sample(range(max(1024, low - 10000), low), 200):
+        with socket.socket() as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
+    pytest.skip("no free port found")
+
+
 def test_a_camera_that_fails_to_open_frees_the_port(emu):
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
+    port = unused_port()
     with pytest.raises(LookupError, match="no camera 7"):
         Bridge([0, 7], port=port).start()
     with Bridge([0], port=port) as bridge:
