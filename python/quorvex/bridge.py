@@ -1,7 +1,9 @@
 """The live bridge: cameras published through the Foxglove SDK's WebSocket server, for Foxglove
 and the tools that speak its WebSocket protocol.
 
-    with quorvex.bridge.Bridge([0], port=8765) as bridge:
+    from quorvex.bridge import Bridge
+
+    with Bridge([0], port=8765) as bridge:
         bridge.wait()                    # until Ctrl-C (KeyboardInterrupt)
 
 Each camera K gets the topics
@@ -288,7 +290,11 @@ class Bridge:
                 feed.error = None
                 if image.has_sinks():
                     stamp = time.time_ns() if frame.host_time is None else round(frame.host_time * 1e9)
-                    data = to_jpeg(frame.data, frame.format, self.quality)
+                    try:
+                        data = to_jpeg(frame.data, frame.format, self.quality)
+                    except ValueError as failure:  # a damaged frame: the next one may do
+                        feed.error = f"frame {frame.index}: {failure}"
+                        continue
                     image.log(CompressedImage(timestamp=Timestamp(stamp // 1_000_000_000, stamp % 1_000_000_000),
                                               frame_id=feed.frame_id, data=data, format="jpeg"), log_time=stamp)
                     feed.frames_sent += 1

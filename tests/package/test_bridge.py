@@ -10,6 +10,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -112,6 +113,31 @@ def test_frames_are_encoded_only_for_a_subscriber_and_clients_may_leave(emu):
             sent, read = feed.frames_sent, feed.frames_read
             wait_for(lambda: feed.frames_read >= read + 5)
             assert feed.frames_sent == sent and bridge.is_running
+
+
+@pytest.mark.parametrize("replugged", [True, False])
+def test_an_unplugged_camera_comes_back_and_does_not_hold_up_closing(emu, replugged):
+    bridge = Bridge([0], port=0).start()
+    try:
+        feed = bridge.feeds[0]
+        client = Client(bridge.url)
+        client.subscribe("/camera0/image/compressed")
+        assert client.first_messages()
+        emu.unplug("/dev/video0")
+        wait_for(lambda: not feed.camera.is_connected)
+        if replugged:
+            emu.plug("/dev/video0")
+            back = time.time_ns()
+            wait_for(lambda: feed.stream.reconnects == 1)
+            # A frame taken after the camera came back reaches the client that stayed.
+            while client.first_messages()["/camera0/image/compressed"][0] < back:
+                pass  # frames read before the camera went away, still on their way
+        client.close()
+    finally:
+        closing = threading.Thread(target=bridge.close)
+        closing.start()
+        closing.join(WAIT)
+    assert not closing.is_alive() and not feed.camera.is_open
 
 
 def unused_port():

@@ -49,7 +49,14 @@ def run(args: argparse.Namespace) -> int:
         print(f"quorvex bridge: serving on {args.host} port {bridge.port} (Ctrl+C stops it); connect to:",
               file=sys.stderr, flush=True)
         print(bridge.url, flush=True)  # alone on standard output, for a script to read
-        bridge.wait()
+        told: dict[int, str | None] = {feed.index: None for feed in bridge.feeds}
+        while not bridge.wait(1.0):
+            for feed in bridge.feeds:
+                state = feed.error or (None if feed.camera.is_connected else "unplugged; waiting for it to come back")
+                if state != told[feed.index]:
+                    print(f"quorvex bridge: camera {feed.index}: {state or 'streaming again'}", file=sys.stderr,
+                          flush=True)
+                    told[feed.index] = state
     except KeyboardInterrupt:
         bridge.close()
         print("quorvex bridge: stopped", file=sys.stderr)
