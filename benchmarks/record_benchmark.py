@@ -2,18 +2,21 @@
 
     python benchmarks/record_benchmark.py [--frames 150] [--rounds 3] [--folder DIR] [--no-h264]
 
-In turns, on the same folder (default: a scratch folder in the working directory's file system),
+In turns (each round starting with the next one), on the same folder (default: a scratch folder in the working directory's file system),
 with an emulated 1920x1080 YUY2 camera:
 
-- disk: os.write() of as many bytes as a recording of the frames, in 8 MiB blocks, then fsync
-  (what `dd conv=fsync` does);
+- disk: os.write() of a captured frame's bytes once per frame, in blocks of one frame (6 MB),
+  then fsync (what `dd conv=fsync` does; the same bytes, as a storage that compresses or skips
+  zeros would favour a file of zeros);
 - raw: quorvex.record() captures the frames from the unpaced camera into a recording through
   its writer thread, and the file is flushed the same way;
 - writer: the recording format's writer alone (RecordingWriter, one captured frame written
   again and again, CRC-32 of every record included), without capture competing for the CPU;
 - h264: VideoRecorder (H.264 through PyAV, in its writer thread) fed from the camera unpaced
   (as fast as it reads: what the encoder keeps up with) and paced at 30 and 60 fps (whether it
-  keeps up with a live camera), each for `--frames` frames (fewer when paced: two seconds).
+  keeps up with a live camera: no drops), each for `--frames` frames (fewer when paced: two
+  seconds); fps counts the frames encoded until the file is closed, the encoder's flush
+  included, beside the rate the camera delivered at.
 
 Each line prints MB/s of frames (10^6 bytes of 1080p YUY2 per second, flush included: for h264
 the frames it encoded, beside what reached the file) and frames per second, with the frames
@@ -38,7 +41,6 @@ from quorvex.recording_file import RecordingWriter
 
 WIDTH, HEIGHT = 1920, 1080
 FRAME_BYTES = WIDTH * HEIGHT * 2
-BLOCK = 8 << 20
 
 
 def configuration(pacing: bool) -> str:
@@ -56,6 +58,7 @@ class Run:
     size: int
     written: int
     dropped: int
+    camera_fps: float = 0.0  # frames read per second of capture (h264)
 
     @property
     def mb_per_second(self) -> float:
@@ -74,30 +77,31 @@ def flush(path: pathlib.Path) -> None:
         os.close(fd)
 
 
-def finish(target: pathlib.Path, started: float, written: int, dropped: int) -> Run:
+def finish(target: pathlib.Path, started: float, written: int, dropped: int, camera_fps: float = 0.0) -> Run:
     flush(target)
     seconds = time.perf_counter() - started
     size = target.stat().st_size
     target.unlink()
-    return Run(seconds, size, written, dropped)
+    return Run(seconds, size, written, dropped, camera_fps)
 
 
-def disk_speed(folder: pathlib.Path, frames: int) -> Run:
+def disk_speed(folder: pathlib.Path, frames: int, frame: bytes) -> Run:
+    """os.write() of the frame's bytes, once per frame (what a recording writes, without its
+    records around them), then fsync."""
     target = folder / "disk.bin"
-    block = os.urandom(1 << 20) * (BLOCK >> 20)  # not zeros: some file systems store those sparsely
-    total = frames * FRAME_BYTES
     started = time.perf_counter()
     fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     try:
-        left = total
-        while left > 0:
-            left -= os.write(fd, block[: min(left, BLOCK)])
+        for _ in range(frames):
+            view = memoryview(frame)
+            while view:
+                view = view[os.write(fd, view):]
         os.fsync(fd)
     finally:
         os.close(fd)
     seconds = time.perf_counter() - started
     target.unlink()
-    return Run(seconds, total, frames, 0)
+    return Run(seconds, frames * len(frame), frames, 0)
 
 
 def raw_speed(folder: pathlib.Path, frames: int) -> Run:
@@ -133,7 +137,8 @@ def h264_speed(folder: pathlib.Path, frames: int, fps: int) -> Run:
             with VideoRecorder(target, stream.format) as recorder:
                 for _ in range(frames):
                     recorder.add(stream.read())
-        return finish(target, started, recorder.written, recorder.dropped)
+                captured = time.perf_counter() - started
+        return finish(target, started, recorder.written, recorder.dropped, frames / captured)
 
 
 def median(runs: list[Run], value: str) -> float:
@@ -159,15 +164,20 @@ def main() -> None:
             raise SystemExit(f"record_benchmark: {missing} (or pass --no-h264)") from None
     runs: dict[str, list[Run]] = {name: [] for name in ("disk", "raw", "writer", "h264", "h264@30", "h264@60")}
     paced_frames = {30: min(args.frames, 60), 60: min(args.frames, 120)}  # two seconds each
+    assert qx_emulator.configure(configuration(pacing=False))
+    with quorvex.open(0) as camera, camera.stream(f"YUY2:{WIDTH}x{HEIGHT}@30") as stream:
+        frame = stream.read().data
     with tempfile.TemporaryDirectory(dir=args.folder, prefix="record-bench-") as scratch:
         folder = pathlib.Path(scratch)
-        for _ in range(args.rounds):
+        disk_speed(folder, args.frames, frame.tobytes())  # the first write to a quiet disk is slow: not measured
+        measures = [("disk", lambda: disk_speed(folder, args.frames, frame.tobytes())),
+                    ("raw", lambda: raw_speed(folder, args.frames)),
+                    ("writer", lambda: writer_speed(folder, args.frames, frame))]
+        for round_number in range(args.rounds):
             assert qx_emulator.configure(configuration(pacing=False))
-            with quorvex.open(0) as camera, camera.stream(f"YUY2:{WIDTH}x{HEIGHT}@30") as stream:
-                frame = stream.read().data
-            runs["disk"].append(disk_speed(folder, args.frames))
-            runs["raw"].append(raw_speed(folder, args.frames))
-            runs["writer"].append(writer_speed(folder, args.frames, frame))
+            # Each in turn goes first: on a shared or virtual disk the order alone moves the figures.
+            for name, measure in measures[round_number % 3:] + measures[: round_number % 3]:
+                runs[name].append(measure())
             if h264:
                 runs["h264"].append(h264_speed(folder, args.frames, 30))
                 assert qx_emulator.configure(configuration(pacing=True))
@@ -190,9 +200,10 @@ def main() -> None:
             dropped = sum(run.dropped for run in runs[name])
             fps = median(runs[name], "fps")
             print(f"{label + ':':31} {fps * FRAME_BYTES / 1e6:8.1f} MB/s  {fps:6.1f} fps  ratio to disk"
-                  f" {fps * FRAME_BYTES / 1e6 / disk:5.2f}  frames {frames}, dropped {dropped}"
-                  f"  ({median(runs[name], 'mb_per_second'):.2f} MB/s to the file, {encoder})")
-
+                  f" {fps * FRAME_BYTES / 1e6 / disk:5.2f}  frames {frames}, dropped {dropped};"
+                  f" camera {median(runs[name], 'camera_fps'):.1f} fps, file {median(runs[name], 'size') / 1e6:.2f} MB")
+        print(f"(h264 through {encoder}; fps: frames encoded per second until the file was closed, the"
+              " encoder's flush included)")
 
 if __name__ == "__main__":
     main()
