@@ -34,7 +34,7 @@ CODECS = ("h264", "copy")
 
 # H.264 encoders PyAV may be built with, best first: the software ones need no device.
 H264_ENCODERS = ("libx264", "libopenh264", "h264_videotoolbox", "h264_mf", "h264_nvenc", "h264_qsv",
-                 "h264_amf", "h264_vaapi", "h264_v4l2m2m", "h264")
+                 "h264_amf", "h264_vaapi", "h264_v4l2m2m")
 
 # Pixel formats PyAV's converter (libswscale) takes as they are, by ours: converting them
 # straight to yuv420p costs 1-2 ms a 1080p frame, through RGB (quorvex.pixels, then RGB to
@@ -53,18 +53,23 @@ def _import_av() -> Any:
 
 def h264_encoder(av: Any = None) -> str:
     """The name of the H.264 encoder VideoRecorder uses: libx264 where PyAV has it, else the
-    best one it has. LookupError when it has none."""
+    first of the others that opens here (a hardware encoder is listed whether or not its device
+    is there). LookupError when none does."""
     av = av or _import_av()
     available = av.codecs_available
     for name in H264_ENCODERS:
         if name not in available:
             continue
+        if name == "libx264":
+            return name
         try:
-            av.Codec(name, "w")
-        except Exception:  # noqa: BLE001 - listed, but not an encoder in this build
+            probe = av.CodecContext.create(name, "w")
+            probe.width, probe.height, probe.pix_fmt, probe.time_base = 64, 64, "yuv420p", TIME_BASE
+            probe.open()
+        except Exception:  # noqa: BLE001 - not an encoder this machine can run
             continue
         return name
-    raise LookupError("PyAV has no H.264 encoder (it was built without libx264 or another)")
+    raise LookupError("PyAV has no H.264 encoder that runs here (it was built without libx264)")
 
 
 class VideoRecorder:
@@ -82,7 +87,9 @@ class VideoRecorder:
     close(); discard(), a failed write or an exception other than KeyboardInterrupt leaving the
     `with` block removes it. An existing file at `path` is refused (FileExistsError) unless
     `overwrite`. ValueError for a codec other than "h264" or "copy", "copy" of frames that are
-    not MJPG, or a name not ending in .mp4; ImportError without PyAV.
+    not MJPG, or a name not ending in .mp4; ImportError without PyAV; LookupError when PyAV has
+    no H.264 encoder that runs here. `bytes_written` counts the encoded pictures (the file adds
+    its index at close()).
     """
 
     def __init__(
@@ -281,6 +288,8 @@ class VideoRecorder:
             try:
                 if self.codec != "copy":
                     self._mux(self._stream.encode(None))
+                if not self.written:
+                    self._container.start_encoding()  # an MP4 file without pictures, rather than no MP4 at all
                 self._container.close()
                 self._output.commit()
             except BaseException as failure:

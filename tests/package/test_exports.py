@@ -7,6 +7,7 @@ import struct
 import numpy as np
 import pytest
 
+from quorvex.cli import main as cli_main
 from quorvex.export import export_mcap, export_mp4
 from quorvex.recording_file import RecordingError, RecordingWriter, open_recording
 from recording_support import HEADER, START, record
@@ -119,7 +120,7 @@ def two_camera_recording(path):
         pytest.skip(f"this reader reads one camera a file: {refused}")
 
 
-def test_several_cameras_export_to_topics_of_their_own(tmp_path):
+def test_several_cameras_export_to_topics_of_their_own(tmp_path, capsys):
     pytest.importorskip("mcap_protobuf")
     recording = two_camera_recording(tmp_path / "two.qxrec")
     assert export_mcap(recording, tmp_path / "out.mcap") == 6
@@ -141,6 +142,8 @@ def test_several_cameras_export_to_topics_of_their_own(tmp_path):
         export_mp4(recording, tmp_path / "out.mp4")
     with pytest.raises(LookupError, match="no camera 2"):
         export_mp4(recording, tmp_path / "out.mp4", camera=2)
+    assert cli_main(["export", str(recording.path), str(tmp_path / "out.mp4")]) == 1
+    assert "holds 2 cameras" in capsys.readouterr().err
     assert export_mp4(recording, tmp_path / "out.mp4", camera=1) == 3
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.mcap", "out.mp4", "two.qxrec"]
 

@@ -79,6 +79,12 @@ def test_a_full_queue_drops_frames_without_holding_up_add(tmp_path, monkeypatch)
     assert recorder.written == accepted.count(True) == len(decode(tmp_path / "out.mp4")[1])
 
 
+def test_a_video_recording_without_frames_is_still_an_mp4_file(tmp_path):
+    VideoRecorder(tmp_path / "empty.mp4", Format("YUY2", 64, 32, 30, qx_format=None)).close()
+    with av.open(str(tmp_path / "empty.mp4")) as container:
+        assert container.format.name.startswith("mov,mp4")
+
+
 def fail_writing(self, frame):
     raise OSError(28, "No space left on device")
 
