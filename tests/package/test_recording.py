@@ -234,7 +234,7 @@ def test_mcap_export_has_one_image_message_per_frame_at_the_recorded_times(emu, 
     with open(target, "rb") as file:
         messages = list(make_reader(file, decoder_factories=[DecoderFactory()]).iter_decoded_messages())
     images = [(channel.topic, message.log_time, decoded) for _, channel, message, decoded in messages
-              if channel.topic.startswith("/camera")]
+              if channel.topic.startswith("/camera/image")]
     expected = [recording.unix_ns(t) for _, t in recording.timed_frames()]
     assert [t for _, t, _ in images] == expected
     assert all(d.timestamp.ToNanoseconds() == t for _, t, d in images)
