@@ -53,7 +53,7 @@ def _recording(
             held = "1 camera (0)" if count == 1 else f"{count} cameras (0 to {count - 1})"
             raise LookupError(f"{recording.path} holds {held}; there is no camera {camera}")
         if count > 1:
-            recording = recording.view(camera)
+            recording = _view(recording, camera)
     elif not several and _is_whole_file(recording):
         count = camera_count(recording)
         raise ValueError(f"{recording.path} holds {count} cameras and the output shows one:"
@@ -67,6 +67,14 @@ def _recording(
 def camera_count(recording: Recording) -> int:
     """The number of cameras in the recording's file (1 for a file of format version 1)."""
     return int(getattr(recording, "camera_count", 1))
+
+
+# Readers of version 1 have no cameras: these read what a reader of several has, through
+# getattr, so that the module runs (and type-checks) with either.
+def _view(recording: Recording, camera: int) -> Recording:
+    """Camera `camera`'s view of a recording of several cameras."""
+    view: Recording = getattr(recording, "view")(camera)
+    return view
 
 
 def _is_whole_file(recording: Recording) -> bool:
@@ -232,7 +240,7 @@ class _Camera:
 def _mcap_cameras(recording: Recording) -> list[_Camera]:
     if not _is_whole_file(recording):
         return [_Camera(recording, "/camera", "", _camera_name(recording) or "camera")]
-    views = [recording.view(k) for k in range(camera_count(recording))]
+    views = [_view(recording, k) for k in range(camera_count(recording))]
     names = [_camera_name(view) or f"camera{k}" for k, view in enumerate(views)]
     # Two cameras of one model share a name; a frame_id names one camera.
     return [_Camera(view, f"/camera{k}", f"/camera{k}",
@@ -258,7 +266,7 @@ def _write_mcap(recording: Recording, target: pathlib.Path, progress: Callable[[
             "log_time": "the host's wall clock at arrival in ns",
         })
         for index, (frame, time_ns) in enumerate(recording.timed_frames()):
-            camera = cameras[recording.camera_of(index)] if whole else cameras[0]
+            camera = cameras[getattr(recording, "camera_of")(index)] if whole else cameras[0]
             stamp = camera.view.unix_ns(time_ns)
             # IMU samples in between, so that the file is in time order for readers that need it.
             while pending_imu is not None and pending_imu[0] <= stamp:
@@ -317,7 +325,8 @@ def _imu_messages(camera: _Camera, vector3: Any) -> Iterator[tuple[int, str, Any
 def recorded_calibration(recording: Recording) -> Intrinsics | None:
     """The lens calibration recorded with the (one camera's) recording, or None."""
     if hasattr(type(recording), "calibration"):
-        return recording.calibration  # type: ignore[no-any-return]
+        found: Intrinsics | None = getattr(recording, "calibration")
+        return found
     recorded = recording.info.get("calibration")
     if recorded is None:
         return None
