@@ -34,6 +34,7 @@ CALIBRATION_TOPIC = "/camera/calibration"
 ACCELERATION_TOPIC = "/imu/acceleration"
 ROTATION_TOPIC = "/imu/angular_velocity"
 
+
 def _missing(package: str, purpose: str) -> ImportError:
     return ImportError(f"{purpose} needs {package}: pip install 'pyQuorvexSDK[export]'")
 
@@ -143,8 +144,6 @@ def _write_mp4(
             stream = container.add_stream("libx264", rate=fps, options={"crf": str(crf), "preset": "veryfast"})
             stream.width, stream.height, stream.pix_fmt = even_width, even_height, "yuv420p"
             stream.codec_context.time_base = time_base
-            # The container keeps the recorded times to the tick, not rounded to frame periods.
-            stream.time_base = time_base
         first: float | None = None
         last_pts = -1
         for frame in _frames_of(recording, chosen):
@@ -195,7 +194,8 @@ def export_mcap(
     and /imu/angular_velocity; for a recording of several cameras each camera K has its own,
     /cameraK/image, /cameraK/image/compressed, /cameraK/calibration, /cameraK/imu/acceleration
     and /cameraK/imu/angular_velocity (`camera` exports one camera, under the names of one).
-    The images' and the calibration's `frame_id` is the camera's name.
+    The images' and the calibration's `frame_id` is the camera's name (with " (K)" where two
+    cameras of the file share one).
 
     Times, in nanoseconds: an image's log time and its own `timestamp` are the host's wall clock
     at the frame's arrival (the recorded arrival on the monotonic clock, put on the wall clock by

@@ -78,8 +78,8 @@ class VideoRecorder:
     `codec="h264"` encodes each frame (converted to yuv420p, its size cut to even numbers as
     4:2:0 needs) with `crf` and `preset` (libx264's: lower crf is better and bigger; faster
     presets keep up with more frames); `codec="copy"` stores MJPG frames as they are (Motion
-    JPEG in MP4). Frames of another size (or, copying, another pixel format) are left out and
-    counted in `rejected`. `info` (the camera, the format, the writer: what Recorder keeps) goes
+    JPEG in MP4). Frames of another size (or, copying, another pixel format) and, encoding, MJPG
+    frames that are no readable JPEG are left out and counted in `rejected`. `info` (the camera, the format, the writer: what Recorder keeps) goes
     into the file's comment as JSON. add_imu() and add_controls() take what a Recorder takes and
     ignore it: MP4 keeps the pictures only.
 
@@ -162,7 +162,7 @@ class VideoRecorder:
             stream.pix_fmt = "yuv420p"
             stream.codec_context.time_base = TIME_BASE
         stream.width, stream.height = self._width, self._height
-        # The container keeps the recorded times to the tick, not rounded to frame periods.
+        # The file's clock is the recorded times' own, whatever the muxer would pick.
         stream.time_base = TIME_BASE
         return stream
 
@@ -203,9 +203,7 @@ class VideoRecorder:
                     return
                 frame = self._queue.popleft()
             try:
-                if self._fits(frame):
-                    self._write(frame)
-                else:
+                if not (self._fits(frame) and self._write(frame)):
                     with self._condition:
                         self.rejected += 1
             except BaseException as failure:  # noqa: BLE001 - reported to the capturing thread
@@ -232,7 +230,9 @@ class VideoRecorder:
         self._last_pts = pts
         return pts
 
-    def _write(self, frame: Frame) -> None:
+    def _write(self, frame: Frame) -> bool:
+        """Writes the frame; False for one that cannot be read (a damaged JPEG), left out as a
+        recording leaves out a damaged frame."""
         av = self._av
         if self.codec == "copy":
             data = frame.data.tobytes()
@@ -243,10 +243,14 @@ class VideoRecorder:
             self._container.mux(packet)
             self.bytes_written += len(data)
         else:
-            picture = self._picture(frame)
+            try:
+                picture = self._picture(frame)
+            except ValueError:
+                return False
             picture.pts, picture.time_base = self._pts(frame), TIME_BASE
             self._mux(self._stream.encode(picture))
         self.written += 1
+        return True
 
     def _picture(self, frame: Frame) -> Any:
         """The frame as a picture of the stream's size for the encoder: its bytes as they are
@@ -301,8 +305,8 @@ class VideoRecorder:
             warnings.warn(f"{self.dropped} of {self.added} frames were dropped: encoding {self.path} fell behind",
                           RuntimeWarning, stacklevel=2)
         if self.rejected:
-            warnings.warn(f"{self.rejected} frames of another format were left out of {self.path}", RuntimeWarning,
-                          stacklevel=2)
+            warnings.warn(f"{self.rejected} frames of another format, or damaged, were left out of {self.path}",
+                          RuntimeWarning, stacklevel=2)
 
     def discard(self) -> None:
         """Stops writing and removes the file. Idempotent."""

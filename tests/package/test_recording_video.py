@@ -65,7 +65,7 @@ def test_a_full_queue_drops_frames_without_holding_up_add(tmp_path, monkeypatch)
 
     def slow_write(self, frame):
         release.wait()
-        original(self, frame)
+        return original(self, frame)
 
     monkeypatch.setattr(VideoRecorder, "_write", slow_write)
     format = Format("RGB", 32, 16, 30, qx_format=None)
@@ -77,6 +77,22 @@ def test_a_full_queue_drops_frames_without_holding_up_add(tmp_path, monkeypatch)
     with pytest.warns(RuntimeWarning, match="frames were dropped"):
         recorder.close()
     assert recorder.written == accepted.count(True) == len(decode(tmp_path / "out.mp4")[1])
+
+
+@pytest.mark.parametrize("codec", ["h264", "copy"])
+def test_frames_it_cannot_take_are_left_out_and_the_rest_recorded(emu, tmp_path, codec):
+    good = camera_frames(emu, "MJPG")[:3]
+    damaged = dataclasses.replace(good[0], data=np.frombuffer(b"\xff\xd8 not a JPEG" * 8, np.uint8))
+    other_size = Frame(good[0].data, Format("MJPG", 128, 64, 30, qx_format=None), 9, 5.1)
+    added = [good[0], damaged, good[1], other_size, good[2]]
+    with pytest.warns(RuntimeWarning, match="left out"):
+        with VideoRecorder(tmp_path / "out.mp4", good[0].format, codec=codec) as recorder:
+            for frame in added:
+                recorder.add(frame)
+    # The damaged JPEG is copied as the camera sent it; only encoding has to read it.
+    assert (recorder.written, recorder.rejected) == ((3, 2) if codec == "h264" else (4, 1))
+    with av.open(str(tmp_path / "out.mp4")) as container:
+        assert sum(1 for packet in container.demux(video=0) if packet.size) == recorder.written
 
 
 def test_a_video_recording_without_frames_is_still_an_mp4_file(tmp_path):
