@@ -21,6 +21,7 @@ from typing import Any
 import numpy as np
 
 from ._files import OutputFile
+from .export import _missing
 from .formats import Format
 from .frame import Frame
 
@@ -47,7 +48,7 @@ def _import_av() -> Any:
     try:
         import av
     except ImportError as missing:
-        raise ImportError("compressed recording needs PyAV: pip install 'pyQuorvexSDK[export]'") from missing
+        raise _missing("PyAV", "compressed recording") from missing
     return av
 
 
