@@ -20,7 +20,6 @@ import zlib
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT / "fuzz" / "corpus"
 sys.path.insert(0, str(ROOT / "examples"))
-sys.path.insert(0, str(ROOT / "python"))
 
 import pyQuorvexSDK as qx  # noqa: E402
 import qx_emulator  # noqa: E402
@@ -201,6 +200,7 @@ def replay_seeds():
         writer.write_frame("YUY2", 32, 16, 30, 0, 3.0, bytes(1024))  # a new stream of the first format
         writer.close({"dropped": 0})
         recording = path.read_bytes()
+        path = pathlib.Path(scratch) / "small.qxrec"
         writer = RecordingWriter(path)
         writer.write_frame("NV12", 32, 16, 1, 7, 5.0, bytes(768))
         writer.write_frame("RGB16", 32, 16, 255, 8, 5.0, bytes(1024))
@@ -215,6 +215,7 @@ def replay_seeds():
         "cut_short.qxrec": recording[: len(recording) - 700],
         "damaged.qxrec": bytes(damaged),
         "broken_version.qxrec": recording[:8] + struct.pack("<I", 3) + recording[12:],
+        "broken_v2_unlisted_cameras.qxrec": recording[:8] + struct.pack("<I", 2) + recording[12:],
         "two_cameras.qxrec": cameras,
         "broken_camera_number.qxrec": two_camera_recording(second=2),
     }
