@@ -31,7 +31,7 @@ const char* fourcc(QX_IMAGE_FORMAT format) {
 std::vector<std::shared_ptr<QxCamera>> discovered(std::optional<bool> accepted) {
     std::vector<std::string> names;
     const int status = QxDiscoverCameraDevices(names);
-    const bool refused = status == QXE_FAILED && names.size() == 1 && !names[0].empty();
+    const bool refused = status == qx_emulator::QXE_FAILED && names.size() == 1 && !names[0].empty();
     QX_FUZZ_CHECK(status == 0 || refused, "QxDiscoverCameraDevices failed without the reason");
     QX_FUZZ_CHECK(!accepted || *accepted == (status == 0), "configure() and discovery disagree about the configuration");
     if (refused) {
