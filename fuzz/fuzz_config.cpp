@@ -2,14 +2,17 @@
 // reset()) and the same text through configure(). A configuration the library takes is then
 // used the way a program would: every camera opened, its formats, calibration and boot data
 // read, and a profile loaded through each camera, then read and activated through every handle,
-// since handles with one path share their device.
+// since handles with one path share their device. A refused one must fail discovery with its
+// reason, and leave no cameras.
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include <QuorvexEmulator/Control.h>
+#include <QuorvexEmulator/Status.h>
 
 #include "fuzz_common.h"
 
@@ -24,9 +27,17 @@ const char* fourcc(QX_IMAGE_FORMAT format) {
     return i < std::size(kNames) ? kNames[i] : "NONE";
 }
 
-std::vector<std::shared_ptr<QxCamera>> discovered() {
+// `accepted`: what configure() answered, when it configured the cameras.
+std::vector<std::shared_ptr<QxCamera>> discovered(std::optional<bool> accepted) {
     std::vector<std::string> names;
-    QX_FUZZ_CHECK(QxDiscoverCameraDevices(names) == 0, "QxDiscoverCameraDevices failed");
+    const int status = QxDiscoverCameraDevices(names);
+    const bool refused = status == qx_emulator::QXE_FAILED && names.size() == 1 && !names[0].empty();
+    QX_FUZZ_CHECK(status == 0 || refused, "QxDiscoverCameraDevices failed without the reason");
+    QX_FUZZ_CHECK(!accepted || *accepted == (status == 0), "configure() and discovery disagree about the configuration");
+    if (refused) {
+        QX_FUZZ_CHECK(QxInitialCameraDevice(0) == nullptr, "a refused configuration left a camera");
+        return {};
+    }
     std::vector<std::shared_ptr<QxCamera>> cameras;
     for (int i = 0; i < static_cast<int>(names.size()) && i < kMaxCameras; ++i) {
         auto camera = QxInitialCameraDevice(i);
@@ -48,8 +59,8 @@ void use_profile_everywhere(const std::vector<std::shared_ptr<QxCamera>>& camera
     }
 }
 
-void use_cameras() {
-    const auto cameras = discovered();
+void use_cameras(std::optional<bool> accepted) {
+    const auto cameras = discovered(accepted);
     const std::string profilePath = qx_fuzz::scratch_folder() + "/profile";
     for (const auto& camera : cameras) {
         QX_FUZZ_CHECK(QxOpen(camera) == 0, "a camera cannot be opened while every camera is closed");
@@ -87,10 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qx_fuzz::write_input(data, size);
     qx_emulator::reset();
     qx_fuzz::quiet_library();
-    use_cameras();
+    use_cameras(std::nullopt);
 
-    qx_emulator::configure(std::string(reinterpret_cast<const char*>(data), size));
-    use_cameras();
+    use_cameras(qx_emulator::configure(std::string(reinterpret_cast<const char*>(data), size)));
 
     qx_fuzz::forget_journal();
     return 0;

@@ -10,6 +10,7 @@ Reproducers of faults the fuzzer found live beside the seeds as found-*; this sc
 them alone.
 """
 
+import json
 import pathlib
 import struct
 import sys
@@ -19,7 +20,6 @@ import zlib
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORPUS = ROOT / "fuzz" / "corpus"
 sys.path.insert(0, str(ROOT / "examples"))
-sys.path.insert(0, str(ROOT / "python"))
 
 import pyQuorvexSDK as qx  # noqa: E402
 import qx_emulator  # noqa: E402
@@ -200,6 +200,7 @@ def replay_seeds():
         writer.write_frame("YUY2", 32, 16, 30, 0, 3.0, bytes(1024))  # a new stream of the first format
         writer.close({"dropped": 0})
         recording = path.read_bytes()
+        path = pathlib.Path(scratch) / "small.qxrec"
         writer = RecordingWriter(path)
         writer.write_frame("NV12", 32, 16, 1, 7, 5.0, bytes(768))
         writer.write_frame("RGB16", 32, 16, 255, 8, 5.0, bytes(1024))
@@ -207,13 +208,47 @@ def replay_seeds():
         small = path.read_bytes()
     damaged = bytearray(recording)
     damaged[-40] ^= 0xFF
+    cameras = two_camera_recording()
     return {
         "two_formats.qxrec": recording,
         "nv12_rgb16.qxrec": small,
         "cut_short.qxrec": recording[: len(recording) - 700],
         "damaged.qxrec": bytes(damaged),
-        "broken_version.qxrec": recording[:8] + struct.pack("<I", 2) + recording[12:],
+        "broken_version.qxrec": recording[:8] + struct.pack("<I", 3) + recording[12:],
+        "broken_v2_unlisted_cameras.qxrec": recording[:8] + struct.pack("<I", 2) + recording[12:],
+        "two_cameras.qxrec": cameras,
+        "broken_camera_number.qxrec": two_camera_recording(second=2),
     }
+
+
+def recording_record(kind, payload):
+    head = struct.pack("<4sI", kind, len(payload))
+    return head + payload + struct.pack("<I", zlib.crc32(payload, zlib.crc32(head)))
+
+
+def two_camera_recording(second=1):
+    """Format version 2, written by hand: two cameras' frames, each followed by its META record,
+    and IMU samples with and without their camera number; the second camera's frames numbered
+    `second`."""
+    camera = {"name": "Seed", "path": "/dev/video0", "hardware_id": "S-1", "interface": "USB", "product": "ZENA",
+              "usb_speed": "SUPER"}
+    info = {"camera": camera, "format": "YUY2:32x16@30",
+            "cameras": [{"camera": camera, "format": "YUY2:32x16@30"},
+                        {"camera": {**camera, "path": "/dev/video2", "interface": "MIPI_CSI2"},
+                         "format": "MJPG:32x16@15"}]}
+    records = [recording_record(b"INFO", json.dumps(info).encode())]
+    imu = struct.pack("<q6d", 1, 0, 0, 9.8, 0, 0, 0)
+    for sequence in range(2):
+        for number, name, fps, data in [(0, b"YUY2", 30, bytes([sequence]) * 1024),
+                                        (second, b"MJPG", 15, b"\xff\xd8 not decoded \xff\xd9")]:
+            header = struct.pack("<8sHHHHQq", name, 32, 16, fps, number, sequence, sequence * 33_000_000)
+            records.append(recording_record(b"FRAM", header + data))
+            meta = struct.pack("<HHIdQqqq", number, 0, 0b11, sequence / fps, sequence, 0, 0, 0)
+            records.append(recording_record(b"META", meta))
+        records.append(recording_record(b"IMU ", imu + struct.pack("<I", 1)))
+        records.append(recording_record(b"IMU ", imu))
+    records.append(recording_record(b"END ", b'{"frames": 4, "dropped": 0, "rejected": 0}'))
+    return b"QXRECORD" + struct.pack("<II", 2, 0) + b"".join(records)
 
 
 def main():

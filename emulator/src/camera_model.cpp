@@ -28,6 +28,7 @@ struct Model {
     std::vector<std::shared_ptr<QxCamera>> configured;
     std::set<std::string> unplugged;                 // device paths
     std::vector<std::shared_ptr<QxCamera>> cameras;  // the present ones, in configuration order
+    std::string problem;  // why the configuration was refused; empty while it is good
 };
 
 // Never destroyed, as every object a library call may use: a thread still inside the library
@@ -87,9 +88,10 @@ std::vector<std::size_t> configured_at(const Model& m, const std::string& path) 
 }
 
 // With model_mutex() held.
-void replace(Model& m, const std::optional<Configuration>& configuration) {
+void replace(Model& m, const std::optional<Configuration>& configuration, const std::string& problem) {
     detach_all(m);
     m.loaded = true;
+    m.problem = configuration ? std::string() : problem.empty() ? "the camera configuration was refused" : problem;
     if (!configuration) return;
     // Built aside and installed whole: a configuration that runs out of memory halfway leaves no
     // cameras, as a refused one does, rather than some of them.
@@ -128,9 +130,10 @@ Model& loaded_model(std::unique_lock<std::mutex>& lock) {
     Model& m = model();
     while (!m.loaded) {
         lock.unlock();
-        const auto configuration = environment_configuration();
+        std::string problem;
+        const auto configuration = environment_configuration(&problem);
         lock.lock();
-        if (!m.loaded) replace(m, configuration);
+        if (!m.loaded) replace(m, configuration, problem);
     }
     return m;
 }
@@ -183,9 +186,14 @@ std::shared_ptr<QxCamera> camera_at(int index) {
     return all[static_cast<std::size_t>(index)];
 }
 
-void install_cameras(const std::optional<Configuration>& configuration) {
+std::string configuration_problem() {
+    std::unique_lock<std::mutex> lock(model_mutex());
+    return loaded_model(lock).problem;
+}
+
+void install_cameras(const std::optional<Configuration>& configuration, const std::string& problem) {
     std::lock_guard<std::mutex> lock(model_mutex());
-    replace(model(), configuration);
+    replace(model(), configuration, problem);
 }
 
 void forget_cameras() {

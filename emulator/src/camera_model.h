@@ -117,8 +117,12 @@ std::vector<std::shared_ptr<QxCamera>> cameras();
 // The library's own handle for the camera at `index`; empty when there is none.
 std::shared_ptr<QxCamera> camera_at(int index);
 
-// Replaces the cameras (no cameras when `configuration` is empty). Old handles are detached.
-void install_cameras(const std::optional<Configuration>& configuration);
+// Why the configuration was refused (the message of its log line), or empty when it was not.
+std::string configuration_problem();
+
+// Replaces the cameras (no cameras when `configuration` is empty, refused for `problem`). Old
+// handles are detached.
+void install_cameras(const std::optional<Configuration>& configuration, const std::string& problem = {});
 
 // Detaches every camera; the next use loads the configuration from the environment again.
 void forget_cameras();

@@ -6,12 +6,16 @@
 #include <exception>
 #include <set>
 #include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
+#include <fmt/format.h>
 #include <yaml-cpp/yaml.h>
 
 #include <QuorvexEmulator/Status.h>
 
+#include "binary.h"
 #include "files.h"
 #include "limits.h"
 #include "log.h"
@@ -265,21 +269,76 @@ std::vector<FormatConfig> parse_formats(const Property& p) {
     return std::move(list.formats);
 }
 
-std::shared_ptr<const Recording> open_replay(const Property& p) {
+std::shared_ptr<const Recording> open_replay(const Property& p, std::size_t camera) {
     std::string problem, warning;
-    auto recording = Recording::open(text_of(p), problem, warning);
+    auto recording = Recording::open(text_of(p), camera, problem, warning);
     if (!recording) fail(p.key, p.label + ": " + problem);
     if (!warning.empty()) logger().warn("{}: {}; replaying the {} frame(s) before it", p.label, warning,
                                         recording->frame_count());
     return recording;
 }
 
-CameraConfig parse_camera(const YAML::Node& item, int number) {
+std::size_t parse_replay_camera(const Property& p) {
+    const std::string text = text_of(p);
+    const auto number = whole_number(text, 5);
+    if (!number) fail(p.key, p.label + " is '" + text + "', expected the number of a recorded camera: 0, 1, ...");
+    return static_cast<std::size_t>(*number);
+}
+
+// A value as a recording writes it ("USB", "GENERIC_CAMERA", "SUPER_PLUS"), or as configured.
+template <class T, std::size_t N>
+std::optional<T> recorded_choice(const std::optional<std::string>& text, const Choice<T> (&choices)[N]) {
+    if (!text) return std::nullopt;
+    std::string name = *text;
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+    const std::string suffix = "_camera";  // the product names "NONE_CAMERA", "GENERIC_CAMERA"
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        name.resize(name.size() - suffix.size());
+    for (const auto& [choice, result] : choices) {
+        if (name == choice) return result;
+    }
+    return std::nullopt;
+}
+
+struct ParsedCamera {
+    CameraConfig config;
+    bool recordedPath = false;  // the path came from a recording (or its file name), not the entry
+};
+
+// The keys a replaying camera leaves out come from the recording, or a default where it has no
+// usable value.
+void fill_from_recording(CameraConfig& camera, const std::set<std::string>& given, const std::string& file,
+                         std::size_t number, bool& recordedPath) {
+    const RecordedCamera& r = camera.replay->camera();
+    if (!given.count("name")) camera.name = r.name.value_or("Replayed camera");
+    if (!given.count("path")) {
+        camera.path = r.path.value_or(file);
+        recordedPath = true;
+    }
+    if (!given.count("interface"))
+        camera.interfaceType = recorded_choice(r.interface, kInterfaces).value_or(QX_CAMERA_INTERFACE_TYPE::INTERFACE_USB);
+    if (!given.count("product")) {
+        camera.productType =
+            recorded_choice(r.product, kProducts).value_or(QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_GENERIC_CAMERA);
+    }
+    if (!given.count("hardware_id")) {
+        const std::string source = file + "#" + std::to_string(number);
+        camera.hardwareId = r.hardwareId.value_or(fmt::format("REPLAY-{:08X}", crc32(source.data(), source.size())));
+    }
+    if (!given.count("usb_speed")) camera.usbSpeed = recorded_choice(r.usbSpeed, kSpeeds).value_or(camera.usbSpeed);
+    if (!given.count("isp")) camera.isp = recorded_choice(r.isp, kIsps).value_or(camera.isp);
+}
+
+ParsedCamera parse_camera(const YAML::Node& item, int number) {
     const std::string where = "camera " + std::to_string(number) + ": ";
     if (!item.IsMap()) fail(item, where + "expected a mapping of camera properties");
 
-    CameraConfig camera;
+    ParsedCamera parsed;
+    CameraConfig& camera = parsed.config;
     std::set<std::string> seen;
+    // Read after the other keys, in whichever order they come: the recording depends on both.
+    std::optional<std::pair<YAML::Node, YAML::Node>> replay, replayCamera;
     for (const auto& entry : item) {
         const std::string key = entry.first.IsScalar() ? entry.first.Scalar() : std::string();
         const Property p{entry.first, entry.second, where + "'" + key + "'"};
@@ -293,18 +352,54 @@ CameraConfig parse_camera(const YAML::Node& item, int number) {
         else if (key == "isp") camera.isp = choice_of(p, kIsps);
         else if (key == "imu") camera.imu = choice_of(p, kBooleans);
         else if (key == "formats") camera.formats = parse_formats(p);
-        else if (key == "replay") camera.replay = open_replay(p);
+        else if (key == "replay") replay.emplace(entry.first, entry.second);
+        else if (key == "replay_camera") replayCamera.emplace(entry.first, entry.second);
         else fail(entry.first, where + "unknown key '" + key + "'");
     }
-    for (const char* required : {"name", "path", "interface", "product", "hardware_id"}) {
-        if (!seen.count(required)) fail(item, where + "missing key '" + required + "'");
+    if (replayCamera && !replay) fail(replayCamera->first, where + "'replay_camera' needs 'replay'");
+    if (replay) {
+        if (seen.count("formats")) fail(item, where + "'formats' and 'replay' exclude each other");
+        const std::size_t recorded =
+            replayCamera ? parse_replay_camera(Property{replayCamera->first, replayCamera->second,
+                                                        where + "'replay_camera'"})
+                         : 0;
+        const Property p{replay->first, replay->second, where + "'replay'"};
+        camera.replay = open_replay(p, recorded);
+        camera.formats = camera.replay->formats();
+        fill_from_recording(camera, seen, text_of(p), recorded, parsed.recordedPath);
+    } else {
+        for (const char* required : {"name", "path", "interface", "product", "hardware_id"}) {
+            if (!seen.count(required)) fail(item, where + "missing key '" + required + "'");
+        }
     }
-    if (camera.replay && seen.count("formats")) fail(item, where + "'formats' and 'replay' exclude each other");
-    if (camera.replay) camera.formats = camera.replay->formats();
     if (camera.formats.empty()) camera.formats = default_formats();
-    // The ZenA board carries an IMU; other products have none unless configured with one.
-    if (!seen.count("imu")) camera.imu = camera.productType == QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_ZENA;
-    return camera;
+    // The ZenA board carries an IMU; other products have none unless configured (or recorded) with one.
+    if (!seen.count("imu")) {
+        const std::optional<bool> recorded = camera.replay ? camera.replay->camera().imu : std::nullopt;
+        camera.imu = recorded.value_or(camera.productType == QX_CAMERA_PRODUCT_TYPE::QXCAM_PRODUCT_TYPE_ZENA);
+    }
+    return parsed;
+}
+
+// Cameras with one path are handles of one device. That is meant when the configuration says so,
+// never by accident: a path a camera took from a recording that another camera has already gets
+// "#2" (or the next number free) appended.
+void separate_recorded_paths(CameraList& cameras, const std::vector<bool>& recordedPath) {
+    std::unordered_set<std::string> taken;
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+        if (!recordedPath[i]) taken.insert(cameras[i].path);
+    }
+    std::unordered_map<std::string, std::size_t> nextSuffix;
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+        if (!recordedPath[i] || taken.insert(cameras[i].path).second) continue;
+        const std::string recorded = cameras[i].path;
+        std::size_t& suffix = nextSuffix.try_emplace(recorded, 2).first->second;
+        std::string path;
+        do path = recorded + "#" + std::to_string(suffix++);
+        while (!taken.insert(path).second);
+        logger().info("camera {}: another camera has the recorded path {}; this one is {}", i + 1, recorded, path);
+        cameras[i].path = std::move(path);
+    }
 }
 
 Configuration parse_document(const std::string& yamlText) {
@@ -327,43 +422,51 @@ Configuration parse_document(const std::string& yamlText) {
     if (!list->IsSequence()) fail(list->IsNull() ? root : *list, "'cameras' must be a list");
 
     std::size_t formats = 0;
+    std::vector<bool> recordedPath;
     for (const auto& item : *list) {
         if (configuration.cameras.size() == limits::kConfigCameras)
             fail(item, "more than " + std::to_string(limits::kConfigCameras) + " cameras");
-        configuration.cameras.push_back(parse_camera(item, static_cast<int>(configuration.cameras.size()) + 1));
+        ParsedCamera parsed = parse_camera(item, static_cast<int>(configuration.cameras.size()) + 1);
+        configuration.cameras.push_back(std::move(parsed.config));
+        recordedPath.push_back(parsed.recordedPath);
         formats += configuration.cameras.back().formats.size();
         if (formats > limits::kConfigFormats)
             fail(item, "more than " + std::to_string(limits::kConfigFormats) + " formats over all cameras");
     }
+    separate_recorded_paths(configuration.cameras, recordedPath);
     return configuration;
 }
 
-void report(const std::string& source, int line, const std::string& problem) {
-    if (line > 0)
-        logger().error("bad camera configuration in {}, line {}: {}; no cameras", source, line, problem);
-    else
-        logger().error("bad camera configuration in {}: {}; no cameras", source, problem);
+// Logs the problem and returns it as one sentence.
+std::string report(const std::string& source, int line, const std::string& problem) {
+    const std::string where = line > 0 ? source + ", line " + std::to_string(line) : source;
+    std::string message = "bad camera configuration in " + where + ": " + problem;
+    logger().error("{}; no cameras", message);
+    return message;
 }
 
 }  // namespace
 
-std::optional<Configuration> parse_configuration(const std::string& yamlText, const std::string& source) {
+std::optional<Configuration> parse_configuration(const std::string& yamlText, const std::string& source,
+                                                 std::string* problem) {
+    std::string message;
     if (yamlText.size() > limits::kConfigBytes) {
-        report(source, 0, "larger than " + std::to_string(limits::kConfigBytes) + " bytes");
-        return std::nullopt;
+        message = report(source, 0, "larger than " + std::to_string(limits::kConfigBytes) + " bytes");
+    } else {
+        try {
+            Configuration configuration = parse_document(yamlText);
+            logger().info("camera configuration from {}: {} camera(s), pacing {}", source,
+                          configuration.cameras.size(), configuration.pacing ? "on" : "off");
+            return configuration;
+        } catch (const ConfigError& error) {
+            message = report(source, error.line, error.problem);
+        } catch (const YAML::Exception& error) {
+            message = report(source, line_of(error.mark), error.msg);
+        } catch (const std::exception& error) {
+            message = report(source, 0, error.what());
+        }
     }
-    try {
-        Configuration configuration = parse_document(yamlText);
-        logger().info("camera configuration from {}: {} camera(s), pacing {}", source,
-                      configuration.cameras.size(), configuration.pacing ? "on" : "off");
-        return configuration;
-    } catch (const ConfigError& error) {
-        report(source, error.line, error.problem);
-    } catch (const YAML::Exception& error) {
-        report(source, line_of(error.mark), error.msg);
-    } catch (const std::exception& error) {
-        report(source, 0, error.what());
-    }
+    if (problem != nullptr) *problem = std::move(message);
     return std::nullopt;
 }
 
@@ -371,22 +474,23 @@ const char* builtin_configuration_yaml() {
     return kBuiltinConfiguration;
 }
 
-std::optional<Configuration> builtin_configuration() {
-    return parse_configuration(kBuiltinConfiguration, "built-in configuration");
+std::optional<Configuration> builtin_configuration(std::string* problem) {
+    return parse_configuration(kBuiltinConfiguration, "built-in configuration", problem);
 }
 
-std::optional<Configuration> environment_configuration() {
+std::optional<Configuration> environment_configuration(std::string* problem) {
     const char* path = std::getenv("QX_EMULATOR_CONFIG");
-    if (path == nullptr || *path == '\0') return builtin_configuration();
+    if (path == nullptr || *path == '\0') return builtin_configuration(problem);
 
     // One byte past the limit tells a file at the limit from a larger one.
     std::string text;
     std::string why;
     if (read_file_start(path, limits::kConfigBytes + 1, text, why) != QXE_OK) {
-        report(path, 0, why);
+        const std::string message = report(path, 0, why);
+        if (problem != nullptr) *problem = message;
         return std::nullopt;
     }
-    return parse_configuration(text, path);
+    return parse_configuration(text, path, problem);
 }
 
 std::vector<FormatConfig> default_formats() {

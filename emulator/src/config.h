@@ -60,14 +60,16 @@ struct Configuration {
 };
 
 // Parses a configuration. When it is invalid, logs an error naming `source` (a file name or
-// "configuration text"), the line and the problem, and returns nothing. Never throws.
-std::optional<Configuration> parse_configuration(const std::string& yamlText, const std::string& source);
+// "configuration text"), the line and the problem, sets `problem` (when given) to that line's
+// message, and returns nothing. Never throws.
+std::optional<Configuration> parse_configuration(const std::string& yamlText, const std::string& source,
+                                                 std::string* problem = nullptr);
 
-std::optional<Configuration> builtin_configuration();
+std::optional<Configuration> builtin_configuration(std::string* problem = nullptr);
 const char* builtin_configuration_yaml();
 
 // The configuration named by QX_EMULATOR_CONFIG (unset or empty: the built-in one).
-std::optional<Configuration> environment_configuration();
+std::optional<Configuration> environment_configuration(std::string* problem = nullptr);
 
 // The formats of a camera configured without a `formats` list.
 std::vector<FormatConfig> default_formats();

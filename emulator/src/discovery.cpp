@@ -2,6 +2,8 @@
 // each function does, its statuses and limits are in emulator/README.md ("Logging, discovery and
 // capture"); every function is journalled and can be scripted ("Test control").
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include <QuorvexSDK/QuorvexSDK.h>
 
@@ -76,6 +78,12 @@ int QxDiscoverCameraDevices(std::vector<std::string>& devices) try {
         s->write("devices", devices);
         return s->result<int>();
     }
+    // A refused configuration is not a machine without cameras: the caller learns why, in the
+    // status and as the one text of the list (the log told it when the configuration was read).
+    if (std::string problem = configuration_problem(); !problem.empty()) {
+        devices.push_back(std::move(problem));
+        return QXE_FAILED;
+    }
     for (const auto& camera : cameras()) devices.push_back(camera->impl().config.name);
     return QXE_OK;
 } catch (...) {
@@ -86,7 +94,11 @@ std::shared_ptr<QxCamera> QxInitialCameraDevice(int index) try {
     Call call(__func__, {{"index", as_value(index)}});
     if (auto* s = call.scripted()) return s->result<std::shared_ptr<QxCamera>>();
     auto camera = camera_at(index);
-    if (!camera) logger().warn("{}: no camera at index {}", __func__, index);
+    if (!camera) {
+        const std::string problem = configuration_problem();
+        if (problem.empty()) logger().warn("{}: no camera at index {}", __func__, index);
+        else logger().warn("{}: no camera at index {}: {}", __func__, index, problem);
+    }
     return camera;
 } catch (...) {
     return contained<std::shared_ptr<QxCamera>>(__func__);

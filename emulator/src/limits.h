@@ -35,7 +35,8 @@ constexpr std::uint32_t kRecordingFramePayload =
     kRecordingFrameHeaderBytes + static_cast<std::uint32_t>(kMaxSide) * static_cast<std::uint32_t>(kMaxSide) * 4u;
 constexpr std::uint32_t kRecordingOtherPayload = 1u << 20;
 constexpr std::size_t kRecordingFrames = std::size_t{1} << 21;
-constexpr std::size_t kRecordingFormats = 256;
+constexpr std::size_t kRecordingFormats = 256;  // of the replayed camera
+constexpr std::size_t kRecordingCameras = 16;
 
 // The call journal: the latest calls, within a byte budget; a longer byte-string argument is
 // journalled as a note of its length and CRC-32.
@@ -67,6 +68,7 @@ constexpr Entry kTable[] = {
     {"recording_other_payload", kRecordingOtherPayload},
     {"recording_frames", kRecordingFrames},
     {"recording_formats", kRecordingFormats},
+    {"recording_cameras", kRecordingCameras},
     {"journal_calls", kJournalCalls},
     {"journal_bytes", kJournalBytes},
     {"journal_argument_bytes", kJournalArgumentBytes},

@@ -15,6 +15,8 @@
 
 #include "binary.h"
 #include "frames.h"
+#include "text.h"
+#include "yaml_input.h"
 
 namespace qx_emulator {
 
@@ -47,7 +49,8 @@ private:
 namespace {
 
 constexpr char kMagic[8] = {'Q', 'X', 'R', 'E', 'C', 'O', 'R', 'D'};
-constexpr std::uint32_t kVersion = 1;
+// Version 1 holds one camera, version 2 several (a camera number in frames and IMU samples).
+constexpr std::uint32_t kLatestVersion = 2;
 constexpr std::size_t kFileHeaderBytes = 16;
 constexpr std::size_t kRecordHeaderBytes = 8;  // type, payload length
 constexpr std::size_t kRecordTrailerBytes = 4;  // CRC-32
@@ -56,6 +59,8 @@ constexpr std::uint32_t kMaxOtherPayload = limits::kRecordingOtherPayload;
 constexpr std::uint32_t kMaxFramePayload = limits::kRecordingFramePayload;
 constexpr std::size_t kMaxFrames = limits::kRecordingFrames;
 constexpr std::size_t kMaxTracks = limits::kRecordingFormats;
+constexpr std::size_t kMaxCameras = limits::kRecordingCameras;
+constexpr std::uint32_t kImuBytes = 56;  // version 2 appends the camera number (u32)
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr std::uint64_t kMaxGap = 3600ull * kNanosecondsPerSecond;
 
@@ -103,6 +108,58 @@ FrameHeader frame_header(const std::string& bytes, std::uint64_t at, std::uint32
     return header;
 }
 
+// The INFO record's object: the number of cameras it lists (version 2; 0 when the list is
+// missing, empty, too long or not JSON) and what it says about camera `camera`.
+struct RecordedInfo {
+    std::size_t cameras = 0;
+    RecordedCamera camera;
+};
+
+// The mapping under `key` of `node`, or an undefined node. Read without operator[], which would
+// add the key to a mapping that lacks it.
+YAML::Node member(const YAML::Node& node, const char* key) {
+    if (node.IsMap()) {
+        for (const auto& entry : node) {
+            if (entry.first.IsScalar() && entry.first.Scalar() == key) return entry.second;
+        }
+    }
+    return YAML::Node(YAML::NodeType::Undefined);
+}
+
+std::optional<std::string> recorded_text(const YAML::Node& object, const char* key) {
+    const YAML::Node value = member(object, key);
+    if (!value.IsScalar() || value.Scalar().empty() || !valid_utf8(value.Scalar())) return std::nullopt;
+    return value.Scalar();
+}
+
+RecordedInfo recorded_info(const std::string& json, bool several, std::size_t camera) {
+    RecordedInfo info;
+    YAML::Node root;
+    try {
+        root = load_one_document(json);  // JSON is YAML
+    } catch (const YAML::Exception&) {
+        return info;
+    }
+    YAML::Node object = member(root, "camera");
+    if (several) {
+        const YAML::Node list = member(root, "cameras");
+        if (!list.IsSequence() || list.size() == 0 || list.size() > kMaxCameras) return info;
+        info.cameras = list.size();
+        object = camera < list.size() ? member(list[camera], "camera") : YAML::Node(YAML::NodeType::Undefined);
+    }
+    RecordedCamera& c = info.camera;
+    c.name = recorded_text(object, "name");
+    c.path = recorded_text(object, "path");
+    c.hardwareId = recorded_text(object, "hardware_id");
+    c.interface = recorded_text(object, "interface");
+    c.product = recorded_text(object, "product");
+    c.usbSpeed = recorded_text(object, "usb_speed");
+    c.isp = recorded_text(object, "isp");
+    const auto imu = recorded_text(object, "imu");
+    if (imu == "true" || imu == "false") c.imu = imu == "true";
+    return info;
+}
+
 }  // namespace
 
 ReplayTrack::ReplayTrack(std::shared_ptr<const RecordingFile> file, FormatConfig format)
@@ -139,8 +196,8 @@ std::size_t ReplayTrack::read(std::uint64_t number, unsigned char* destination) 
     return frame.length;
 }
 
-std::shared_ptr<const Recording> Recording::open(const std::string& path, std::string& problem,
-                                                 std::string& warning) {
+std::shared_ptr<const Recording> Recording::open(const std::string& path, std::size_t camera,
+                                                 std::string& problem, std::string& warning) {
     problem.clear();
     warning.clear();
     if (path.find('\0') != std::string::npos) {
@@ -169,10 +226,26 @@ std::shared_ptr<const Recording> Recording::open(const std::string& path, std::s
             refuse(fmt::format("{} is not a recording", path));
         if (got < static_cast<long long>(kFileHeaderBytes)) refuse(fmt::format("{} ends inside its header", path));
         const std::uint32_t version = le32_at(head, 8);
-        if (version != kVersion) {
-            refuse(fmt::format("{} is a recording of format version {}; this library reads version {}", path, version,
-                               kVersion));
+        if (version != 1 && version != kLatestVersion) {
+            refuse(fmt::format("{} is a recording of format version {}; this library reads versions 1 and {}", path,
+                               version, kLatestVersion));
         }
+        const bool several = version == kLatestVersion;
+        // Version 1 holds one camera; version 2 lists its cameras in the INFO record it begins with.
+        std::size_t cameras = several ? 0 : 1;
+        const auto cameraCountKnown = [&] {
+            if (cameras == 0) {
+                refuse(fmt::format("{}: a recording of format version 2 must begin with an INFO record listing its "
+                                   "cameras (1 to {})", path, kMaxCameras));
+            }
+        };
+        const auto checkCamera = [&](std::uint64_t number, std::uint64_t at, const char* what) {
+            cameraCountKnown();
+            if (number >= cameras) {
+                refuse(fmt::format("{} at offset {} is of camera {}; {} holds {} camera(s)", what, at, number, path,
+                                   cameras));
+            }
+        };
 
         std::map<std::tuple<QX_IMAGE_FORMAT, int, int, int>, std::shared_ptr<ReplayTrack>> byFormat;
         std::size_t frames = 0;
@@ -188,6 +261,8 @@ std::shared_ptr<const Recording> Recording::open(const std::string& path, std::s
                 break;
             }
             const bool isFrame = header.compare(0, 4, "FRAM") == 0;
+            const bool isInfo = at == kFileHeaderBytes && header.compare(0, 4, "INFO") == 0;
+            const bool isImu = several && header.compare(0, 4, "IMU ") == 0;
             const std::uint32_t length = le32_at(header, 4);
             if (length > (isFrame ? kMaxFramePayload : kMaxOtherPayload)) {
                 refuse(fmt::format("record at offset {} holds {} bytes, more than the {} a {} may have", at, length,
@@ -196,10 +271,13 @@ std::shared_ptr<const Recording> Recording::open(const std::string& path, std::s
             }
             if (isFrame && length < kFrameHeaderBytes)
                 refuse(fmt::format("frame at offset {} is shorter than a frame header", at));
+            if (isImu && length != kImuBytes && length != kImuBytes + 4)
+                refuse(fmt::format("IMU record at offset {} holds {} bytes, not {} or {}", at, length, kImuBytes,
+                                   kImuBytes + 4));
 
-            // Checks the record's CRC, keeping only the frame header (or the whole of a small record).
+            // Checks the record's CRC, keeping the frame header, or the whole of a record read here.
             std::uint32_t crc = crc32(header.data(), header.size());
-            const std::size_t keep = isFrame ? kFrameHeaderBytes : 0;
+            const std::size_t keep = isFrame ? kFrameHeaderBytes : isInfo || isImu ? length : 0;
             record.assign(keep, '\0');
             std::uint64_t done = 0;
             bool complete = true;
@@ -226,23 +304,46 @@ std::shared_ptr<const Recording> Recording::open(const std::string& path, std::s
                 warning = fmt::format("{} is damaged at offset {} (the record's CRC-32 does not match)", path, at);
                 break;
             }
-            if (isFrame) {
+            if (isInfo) {
+                const RecordedInfo info = recorded_info(record, several, camera);
+                if (several && info.cameras == 0) {
+                    refuse(fmt::format("{}: the INFO record does not list the recording's cameras (1 to {})", path,
+                                       kMaxCameras));
+                }
+                cameras = several ? info.cameras : 1;
+                recording->camera_ = info.camera;
+            } else if (isFrame) {
                 const std::uint32_t dataLength = length - static_cast<std::uint32_t>(kFrameHeaderBytes);
                 const FrameHeader f = frame_header(record, at, dataLength);
                 if (frames == kMaxFrames) refuse(fmt::format("{} holds more than {} frames", path, kMaxFrames));
-                auto& track = byFormat[{f.format.format, f.format.width, f.format.height, f.format.framerate}];
-                if (!track) {
-                    if (recording->tracks_.size() == kMaxTracks)
-                        refuse(fmt::format("{} holds more than {} formats", path, kMaxTracks));
-                    track = std::make_shared<ReplayTrack>(file, f.format);
-                    recording->tracks_.push_back(track);
-                }
-                track->add(at + kRecordHeaderBytes + kFrameHeaderBytes, dataLength, f.sequence, f.hostTime);
                 ++frames;
+                const std::size_t number = several ? le16_at(record, 14) : 0;
+                checkCamera(number, at, "frame");
+                if (number == camera) {
+                    auto& track = byFormat[{f.format.format, f.format.width, f.format.height, f.format.framerate}];
+                    if (!track) {
+                        if (recording->tracks_.size() == kMaxTracks)
+                            refuse(fmt::format("{} holds more than {} formats", path, kMaxTracks));
+                        track = std::make_shared<ReplayTrack>(file, f.format);
+                        recording->tracks_.push_back(track);
+                    }
+                    track->add(at + kRecordHeaderBytes + kFrameHeaderBytes, dataLength, f.sequence, f.hostTime);
+                }
+            } else if (isImu) {
+                checkCamera(length == kImuBytes ? 0 : le32_at(record, kImuBytes), at, "IMU record");
             }
             at += kRecordHeaderBytes + length + kRecordTrailerBytes;
         }
-        if (frames == 0) refuse(fmt::format("{} holds no complete frame", path));
+        cameraCountKnown();
+        recording->cameraCount_ = cameras;
+        if (camera >= cameras) {
+            refuse(fmt::format("{} holds {} camera(s), numbered from 0; there is no camera {}", path, cameras,
+                               camera));
+        }
+        if (recording->tracks_.empty()) {
+            refuse(several ? fmt::format("{} holds no complete frame of camera {}", path, camera)
+                           : fmt::format("{} holds no complete frame", path));
+        }
         for (const auto& track : recording->tracks_) track->finish();
     } catch (const Refusal& refusal) {
         problem = refusal.problem;

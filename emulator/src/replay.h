@@ -2,13 +2,14 @@
 // "Recordings" gives the layout and its limits) and the frames it replays.
 //
 // Opening a recording reads it once from start to end, checking every record, and keeps only an
-// index of its frames; frames are read from the file when they are delivered, so a long recording
-// costs a few dozen bytes of memory per frame.
+// index of the frames of one of its cameras; frames are read from the file when they are
+// delivered, so a long recording costs a few dozen bytes of memory per frame.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,12 +57,22 @@ private:
     std::int64_t lastHostTime_ = 0;
 };
 
+// What the recording's INFO record tells about the replayed camera, as written there (the
+// package's names: "USB", "ZENA", "SUPER_PLUS", ...); a value that is missing, not text (or not a
+// boolean for `imu`) or not UTF-8 is left empty.
+struct RecordedCamera {
+    std::optional<std::string> name, path, hardwareId, interface, product, usbSpeed, isp;
+    std::optional<bool> imu;
+};
+
 class Recording {
 public:
-    // Reads the recording at `path`. On failure returns nothing and sets `problem` to a sentence
-    // naming what is wrong (and where). A recording cut short, or damaged from some record on,
-    // opens with the frames before that record; `warning` then says so.
-    static std::shared_ptr<const Recording> open(const std::string& path, std::string& problem,
+    // Reads camera `camera`'s part of the recording at `path` (frames of other cameras are
+    // checked and skipped). On failure returns nothing and sets `problem` to a sentence naming
+    // what is wrong (and where), also when the recording has no such camera. A recording cut
+    // short, or damaged from some record on, opens with the frames before that record; `warning`
+    // then says so.
+    static std::shared_ptr<const Recording> open(const std::string& path, std::size_t camera, std::string& problem,
                                                  std::string& warning);
 
     // The recorded formats, in the order of their first frame.
@@ -72,8 +83,14 @@ public:
 
     std::size_t frame_count() const;
 
+    // The cameras the file holds (1 for format version 1).
+    std::size_t camera_count() const { return cameraCount_; }
+    const RecordedCamera& camera() const { return camera_; }
+
 private:
     std::vector<std::shared_ptr<ReplayTrack>> tracks_;
+    std::size_t cameraCount_ = 1;
+    RecordedCamera camera_;
 };
 
 }  // namespace qx_emulator

@@ -256,10 +256,11 @@ void reset() {
 }
 
 bool configure(const std::string& yamlText) {
-    const auto configuration =
-        yamlText.empty() ? builtin_configuration() : parse_configuration(yamlText, "configuration text");
+    std::string problem;
+    const auto configuration = yamlText.empty() ? builtin_configuration(&problem)
+                                                : parse_configuration(yamlText, "configuration text", &problem);
     forget_saved_profiles();
-    install_cameras(configuration);
+    install_cameras(configuration, problem);
     return configuration.has_value();
 }
 

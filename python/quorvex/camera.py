@@ -109,16 +109,25 @@ def _close_open_cameras() -> None:
         camera._close_if_opened_here()
 
 
+def _discover() -> list[str]:
+    """The names of the cameras the library finds; its failure as the status's exception. A failing
+    discovery may give its reason as the list's text (the emulated library names what is wrong
+    with its camera configuration): the exception's message carries it."""
+    status, names = qx.QxDiscoverCameraDevices()
+    check(qx.QxDiscoverCameraDevices.__name__, status, "; ".join(names) if status != 0 else "")
+    return list(names)
+
+
 def camera_count() -> int:
     """How many cameras the library finds, without opening any (cameras() opens them to read
     their information)."""
-    return len(value(qx.QxDiscoverCameraDevices))
+    return len(_discover())
 
 
 def cameras() -> list[CameraInfo]:
     """Every camera the library finds, in index order. A camera that is not open is opened for a
     moment to read its information."""
-    names = value(qx.QxDiscoverCameraDevices)
+    names = _discover()
     found = []
     for index, name in enumerate(names):
         handle = qx.QxInitialCameraDevice(index)
@@ -194,8 +203,7 @@ class Camera:
 
     def __init__(self, index: int) -> None:
         # Asked only for a camera that is there, the library has nothing to log.
-        status, names = qx.QxDiscoverCameraDevices()
-        count = len(names) if status == 0 else 0
+        count = len(_discover())
         handle = qx.QxInitialCameraDevice(index) if 0 <= index < count else None
         if handle is None:
             raise LookupError(f"no camera {index} ({count} found)")

@@ -91,13 +91,14 @@ def test_unwritable_log_file_fails_without_crashing(emu, tmp_path):
     ],
     ids=["missing-keys", "unknown-key", "bad-interface", "bad-yaml", "not-a-list"],
 )
-def test_bad_configuration_is_logged_and_leaves_no_cameras(emu, tmp_path, text):
+def test_bad_configuration_is_logged_and_fails_discovery(emu, tmp_path, text):
     log_file = tmp_path / "sdk.log"
     assert qx.QxSetLogFile(str(log_file)) == 0
     assert emu.configure(text) is False
-    assert qx.QxDiscoverCameraDevices() == (0, qx.QxStringList())
+    status, names = qx.QxDiscoverCameraDevices()
+    assert status == emu.QXE_FAILED and len(names) == 1
     assert qx.QxInitialCameraDevice(0) is None
-    assert "configuration" in log_file.read_text()
+    assert f"[error] {names[0]}; no cameras" in log_file.read_text()
 
 
 def test_configuration_file_from_the_environment(emu, tmp_path, monkeypatch):

@@ -318,10 +318,9 @@ def test_failures_say_what_failed(run, name, args, message):
     assert result.stderr.splitlines()[-1] == message
 
 
-def test_broken_configuration_leaves_no_cameras_and_says_why(run):
+def test_broken_configuration_fails_discovery_and_says_why(run):
     result, _ = run("list_cameras.py", config="cameras:\n  - name: Bench\n    colour: red\n")
-    output = succeeded(result)
-    assert "0 camera(s) found" in output
+    assert result.returncode == 1 and result.stderr.endswith("camera discovery failed with status -1\n")
     assert re.search(r"bad camera configuration in .*cameras\.yaml, line 3: .*unknown key 'colour'", result.stderr)
 
 

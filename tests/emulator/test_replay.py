@@ -2,7 +2,10 @@
 recording, come back byte for byte, in order, at the recorded times; files cut short, damaged
 or breaking the format's rules are handled as emulator/README.md describes."""
 
+import dataclasses
+import json
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -14,6 +17,7 @@ import warnings
 import pytest
 
 import pyQuorvexSDK as qx
+import quorvex
 from quorvex.recording_file import RecordingWriter, open_recording
 
 SIZES = {"YUY2": 2, "UYVY": 2, "NV12": 1.5, "BGRA": 4, "BGRX": 4, "BGR": 3, "RGB16": 2, "RGB": 3}
@@ -165,9 +169,9 @@ def test_replayed_frames_ignore_the_image_controls(emu, captured):
     assert replayed == streams[0][4]
 
 
-def frame_record(pixel_format=b"YUY2", width=64, height=32, fps=30, data_length=4096):
-    payload = struct.pack("<8sHHHHQq", pixel_format, width, height, fps, 0, 0, 0) + bytes(data_length)
-    return record(b"FRAM", payload)
+def frame_record(pixel_format=b"YUY2", width=64, height=32, fps=30, data_length=4096, camera=0, data=None):
+    data = bytes(data_length) if data is None else data
+    return record(b"FRAM", struct.pack("<8sHHHHQq", pixel_format, width, height, fps, camera, 0, 0) + data)
 
 
 def record(kind, payload):
@@ -186,7 +190,7 @@ HEADER = b"QXRECORD" + struct.pack("<II", 1, 0)
         (b"", "is not a recording"),
         (b"RIFF....WAVEfmt ", "is not a recording"),
         (b"QXRECORD\x01\x00", "ends inside its header"),
-        (b"QXRECORD" + struct.pack("<II", 2, 0) + frame_record(), "format version 2; this library reads version 1"),
+        (b"QXRECORD" + struct.pack("<II", 3, 0) + frame_record(), "format version 3; this library reads versions 1 and 2"),
         (HEADER, "holds no complete frame"),
         (HEADER + frame_record(data_length=4095), "4095 bytes do not make a YUY2 64x32 frame"),
         (HEADER + frame_record(b"MJPG", data_length=0), "0 bytes do not make a MJPG 64x32 frame"),
@@ -199,7 +203,7 @@ HEADER = b"QXRECORD" + struct.pack("<II", 1, 0)
         (HEADER + struct.pack("<4sI", b"CTRL", (1 << 20) + 1), "more than the 1048576 a record of its kind may have"),
         (HEADER + record(b"FRAM", b"short"), "shorter than a frame header"),
     ],
-    ids=["empty", "other-file", "short-header", "version-2", "no-frames", "raw-length", "empty-jpeg", "long-jpeg",
+    ids=["empty", "other-file", "short-header", "version-3", "no-frames", "raw-length", "empty-jpeg", "long-jpeg",
          "odd-width", "too-small", "no-fps", "unknown-format", "huge-frame", "huge-record", "short-frame"],
 )
 def test_a_recording_breaking_the_rules_is_a_configuration_error(emu, tmp_path, content, problem):
@@ -321,3 +325,166 @@ def test_a_recording_damaged_in_its_last_frame_replays_the_others(emu, tmp_path,
     handle = open_camera()
     status, formats = qx.QxGetFormatList(handle)
     assert capture(handle, formats[0], 3) == [frames[0], frames[1], frames[0]]
+
+
+# Recordings of several cameras (format version 2) and replay entries that give only `replay`.
+
+LEFT = {"index": 0, "name": "Left", "path": "/dev/video0", "hardware_id": "3F1D:A013", "interface": "USB",
+        "product": "ZENA", "usb_speed": "SUPER", "is_quorvex": True}
+RIGHT = {"index": 1, "name": "Right", "path": "/dev/video2", "hardware_id": "10-003c", "interface": "MIPI_CSI2",
+         "product": "ZENM", "usb_speed": None, "is_quorvex": True}
+
+
+def info_record(**fields):
+    return record(b"INFO", json.dumps(fields).encode())
+
+
+def meta_record(camera, sequence):
+    return record(b"META", struct.pack("<HHIdQqqq", camera, 0, 0b11, sequence / 30, sequence, 0, 0, 0))
+
+
+def imu_record(camera=None):
+    sample = struct.pack("<q6d", 1, 0, 0, 9.8, 0, 0, 0)
+    return record(b"IMU ", sample if camera is None else sample + struct.pack("<I", camera))
+
+
+def two_camera_recording(path, cameras=(LEFT, RIGHT), frames=None):
+    """Three frames of each camera, interleaved, each followed by its META record, with IMU samples of
+    both (one without its camera number): camera k's frame i is bytes([10 * k + i]) * 4096."""
+    entries = [{"camera": camera, "format": "YUY2:64x32@30"} for camera in cameras]
+    frames = frames or [frame_record(camera=k, data=bytes([10 * k + i]) * 4096) + meta_record(k, i)
+                        for i in range(3) for k in range(2)]
+    path.write_bytes(b"QXRECORD" + struct.pack("<II", 2, 0) + info_record(camera=cameras[0], cameras=entries)
+                     + imu_record() + imu_record(1) + b"".join(frames) + record(b"END ", b"{}"))
+    return path
+
+
+def replay_entries(*entries):
+    return "pacing: false\ncameras:\n" + "".join(f"  - {{{entry}}}\n" for entry in entries)
+
+
+@pytest.mark.parametrize("choice", ["", ", replay_camera: 0", ", replay_camera: 1"], ids=["default", "0", "1"])
+def test_a_recording_of_two_cameras_replays_the_chosen_one(emu, tmp_path, choice):
+    path = two_camera_recording(tmp_path / "two.qxrec")
+    assert emu.configure(replay_entries(f"replay: '{path}'{choice}"))
+    k = 1 if choice.endswith("1") else 0
+    assert [info.name for info in quorvex.cameras()] == [(LEFT, RIGHT)[k]["name"]]
+    handle = open_camera()
+    status, formats = qx.QxGetFormatList(handle)
+    assert status == 0 and len(formats) == 1
+    assert capture(handle, formats[0], 4) == [bytes([10 * k + i]) * 4096 for i in (0, 1, 2, 0)]
+
+
+@pytest.mark.parametrize("index", [0, 1, 2], ids=["zena-usb", "zenm-mipi", "generic-webcam"])
+def test_a_replay_entry_alone_is_the_recorded_camera(emu, tmp_path, index):
+    recorded = quorvex.cameras()[index]
+    with quorvex.open(index) as camera:
+        smallest = min(camera.formats, key=lambda f: (f.width * f.height, f.pixel_format != "YUY2"))
+        with camera.stream(smallest) as stream:
+            quorvex.record(stream, tmp_path / "session.qxrec", frames=2)
+    assert emu.configure(replay_entries(f"replay: '{tmp_path / 'session.qxrec'}'"))
+    assert quorvex.cameras() == [dataclasses.replace(recorded, index=0)]
+
+
+FILE_TEXT = "{dir}/bare.qxrec"
+
+
+@pytest.mark.parametrize(
+    "camera, keys, expected",
+    [
+        (None, "", ("Replayed camera", FILE_TEXT, "USB", "GENERIC_CAMERA", "REPLAY", "UNKNOWN")),
+        ({"name": "", "path": None, "interface": "FIREWIRE", "product": ["ZENA"], "hardware_id": {"a": 1},
+          "usb_speed": "WARP"}, "", ("Replayed camera", FILE_TEXT, "USB", "GENERIC_CAMERA", "REPLAY", "UNKNOWN")),
+        (RIGHT, ", name: Bench, path: /dev/video9, product: zeni",
+         ("Bench", "/dev/video9", "MIPI_CSI2", "ZENI", "10-003c", "UNKNOWN")),
+        ({**LEFT, "product": "NONE_CAMERA", "usb_speed": "super_plus"}, "",
+         ("Left", "/dev/video0", "USB", "NONE_CAMERA", "3F1D:A013", "SUPER_PLUS")),
+    ],
+    ids=["nothing-recorded", "unusable-values", "entry-overrides", "spellings"],
+)
+def test_what_a_replay_entry_leaves_out_comes_from_the_recording_or_a_default(emu, tmp_path, camera, keys, expected):
+    path = tmp_path / "bare.qxrec"
+    path.write_bytes(HEADER + (b"" if camera is None else info_record(camera=camera)) + frame_record())
+    assert emu.configure(replay_entries(f"replay: '{path}'{keys}"))
+    [info] = quorvex.cameras()
+    got = (info.name, info.path, info.interface, info.product, info.hardware_id, info.usb_speed)
+    wanted = tuple(value.replace("{dir}", str(tmp_path)) for value in expected)
+    if wanted[4] == "REPLAY":
+        assert re.fullmatch(r"REPLAY-[0-9A-F]{8}", got[4]), got
+        wanted = (*wanted[:4], got[4], wanted[5])
+    assert got == wanted
+
+
+def test_cameras_take_distinct_paths_from_recordings_of_one_device(emu, tmp_path):
+    path = two_camera_recording(tmp_path / "two.qxrec")
+    given = "name: Given, path: /dev/video0#2, interface: usb, product: zena, hardware_id: G"
+    assert emu.configure(replay_entries(f"replay: '{path}'", f"replay: '{path}'", f"replay: '{path}', {given}"))
+    assert [info.path for info in quorvex.cameras()] == ["/dev/video0", "/dev/video0#3", "/dev/video0#2"]
+    handles = [qx.QxInitialCameraDevice(i) for i in range(3)]
+    assert [qx.QxOpen(handle) for handle in handles] == [0, 0, 0]  # three devices, none busy
+
+
+def bad_info_recording(cameras):
+    return b"QXRECORD" + struct.pack("<II", 2, 0) + info_record(cameras=cameras) + frame_record()
+
+
+@pytest.mark.parametrize(
+    "entry, content, problem",
+    [
+        ("replay: '{file}', replay_camera: 2", "two", "{file} holds 2 camera(s), numbered from 0; there is no camera 2"),
+        ("replay: '{file}', replay_camera: 1", HEADER + frame_record(), "{file} holds 1 camera(s)"),
+        ("name: A, path: /dev/a, interface: usb, product: zena, hardware_id: x, replay_camera: 0", None,
+         "'replay_camera' needs 'replay'"),
+        ("replay: '{file}'", "camera-2", "is of camera 2; {file} holds 2 camera(s)"),
+        ("replay: '{file}'", b"QXRECORD" + struct.pack("<II", 2, 0) + frame_record(),
+         "{file}: a recording of format version 2 must begin with an INFO record listing its cameras"),
+        ("replay: '{file}'", bad_info_recording([{"camera": LEFT}] * 17),
+         "{file}: the INFO record does not list the recording's cameras (1 to 16)"),
+        ("replay: '{file}'", bad_info_recording([{"camera": LEFT}]) + record(b"IMU ", bytes(57)),
+         "holds 57 bytes, not 56 or 60"),
+        ("replay: '{dir}/missing.qxrec'", None, "cannot open {dir}/missing.qxrec: No such file or directory"),
+    ],
+    ids=["camera-beyond", "camera-of-v1", "camera-without-replay", "frame-of-no-camera",
+         "v2-without-info", "v2-17-cameras", "imu-length", "missing-file"],
+)
+def test_a_bad_replay_entry_fails_discovery_with_the_reason(emu, tmp_path, entry, content, problem):
+    path = tmp_path / "bad.qxrec"
+    if content == "two":
+        two_camera_recording(path)
+    elif content == "camera-2":
+        two_camera_recording(path, frames=[frame_record(camera=1), frame_record(camera=2)])
+    elif content is not None:
+        path.write_bytes(content)
+    problem = problem.replace("{file}", str(path)).replace("{dir}", str(tmp_path))
+    assert emu.configure(replay_entries(entry.replace("{file}", str(path)).replace("{dir}", str(tmp_path)))) is False
+    status, names = qx.QxDiscoverCameraDevices()
+    assert status == emu.QXE_FAILED and len(names) == 1
+    assert names[0].startswith("bad camera configuration in configuration text, line 3: camera 1: ")
+    assert problem in names[0]
+    assert qx.QxInitialCameraDevice(0) is None
+    with pytest.raises(quorvex.QuorvexError, match=re.escape(problem)) as raised:
+        quorvex.camera_count()
+    assert raised.value.status == emu.QXE_FAILED
+    assert emu.configure("") and quorvex.camera_count() == 3  # a good configuration ends it
+
+
+@pytest.mark.parametrize(
+    "command, shown",
+    [
+        (["-m", "quorvex", "list"], "quorvex list: QxDiscoverCameraDevices failed with status QXE_FAILED (-1): "),
+        (["-c", "import quorvex; quorvex.cameras()"], "[QuorvexSDK] [error] bad camera configuration in "),
+    ],
+    ids=["cli", "program"],
+)
+def test_the_user_sees_why_the_configuration_was_refused(emu, tmp_path, command, shown):
+    config = tmp_path / "cameras.yaml"
+    config.write_text("cameras: [{replay: missing.qxrec}]\n")
+    result = subprocess.run([sys.executable, *command], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "QX_EMULATOR_CONFIG": str(config)})
+    assert result.returncode == 1 and result.stdout == ""
+    reason = f"bad camera configuration in {config}, line 1: camera 1: 'replay': cannot open missing.qxrec"
+    assert shown in result.stderr and reason in result.stderr, result.stderr
+    if command[1] == "quorvex":
+        assert result.stderr.count("\n") == 1, result.stderr
+    else:
+        assert "quorvex.errors.QuorvexError: QxDiscoverCameraDevices failed" in result.stderr
