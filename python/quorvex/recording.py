@@ -7,6 +7,7 @@ one file. The file itself is recording_file's.
 
 import contextlib
 import dataclasses
+import importlib
 import math
 import os
 import pathlib
@@ -17,7 +18,7 @@ from collections import deque
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from types import TracebackType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, cast
 
 from ._files import check_target
 from .frame import Frame
@@ -381,7 +382,7 @@ def record(
         raise ValueError("record() needs frames or seconds (one of them)")
     if frames is not None and frames < 0 or seconds is not None and not seconds >= 0:
         raise ValueError(f"frames and seconds must be 0 or more, not {frames if seconds is None else seconds}")
-    listed = list(streams) if isinstance(streams, (list, tuple)) else [streams]
+    listed = list(cast("Sequence[Stream]", streams)) if isinstance(streams, (list, tuple)) else [cast("Stream", streams)]
     if not listed:
         raise ValueError("record() needs at least one stream")
     if len({id(stream) for stream in listed}) < len(listed):
@@ -427,11 +428,11 @@ def _open_recorder(
     if codec in (None, "raw"):
         return Recorder.for_cameras(path, [(stream.camera, stream.format) for stream in streams],
                                     queue_bytes=queue_bytes, overwrite=overwrite)
-    from .recording_video import VideoRecorder  # PyAV only for those who record video
-
+    # Imported here: PyAV only for those who record video.
+    video_module: Any = importlib.import_module(f"{__package__}.recording_video")
     (stream,) = streams
     info = {**camera_info(stream.camera, stream.format), "writer": "quorvex"}
-    video = VideoRecorder(path, stream.format, codec=codec, overwrite=overwrite, queue_bytes=queue_bytes, info=info)
+    video = video_module.VideoRecorder(path, stream.format, codec=codec, overwrite=overwrite, queue_bytes=queue_bytes, info=info)
     try:
         video.add_controls(stream.camera.controls.snapshot(), time.monotonic())
     except BaseException:

@@ -566,7 +566,7 @@ def _check_camera_info(where: Mapping[str, Any], prefix: str = "") -> None:
         _whole(calibration, side, 1, 1 << 20, required=True)
     for key in ("fx", "fy", "cx", "cy"):
         number = calibration.get(key)
-        if type(number) not in (int, float) or not math.isfinite(number):
+        if isinstance(number, bool) or not isinstance(number, (int, float)) or not math.isfinite(number):
             raise ValueError(f"{prefix}the calibration's {key!r} is {number!r}, not a number")
     coeffs = calibration.get("coeffs")
     if not isinstance(coeffs, list) or len(coeffs) != 5 or not all(
@@ -745,14 +745,14 @@ def _read_recording(target: pathlib.Path) -> Recording:
                     control_times.append(record["time_ns"])
                 elif kind == _IMU_SAMPLE:
                     if len(payload) == _IMU.size:
-                        time_ns, *values, camera = *_IMU.unpack(payload), 0
+                        time_ns, ax, ay, az, gx, gy, gz, camera = *_IMU.unpack(payload), 0
                     else:
-                        time_ns, *values, camera = _IMU_CAMERA.unpack(payload)
+                        time_ns, ax, ay, az, gx, gy, gz, camera = _IMU_CAMERA.unpack(payload)
                     if time_ns < 0:
                         raise ValueError(f"its host time {time_ns} ns is negative")
                     if camera >= cameras:
                         raise ValueError(f"its camera {camera} is not one of the {cameras} cameras recorded")
-                    imu.append(ImuSample(time_ns / 1e9, tuple(values[:3]), tuple(values[3:]), time_ns, camera))
+                    imu.append(ImuSample(time_ns / 1e9, (ax, ay, az), (gx, gy, gz), time_ns, camera))
                 elif kind == _END:
                     summary = _json_object(payload)
                     _check_summary(summary, cameras)
