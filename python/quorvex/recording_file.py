@@ -114,6 +114,19 @@ def _meta_payload(camera: int, frame: Frame) -> bytes | None:
     return _META.pack(camera, 0, flags, *(value or 0 for value in values))
 
 
+def _record_parts(kind: bytes, *payload: bytes | memoryview) -> list[bytes | memoryview]:
+    """A record's bytes: its header, the payload and the CRC-32; ValueError past the limits."""
+    length = sum(len(part) for part in payload)
+    limit = MAX_FRAME_PAYLOAD if kind == _FRAME else MAX_OTHER_PAYLOAD
+    if length > limit:
+        raise ValueError(f"a {kind.decode().strip()} record of {length} bytes exceeds the limit of {limit}")
+    header = _RECORD_HEADER.pack(kind, length)
+    crc = zlib.crc32(header)
+    for part in payload:
+        crc = zlib.crc32(part, crc)
+    return [header, *payload, _CRC.pack(crc)]
+
+
 class RecordingWriter:
     """Writes a recording record by record, in the calling thread; Recorder adds the thread.
     Each record goes to the file in one system call, unbuffered, so that what was written
@@ -174,15 +187,7 @@ class RecordingWriter:
         self.bytes_written += size
 
     def _record(self, kind: bytes, *payload: bytes | memoryview) -> None:
-        length = sum(len(part) for part in payload)
-        limit = MAX_FRAME_PAYLOAD if kind == _FRAME else MAX_OTHER_PAYLOAD
-        if length > limit:
-            raise ValueError(f"a {kind.decode().strip()} record of {length} bytes exceeds the limit of {limit}")
-        header = _RECORD_HEADER.pack(kind, length)
-        crc = zlib.crc32(header)
-        for part in payload:
-            crc = zlib.crc32(part, crc)
-        self._write_all([header, *payload, _CRC.pack(crc)])
+        self._write_all(_record_parts(kind, *payload))
 
     def _check_camera(self, camera: int) -> None:
         if type(camera) is not int or not 0 <= camera < self.cameras:
@@ -213,11 +218,13 @@ class RecordingWriter:
             raise ValueError(f"cannot record the frame: {problem}")
         header = _FRAME_HEADER.pack(pixel_format.encode(), width, height, fps, camera, sequence,
                                     _monotonic_ns(timestamp))
-        self._record(_FRAME, header, view)
+        parts = _record_parts(_FRAME, header, view)
+        told = None if meta is None else _meta_payload(camera, meta)
+        if told is not None:
+            parts += _record_parts(_META_RECORD, told)  # in the same system call
+        self._write_all(parts)
         self.frames += 1
         self.camera_frames[camera] += 1
-        if meta is not None:
-            self.write_meta(camera, meta)
 
     def write_meta(self, camera: int, frame: Frame) -> None:
         """What `frame` tells beyond its bytes (its device timestamp, sequence, host time,
