@@ -1,6 +1,7 @@
 """Recordings of several cameras, and what each frame tells beyond its bytes: written by Recorder
 and record(), read back per camera, refused by a reader of version 1 alone, and cut short."""
 
+import json
 import sys
 import types
 
@@ -12,9 +13,7 @@ from quorvex import recording_file
 from quorvex.cli import main as cli_main
 from quorvex.recording import Recorder
 from quorvex.recording_file import ImuSample, RecordingWriter, open_recording
-from recording_support import HEADER, START, frame, meta, record
-
-import json
+from recording_support import HEADER, START, frame, meta, record, recording_bytes
 
 
 def made_frame(index, camera, pixel_format="RGB", width=32, height=16, **told):
@@ -76,6 +75,15 @@ def test_a_reader_of_version_1_reads_one_camera_and_refuses_several(tmp_path, mo
     else:
         with pytest.raises(recording_file.RecordingError, match="format version 2; this quorvex reads version 1$"):
             open_recording(path)
+
+
+def test_a_recording_without_cameras_or_meta_reads_as_one_camera(tmp_path):
+    path = tmp_path / "older.qxrec"
+    path.write_bytes(recording_bytes())  # as quorvex wrote them before several cameras
+    with open_recording(path) as recording:
+        assert (recording.camera_count, recording.camera, recording.calibration) == (1, None, None)
+        assert [f.sequence for f in recording] == [None, None] and recording.frame(1).index == 1
+        assert len(recording.view(0)) == 2 and recording.camera_of(1) == 0
 
 
 def test_meta_goes_to_the_frame_before_it_of_its_camera_once(tmp_path):
