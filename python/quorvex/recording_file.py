@@ -376,7 +376,7 @@ class Recording:
         if whole.camera_count > 1:
             entry = whole.info["cameras"][camera]
             info = {key: value for key, value in info.items() if key not in ("camera", "format", "calibration", "cameras")}
-            info.update(entry)
+            info.update((key, value) for key, value in entry.items() if not key.startswith("started_"))  # one clock
             if summary is not None and isinstance(summary.get("cameras"), list):
                 summary = {**{k: v for k, v in summary.items() if k != "cameras"}, **summary["cameras"][camera]}
         return Recording(whole.path, info, [c for c in whole.controls if c.camera == camera],
@@ -490,16 +490,17 @@ def frame_problem(pixel_format: str, width: int, height: int, fps: int, length: 
     return None
 
 
-def _frame_entry(target: pathlib.Path, payload: bytes, offset: int, length: int, cameras: int) -> _FrameEntry:
+def _frame_entry(target: pathlib.Path, payload: bytes, offset: int, length: int, cameras: int | None) -> _FrameEntry:
+    """The index entry of a FRAM record; `cameras` None for version 1, where every frame is camera 0's."""
     name, width, height, fps, camera, sequence, time_ns = _FRAME_HEADER.unpack_from(payload)
     pixel_format = name.rstrip(b"\0").decode("ascii", "replace")
     data = length - _FRAME_HEADER.size
     problem = frame_problem(pixel_format, width, height, fps, data)
     if problem is None and time_ns < 0:
         problem = f"its host time {time_ns} ns is negative"
-    if cameras == 1:
-        camera = 0  # version 1 leaves the field 0, and readers ignore it
-    if problem is None and camera >= cameras:
+    if cameras is None:
+        camera = 0  # version 1 leaves the field 0, and readers of it ignore it
+    elif problem is None and camera >= cameras:
         problem = f"its camera {camera} is not one of the {cameras} cameras recorded"
     if problem is not None:
         raise RecordingError(f"{target}: frame at offset {offset - _RECORD_HEADER.size}: {problem}")
@@ -732,7 +733,7 @@ def _read_recording(target: pathlib.Path) -> Recording:
                 if kind == _FRAME:
                     if len(frames) == MAX_FRAMES:
                         raise RecordingError(f"{target} holds more than {MAX_FRAMES} frames")
-                    entry = _frame_entry(target, payload, body, length, cameras)
+                    entry = _frame_entry(target, payload, body, length, None if version == VERSION else cameras)
                     formats.add((entry.pixel_format, entry.width, entry.height, entry.fps))
                     if len(formats) > MAX_FORMATS:
                         raise RecordingError(f"{target} holds more than {MAX_FORMATS} formats")
