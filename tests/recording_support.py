@@ -32,7 +32,7 @@ def recording_bytes(info=None, end=None, middle=b"", raw_info=None, raw_end=None
 
 
 HEADER_2 = b"QXRECORD" + struct.pack("<II", 2, 0)
-CAMERAS = [{"camera": {"name": "Left"}, "format": "RGB:32x16@30"}, {"camera": {"name": "Right"}, "format": "RGB:32x16@30"}]
+CAMERAS = [{"camera": {"name": name}, "format": "RGB:32x16@30"} for name in ("Left", "Right")]
 
 
 def cameras_bytes(info=None, end=None, middle=b"", first=None):

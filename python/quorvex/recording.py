@@ -382,7 +382,8 @@ def record(
         raise ValueError("record() needs frames or seconds (one of them)")
     if frames is not None and frames < 0 or seconds is not None and not seconds >= 0:
         raise ValueError(f"frames and seconds must be 0 or more, not {frames if seconds is None else seconds}")
-    listed = list(cast("Sequence[Stream]", streams)) if isinstance(streams, (list, tuple)) else [cast("Stream", streams)]
+    several = isinstance(streams, (list, tuple))
+    listed = list(cast("Sequence[Stream]", streams)) if several else [cast("Stream", streams)]
     if not listed:
         raise ValueError("record() needs at least one stream")
     if len({id(stream) for stream in listed}) < len(listed):
@@ -432,7 +433,8 @@ def _open_recorder(
     video_module: Any = importlib.import_module(f"{__package__}.recording_video")
     (stream,) = streams
     info = {**camera_info(stream.camera, stream.format), "writer": "quorvex"}
-    video = video_module.VideoRecorder(path, stream.format, codec=codec, overwrite=overwrite, queue_bytes=queue_bytes, info=info)
+    video = video_module.VideoRecorder(path, stream.format, codec=codec, overwrite=overwrite, queue_bytes=queue_bytes,
+                                       info=info)
     try:
         video.add_controls(stream.camera.controls.snapshot(), time.monotonic())
     except BaseException:

@@ -105,7 +105,9 @@ def _meta_payload(camera: int, frame: Frame) -> bytes | None:
     stamp = frame.device_timestamp
     stamp = float(stamp) if isinstance(stamp, (int, float, np.number)) and math.isfinite(stamp) else None
     host = frame.host_time
-    host_ns = _integer(round(host * 1e9), 0, _INT64[1]) if isinstance(host, (int, float)) and math.isfinite(host) else None
+    host_ns = None
+    if isinstance(host, (int, float)) and math.isfinite(host):
+        host_ns = _integer(round(host * 1e9), 0, _INT64[1])
     values = (stamp, _integer(frame.sequence, 0, (1 << 64) - 1), host_ns, _integer(frame.exposure, *_INT64),
               _integer(frame.gain, *_INT64))
     flags = sum(1 << bit for bit, value in enumerate(values) if value is not None)
@@ -375,7 +377,8 @@ class Recording:
         info, summary = dict(whole.info), whole.summary
         if whole.camera_count > 1:
             entry = whole.info["cameras"][camera]
-            info = {key: value for key, value in info.items() if key not in ("camera", "format", "calibration", "cameras")}
+            own = ("camera", "format", "calibration", "cameras")
+            info = {key: value for key, value in info.items() if key not in own}
             info.update((key, value) for key, value in entry.items() if not key.startswith("started_"))  # one clock
             if summary is not None and isinstance(summary.get("cameras"), list):
                 summary = {**{k: v for k, v in summary.items() if k != "cameras"}, **summary["cameras"][camera]}
