@@ -395,12 +395,24 @@ def record(
     if codec in ("h264", "copy") and len(listed) > 1:
         raise ValueError(f"codec {codec!r} records one stream, not {len(listed)}; record several raw")
     check_target(path, overwrite=overwrite)  # before the cameras start
+    video = None if codec in (None, "raw") else video_recorder(codec)
     with contextlib.ExitStack() as started:
         for stream in listed:
             if not stream.is_streaming:
                 started.enter_context(stream)
         with_imu = _start_imus(listed) if imu else [False] * len(listed)
-        return _record(listed, path, frames, seconds, with_imu, codec, progress, queue_bytes, timeout, overwrite)
+        return _record(listed, path, frames, seconds, with_imu, video, codec, progress, queue_bytes, timeout,
+                       overwrite)
+
+
+def video_recorder(codec: str) -> Any:
+    """The VideoRecorder class; ImportError, saying what to install, when it cannot be had."""
+    try:
+        # Imported here: PyAV only for those who record video.
+        return importlib.import_module(f"{__package__}.recording_video").VideoRecorder
+    except ImportError as missing:
+        raise ImportError(f"recording with codec {codec!r} needs PyAV: pip install 'pyQuorvexSDK[export]'"
+                          f" ({missing})") from missing
 
 
 def _start_imus(streams: "list[Stream]") -> list[bool]:
@@ -424,16 +436,15 @@ def _start_imus(streams: "list[Stream]") -> list[bool]:
 
 
 def _open_recorder(
-    streams: "list[Stream]", path: str | os.PathLike[str], codec: str | None, queue_bytes: int, overwrite: bool
+    streams: "list[Stream]", path: str | os.PathLike[str], video_class: Any, codec: str | None, queue_bytes: int,
+    overwrite: bool,
 ) -> Recorder:
-    if codec in (None, "raw"):
+    if video_class is None:
         return Recorder.for_cameras(path, [(stream.camera, stream.format) for stream in streams],
                                     queue_bytes=queue_bytes, overwrite=overwrite)
-    # Imported here: PyAV only for those who record video.
-    video_module: Any = importlib.import_module(f"{__package__}.recording_video")
     (stream,) = streams
     info = {**camera_info(stream.camera, stream.format), "writer": "quorvex"}
-    video = video_module.VideoRecorder(path, stream.format, codec=codec, overwrite=overwrite, queue_bytes=queue_bytes,
+    video = video_class(path, stream.format, codec=codec, overwrite=overwrite, queue_bytes=queue_bytes,
                                        info=info)
     try:
         video.add_controls(stream.camera.controls.snapshot(), time.monotonic())
@@ -449,6 +460,7 @@ def _record(
     frames: int | None,
     seconds: float | None,
     with_imu: list[bool],
+    video_class: Any,
     codec: str | None,
     progress: Progress | None,
     queue_bytes: int,
@@ -457,7 +469,7 @@ def _record(
 ) -> RecordResult:
     report = as_callback(progress, None if frames is None else frames * len(streams))
     started = time.monotonic()
-    with _open_recorder(streams, path, codec, queue_bytes, overwrite) as recorder:
+    with _open_recorder(streams, path, video_class, codec, queue_bytes, overwrite) as recorder:
         captures = [_Capture(stream, number, recorder, with_imu[number], timeout) for number, stream in
                     enumerate(streams)]
         if len(captures) == 1:

@@ -215,3 +215,11 @@ def test_record_command_errors_in_one_line(emu, tmp_path, capsys, arguments, mes
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and message in err
     assert list(tmp_path.iterdir()) == []
+
+
+def test_record_command_without_the_video_module_says_so_in_one_line(emu, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "quorvex.recording_video", None)  # importing it fails
+    assert cli_main(["record", "--codec", "h264", "--frames", "2", str(tmp_path / "take.mp4")]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "needs PyAV" in err
+    assert list(tmp_path.iterdir()) == []

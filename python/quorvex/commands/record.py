@@ -6,7 +6,7 @@ import pathlib
 import sys
 
 from .. import camera as cameras_module
-from ..recording import CODECS, record
+from ..recording import CODECS, record, video_recorder
 from ..recording_file import SUFFIX
 from .._files import check_target
 from ..progress import TerminalBar
@@ -57,6 +57,11 @@ def run(args: argparse.Namespace) -> int:
             raise ValueError(f"--codec {args.codec} records one camera, not {len(cameras)}")
         if args.output.suffix.lower() != ".mp4":
             raise ValueError(f"--codec {args.codec} writes an .mp4 file, not {args.output.name}")
+        try:
+            video_recorder(args.codec)
+        except ImportError as missing:
+            print(f"quorvex record: {missing}", file=sys.stderr)
+            return 1
     check_target(args.output, overwrite=args.overwrite)  # before the cameras start
     args.output.parent.mkdir(parents=True, exist_ok=True)
     bar = TerminalBar("recording", None if args.frames is None else args.frames * len(cameras), "frame")
