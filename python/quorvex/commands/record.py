@@ -66,18 +66,19 @@ def run(args: argparse.Namespace) -> int:
     args.output.parent.mkdir(parents=True, exist_ok=True)
     bar = TerminalBar("recording", None if args.frames is None else args.frames * len(cameras), "frame")
     try:
-        with contextlib.ExitStack() as opened:
-            streams = []
-            for camera_id, format in zip(cameras, formats):
-                camera = opened.enter_context(cameras_module.open(camera_id))
-                streams.append(opened.enter_context(camera.stream(format)))
-            result = record(streams, args.output, frames=args.frames, seconds=args.seconds, imu=args.imu,
-                            codec=None if args.codec == "raw" else args.codec, progress=bar, timeout=args.timeout,
-                            overwrite=args.overwrite)
+        try:
+            with contextlib.ExitStack() as opened:
+                streams = []
+                for camera_id, format in zip(cameras, formats):
+                    camera = opened.enter_context(cameras_module.open(camera_id))
+                    streams.append(opened.enter_context(camera.stream(format)))
+                result = record(streams, args.output, frames=args.frames, seconds=args.seconds, imu=args.imu,
+                                codec=None if args.codec == "raw" else args.codec, progress=bar,
+                                timeout=args.timeout, overwrite=args.overwrite)
+        finally:
+            bar.close()  # a failure's line then starts a line of its own
     except KeyboardInterrupt:
-        bar.close()
         print(f"quorvex record: interrupted; {args.output} holds the frames recorded until then", file=sys.stderr)
         return 130
-    bar.close()
     print(f"recorded {result}")
     return 0 if result.dropped == 0 else 2
