@@ -1,30 +1,38 @@
-"""Recording throughput against the disk's own write speed, measured side by side in one run.
+"""Recording throughput against the disk's own write speed, raw and compressed, side by side in one run.
 
-    python benchmarks/record_benchmark.py [--frames 150] [--rounds 3] [--folder DIR]
+    python benchmarks/record_benchmark.py [--frames 150] [--rounds 3] [--folder DIR] [--no-h264]
 
-In turns, on the same folder (default: a scratch folder in the working directory's file system):
+In turns (each round starting with the next one), on the same folder (default: a scratch folder in the working directory's file system),
+with an emulated 1920x1080 YUY2 camera:
 
-- disk: `dd` writes as many bytes as a recording of the frames, in blocks of one frame, and
-  flushes them (conv=fdatasync);
-- record: quorvex.record() captures the frames from an unpaced emulated 1920x1080 YUY2 camera
-  into a recording through its writer thread, and the file is flushed the same way;
+- disk: os.write() of a captured frame's bytes once per frame, in blocks of one frame (6 MB),
+  then fsync (what `dd conv=fsync` does; the same bytes, as a storage that compresses or skips
+  zeros would favour a file of zeros);
+- raw: quorvex.record() captures the frames from the unpaced camera into a recording through
+  its writer thread, and the file is flushed the same way;
 - writer: the recording format's writer alone (RecordingWriter, one captured frame written
-  again and again, CRC-32 of every record included), without capture competing for the CPU.
+  again and again, CRC-32 of every record included), without capture competing for the CPU;
+- h264: VideoRecorder (H.264 through PyAV, in its writer thread) fed from the camera unpaced
+  (as fast as it reads: what the encoder keeps up with) and paced at 30 and 60 fps (whether it
+  keeps up with a live camera: no drops), each for `--frames` frames (fewer when paced: two
+  seconds); fps counts the frames encoded until the file is closed, the encoder's flush
+  included, beside the rate the camera delivered at.
 
-Each prints MB/s (10^6 bytes per second, flush included); the ratio record / disk says how
-much of the disk's speed recording reaches while capturing, writer / disk what the file
-format itself costs. Medians over the rounds. Frames
-the writer had to drop are counted and printed: a run with drops measured a full queue.
+Each line prints MB/s of frames (10^6 bytes of 1080p YUY2 per second, flush included: for h264
+the frames it encoded, beside what reached the file) and frames per second, with the frames
+written and dropped; the ratios to the disk's speed say how much of it recording reaches while
+capturing, what the file format itself costs, and where the encoder stands. Medians over
+the rounds; drops summed. A run with drops measured a full queue: the writer fell behind.
 """
 
 import argparse
 import os
 import pathlib
-import shutil
 import statistics
-import subprocess
 import tempfile
 import time
+import warnings
+from dataclasses import dataclass
 
 import qx_emulator
 
@@ -34,60 +42,107 @@ from quorvex.recording_file import RecordingWriter
 WIDTH, HEIGHT = 1920, 1080
 FRAME_BYTES = WIDTH * HEIGHT * 2
 
-CONFIGURATION = f"""
-pacing: false
+
+def configuration(pacing: bool) -> str:
+    return f"""
+pacing: {str(pacing).lower()}
 cameras:
   - {{name: Benchmark Camera, path: /dev/video0, interface: usb, product: zena, hardware_id: BENCH,
-     formats: [{{format: YUY2, sizes: ["{WIDTH}x{HEIGHT}"], fps: [30]}}]}}
+     formats: [{{format: YUY2, sizes: ["{WIDTH}x{HEIGHT}"], fps: [30, 60]}}]}}
 """
+
+
+@dataclass
+class Run:
+    seconds: float
+    size: int
+    written: int
+    dropped: int
+    camera_fps: float = 0.0  # frames read per second of capture (h264)
+
+    @property
+    def mb_per_second(self) -> float:
+        return self.size / self.seconds / 1e6
+
+    @property
+    def fps(self) -> float:
+        return self.written / self.seconds
 
 
 def flush(path: pathlib.Path) -> None:
     fd = os.open(path, os.O_RDONLY)
     try:
-        os.fdatasync(fd)
+        os.fsync(fd)
     finally:
         os.close(fd)
 
 
-def disk_speed(folder: pathlib.Path, frames: int) -> float:
-    target = folder / "dd.bin"
-    started = time.perf_counter()
-    subprocess.run(
-        ["dd", "if=/dev/zero", f"of={target}", f"bs={FRAME_BYTES}", f"count={frames}", "conv=fdatasync"],
-        check=True, capture_output=True,
-    )
+def finish(target: pathlib.Path, started: float, written: int, dropped: int, camera_fps: float = 0.0) -> Run:
+    flush(target)
     seconds = time.perf_counter() - started
     size = target.stat().st_size
     target.unlink()
-    return size / seconds / 1e6
+    return Run(seconds, size, written, dropped, camera_fps)
 
 
-def record_speed(folder: pathlib.Path, frames: int) -> tuple[float, int]:
-    target = folder / "bench.qxrec"
+def disk_speed(folder: pathlib.Path, frames: int, frame: bytes) -> Run:
+    """os.write() of the frame's bytes, once per frame (what a recording writes, without its
+    records around them), then fsync."""
+    target = folder / "disk.bin"
+    started = time.perf_counter()
+    fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    try:
+        for _ in range(frames):
+            view = memoryview(frame)
+            while view:
+                view = view[os.write(fd, view):]
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+    seconds = time.perf_counter() - started
+    target.unlink()
+    return Run(seconds, frames * len(frame), frames, 0)
+
+
+def raw_speed(folder: pathlib.Path, frames: int) -> Run:
+    target = folder / "raw.qxrec"
     with quorvex.open(0) as camera, camera.stream(f"YUY2:{WIDTH}x{HEIGHT}@30") as stream:
         stream.read()  # the first frame renders the pattern: not part of recording
         started = time.perf_counter()
-        result = quorvex.record(stream, target, frames=frames)
-        flush(target)
-        seconds = time.perf_counter() - started
-    size = target.stat().st_size
-    target.unlink()
-    return size / seconds / 1e6, result.dropped
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # drops are counted below
+            result = quorvex.record(stream, target, frames=frames)
+        return finish(target, started, result.written, result.dropped)
 
 
-def writer_speed(folder: pathlib.Path, frames: int, frame: object) -> float:
+def writer_speed(folder: pathlib.Path, frames: int, frame: object) -> Run:
     target = folder / "writer.qxrec"
     started = time.perf_counter()
     writer = RecordingWriter(target)
     for sequence in range(frames):
         writer.write_frame("YUY2", WIDTH, HEIGHT, 30, sequence, sequence / 30, frame)
     writer.close()
-    flush(target)
-    seconds = time.perf_counter() - started
-    size = target.stat().st_size
-    target.unlink()
-    return size / seconds / 1e6
+    return finish(target, started, frames, 0)
+
+
+def h264_speed(folder: pathlib.Path, frames: int, fps: int) -> Run:
+    from quorvex.recording_video import VideoRecorder
+
+    target = folder / "h264.mp4"
+    with quorvex.open(0) as camera, camera.stream(f"YUY2:{WIDTH}x{HEIGHT}@{fps}") as stream:
+        stream.read()
+        started = time.perf_counter()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            with VideoRecorder(target, stream.format) as recorder:
+                for _ in range(frames):
+                    recorder.add(stream.read())
+                captured = time.perf_counter() - started
+        return finish(target, started, recorder.written, recorder.dropped, frames / captured)
+
+
+def median(runs: list[Run], value: str) -> float:
+    return statistics.median(getattr(run, value) for run in runs)
 
 
 def main() -> None:
@@ -95,36 +150,60 @@ def main() -> None:
     parser.add_argument("--frames", type=int, default=150, help="frames per recording (default 150, 622 MB)")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--folder", type=pathlib.Path, default=pathlib.Path.cwd())
+    parser.add_argument("--no-h264", action="store_true", help="leave compressed recording out (no PyAV needed)")
     args = parser.parse_args()
-    if shutil.which("dd") is None:
-        raise SystemExit("record_benchmark needs dd (coreutils)")
-    assert qx_emulator.configure(CONFIGURATION)
+    if args.frames < 1 or args.rounds < 1:
+        raise SystemExit("record_benchmark: --frames and --rounds must be 1 or more")
+    h264 = not args.no_h264
+    if h264:
+        try:
+            from quorvex.recording_video import h264_encoder
 
+            encoder = h264_encoder()
+        except ImportError as missing:
+            raise SystemExit(f"record_benchmark: {missing} (or pass --no-h264)") from None
+    runs: dict[str, list[Run]] = {name: [] for name in ("disk", "raw", "writer", "h264", "h264@30", "h264@60")}
+    paced_frames = {30: min(args.frames, 60), 60: min(args.frames, 120)}  # two seconds each
+    assert qx_emulator.configure(configuration(pacing=False))
     with quorvex.open(0) as camera, camera.stream(f"YUY2:{WIDTH}x{HEIGHT}@30") as stream:
         frame = stream.read().data
-    disk, recorded, ratios, dropped = [], [], [], 0
-    alone, alone_ratios = [], []
     with tempfile.TemporaryDirectory(dir=args.folder, prefix="record-bench-") as scratch:
         folder = pathlib.Path(scratch)
-        for _ in range(args.rounds):
-            d = disk_speed(folder, args.frames)
-            r, lost = record_speed(folder, args.frames)
-            w = writer_speed(folder, args.frames, frame)
-            disk.append(d)
-            recorded.append(r)
-            ratios.append(r / d)
-            alone.append(w)
-            alone_ratios.append(w / d)
-            dropped += lost
+        disk_speed(folder, args.frames, frame.tobytes())  # the first write to a quiet disk is slow: not measured
+        measures = [("disk", lambda: disk_speed(folder, args.frames, frame.tobytes())),
+                    ("raw", lambda: raw_speed(folder, args.frames)),
+                    ("writer", lambda: writer_speed(folder, args.frames, frame))]
+        for round_number in range(args.rounds):
+            assert qx_emulator.configure(configuration(pacing=False))
+            # Each in turn goes first: on a shared or virtual disk the order alone moves the figures.
+            for name, measure in measures[round_number % 3:] + measures[: round_number % 3]:
+                runs[name].append(measure())
+            if h264:
+                runs["h264"].append(h264_speed(folder, args.frames, 30))
+                assert qx_emulator.configure(configuration(pacing=True))
+                for fps in (30, 60):
+                    runs[f"h264@{fps}"].append(h264_speed(folder, paced_frames[fps], fps))
+    disk = median(runs["disk"], "mb_per_second")
     mb = args.frames * FRAME_BYTES / 1e6
-    print(f"{args.frames} frames of YUY2 {WIDTH}x{HEIGHT} ({mb:.0f} MB) per round, {args.rounds} rounds, in {args.folder}")
-    print(f"disk (dd, fdatasync):       {statistics.median(disk):8.1f} MB/s")
-    print(f"record (capture + writer):  {statistics.median(recorded):8.1f} MB/s")
-    print(f"writer alone (no capture):  {statistics.median(alone):8.1f} MB/s")
-    print(f"ratio record / disk:        {statistics.median(ratios):8.2f}")
-    print(f"ratio writer / disk:        {statistics.median(alone_ratios):8.2f}")
-    print(f"frames dropped:             {dropped}")
-
+    print(f"{args.frames} frames of YUY2 {WIDTH}x{HEIGHT} ({mb:.0f} MB) per round, {args.rounds} rounds,"
+          f" in {args.folder}")
+    print(f"disk (os.write, fsync):         {disk:8.1f} MB/s")
+    for name, label in (("raw", "raw record (capture + writer)"), ("writer", "writer alone (no capture)")):
+        rate = median(runs[name], "mb_per_second")
+        frames = sum(run.written for run in runs[name])
+        dropped = sum(run.dropped for run in runs[name])
+        print(f"{label + ':':31} {rate:8.1f} MB/s  {median(runs[name], 'fps'):6.1f} fps"
+              f"  ratio to disk {rate / disk:5.2f}  frames {frames}, dropped {dropped}")
+    if h264:
+        for name, label in (("h264", "h264 unpaced"), ("h264@30", "h264 paced 30 fps"), ("h264@60", "h264 paced 60 fps")):
+            frames = sum(run.written for run in runs[name])
+            dropped = sum(run.dropped for run in runs[name])
+            fps = median(runs[name], "fps")
+            print(f"{label + ':':31} {fps * FRAME_BYTES / 1e6:8.1f} MB/s  {fps:6.1f} fps  ratio to disk"
+                  f" {fps * FRAME_BYTES / 1e6 / disk:5.2f}  frames {frames}, dropped {dropped};"
+                  f" camera {median(runs[name], 'camera_fps'):.1f} fps, file {median(runs[name], 'size') / 1e6:.2f} MB")
+        print(f"(h264 through {encoder}; fps: frames encoded per second until the file was closed, the"
+              " encoder's flush included)")
 
 if __name__ == "__main__":
     main()

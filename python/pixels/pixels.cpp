@@ -188,22 +188,32 @@ struct TurboJpegHandle {
     ~TurboJpegHandle() {
         if (handle != nullptr) tjDestroy(handle);
     }
+    // A header TurboJPEG could not read leaves the decompressor inside it, failing every later
+    // frame with the same error: a damaged frame gets a fresh one for the next.
+    void renew() {
+        if (handle != nullptr) tjDestroy(handle);
+        handle = tjInitDecompress();
+    }
 };
 
 // A decompressor per thread: TurboJPEG handles must not be shared between threads.
-tjhandle decompressor() {
+TurboJpegHandle& decompressor() {
     thread_local TurboJpegHandle local;
+    if (local.handle == nullptr) local.renew();
     if (local.handle == nullptr) throw std::runtime_error("TurboJPEG could not create a decompressor");
-    return local.handle;
+    return local;
 }
 
 py::array_t<std::uint8_t> decode_mjpg(const Bytes& data, int width, int height, Order order) {
-    tjhandle handle = decompressor();
+    TurboJpegHandle& local = decompressor();
+    tjhandle handle = local.handle;
     auto* source = const_cast<unsigned char*>(data.data());
     const auto size = static_cast<unsigned long>(data.size());
     int jpeg_width = 0, jpeg_height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(handle, source, size, &jpeg_width, &jpeg_height, &subsampling, &colorspace) != 0) {
-        throw py::value_error(std::string("MJPG frame is not a readable JPEG: ") + tjGetErrorStr2(handle));
+        const std::string error = tjGetErrorStr2(handle);
+        local.renew();
+        throw py::value_error("MJPG frame is not a readable JPEG: " + error);
     }
     if (jpeg_width != width || jpeg_height != height) {
         throw py::value_error("MJPG frame is " + std::to_string(jpeg_width) + "x" + std::to_string(jpeg_height) +
@@ -221,7 +231,10 @@ py::array_t<std::uint8_t> decode_mjpg(const Bytes& data, int width, int height, 
         // hand out a picture with grey where the data ended.
         if (failed != 0) error = tjGetErrorStr2(handle);
     }
-    if (failed != 0) throw py::value_error("MJPG frame could not be decoded: " + error);
+    if (failed != 0) {
+        local.renew();
+        throw py::value_error("MJPG frame could not be decoded: " + error);
+    }
     return out;
 }
 

@@ -6,15 +6,18 @@ export succeeded: a failed export leaves nothing behind. An existing target is r
 (FileExistsError) unless `overwrite=True`; the recording itself, under any name, always is.
 A damaged recording raises RecordingError."""
 
+import heapq
 import os
 import pathlib
 from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from fractions import Fraction
-from typing import Any, TypedDict, Unpack
+from typing import Any, NamedTuple, TypedDict, Unpack
 
 import numpy as np
 
 from ._files import OutputFile, check_target
+from .calibration import Intrinsics
 from .formats import Format
 from .frame import Frame
 from .progress import Progress, as_callback
@@ -27,9 +30,9 @@ _RAW_ENCODINGS = {"YUY2": ("yuyv", 2), "UYVY": ("uyvy", 2), "NV12": ("nv12", 1),
 
 IMAGE_TOPIC = "/camera/image"
 COMPRESSED_TOPIC = "/camera/image/compressed"
+CALIBRATION_TOPIC = "/camera/calibration"
 ACCELERATION_TOPIC = "/imu/acceleration"
 ROTATION_TOPIC = "/imu/angular_velocity"
-
 
 
 def _missing(package: str, purpose: str) -> ImportError:
@@ -37,16 +40,47 @@ def _missing(package: str, purpose: str) -> ImportError:
 
 
 def _recording(
-    source: "Recording | str | os.PathLike[str]", target: str | os.PathLike[str], overwrite: bool
+    source: "Recording | str | os.PathLike[str]", target: str | os.PathLike[str], overwrite: bool,
+    camera: int | None = None, *, several: bool = True,
 ) -> tuple[Recording, OutputFile]:
-    """The recording, and the output file to write (checked first, so that nothing is read for
-    an output that would be refused)."""
+    """The recording (camera `camera`'s view of it, when given), and the output file to write
+    (checked first, so that nothing is read for an output that would be refused). Without
+    `several`, a recording of several cameras needs `camera`."""
     check_target(target, overwrite=overwrite, inputs=[source.path if isinstance(source, Recording) else source])
     recording = source if isinstance(source, Recording) else open_recording(source)
+    if camera is not None:
+        count = camera_count(recording)
+        if not 0 <= camera < count:
+            held = "1 camera (0)" if count == 1 else f"{count} cameras (0 to {count - 1})"
+            raise LookupError(f"{recording.path} holds {held}; there is no camera {camera}")
+        if count > 1:
+            recording = _view(recording, camera)
+    elif not several and _is_whole_file(recording):
+        count = camera_count(recording)
+        raise ValueError(f"{recording.path} holds {count} cameras and the output shows one:"
+                         f" choose it with camera= (--camera), 0 to {count - 1}")
     if not len(recording):
         raise RecordingError(f"{recording.path} holds no frames"
                              + (f": it is {recording.problem}" if recording.problem else ""))
     return recording, OutputFile(target, overwrite=overwrite, inputs=[recording.path])
+
+
+def camera_count(recording: Recording) -> int:
+    """The number of cameras in the recording's file (1 for a file of format version 1)."""
+    return int(getattr(recording, "camera_count", 1))
+
+
+# Readers of version 1 have no cameras: these read what a reader of several has, through
+# getattr, so that the module runs (and type-checks) with either.
+def _view(recording: Recording, camera: int) -> Recording:
+    """Camera `camera`'s view of a recording of several cameras."""
+    view: Recording = getattr(recording, "view")(camera)
+    return view
+
+
+def _is_whole_file(recording: Recording) -> bool:
+    """Whether the recording is a file of several cameras read whole (not one camera's view)."""
+    return camera_count(recording) > 1 and getattr(recording, "camera", None) is None
 
 
 def _pick_format(recording: Recording, pixel_format: str | None) -> Format:
@@ -71,17 +105,20 @@ def export_mp4(
     copy: bool = False,
     progress: Progress | None = None,
     overwrite: bool = False,
+    camera: int | None = None,
 ) -> int:
     """Writes the frames of one recorded format (the first, or the one `pixel_format` names, e.g.
-    "MJPG" or "YUY2:640x480") as H.264 video, each frame at its recorded time. Sizes are cut to
-    even numbers, as H.264 in 4:2:0 needs. With `copy`, MJPG frames go into the file as they
-    are, without decoding (Motion JPEG in MP4: lossless and quick, but fewer players show it).
-    Returns the number of frames written."""
+    "MJPG" or "YUY2:640x480") of one camera as H.264 video, each frame at its recorded time:
+    presentation times in a 1/90000 s time base from the first frame's arrival, kept strictly
+    rising. Sizes are cut to even numbers, as H.264 in 4:2:0 needs. With `copy`, MJPG frames go
+    into the file as they are, without decoding (Motion JPEG in MP4: lossless and quick, but
+    fewer players show it). A recording of several cameras needs `camera` (LookupError for a
+    camera it does not hold). Returns the number of frames written."""
     try:
         import av
     except ImportError as missing:
         raise _missing("PyAV", "exporting MP4") from missing
-    recording, output = _recording(source, target, overwrite)
+    recording, output = _recording(source, target, overwrite, camera, several=False)
     with output:
         chosen = _pick_format(recording, pixel_format)
         if copy and chosen.pixel_format != "MJPG":
@@ -145,67 +182,202 @@ def export_mcap(
     *,
     progress: Progress | None = None,
     overwrite: bool = False,
+    camera: int | None = None,
 ) -> int:
     """Writes every frame as a Foxglove image message (foxglove.CompressedImage "jpeg" for MJPG,
-    foxglove.RawImage with the frame's own bytes where Foxglove knows the encoding, RGB otherwise)
-    and the IMU samples as foxglove.Vector3 messages, each at its recorded time (log and publish
-    time, and the image's own timestamp, in nanoseconds since 1970). Returns the number of image
-    messages."""
+    foxglove.RawImage with the frame's own bytes where Foxglove knows the encoding, RGB otherwise),
+    the camera's lens calibration, where the recording holds one, as one foxglove.CameraCalibration
+    message at the camera's first frame, and the IMU samples as foxglove.Vector3 messages. Returns
+    the number of image messages.
+
+    Topics: /camera/image (or /camera/image/compressed), /camera/calibration, /imu/acceleration
+    and /imu/angular_velocity; for a recording of several cameras each camera K has its own,
+    /cameraK/image, /cameraK/image/compressed, /cameraK/calibration, /cameraK/imu/acceleration
+    and /cameraK/imu/angular_velocity (`camera` exports one camera, under the names of one).
+    The images' and the calibration's `frame_id` is the camera's name (with " (K)" where two
+    cameras of the file share one).
+
+    Times, in nanoseconds: an image's log time and its own `timestamp` are the host's wall clock
+    at the frame's arrival (the recorded arrival on the monotonic clock, put on the wall clock by
+    the recording's start; IMU samples and the calibration are on the same clock, so the viewers
+    line them up). The camera's own clock is another time line, of another origin, which a
+    viewer cannot show beside the others; it is kept as the image's publish time, exactly
+    (Frame.device_timestamp in ns), where the frame has one, and the publish time is the log time
+    where it has not. The file's metadata record "quorvex" says which ("publish_time")."""
     try:
+        from foxglove_schemas_protobuf.CameraCalibration_pb2 import CameraCalibration
         from foxglove_schemas_protobuf.CompressedImage_pb2 import CompressedImage
         from foxglove_schemas_protobuf.RawImage_pb2 import RawImage
         from foxglove_schemas_protobuf.Vector3_pb2 import Vector3
         from mcap_protobuf.writer import Writer
     except ImportError as missing:
         raise _missing("mcap-protobuf-support and foxglove-schemas-protobuf", "exporting MCAP") from missing
-    recording, output = _recording(source, target, overwrite)
+    recording, output = _recording(source, target, overwrite, camera)
     with output:
         return _write_mcap(recording, output.path, as_callback(progress, len(recording)),
-                           (CompressedImage, RawImage, Vector3, Writer))
+                           _Schemas(CameraCalibration, CompressedImage, RawImage, Vector3, Writer))
 
 
-def _write_mcap(
-    recording: Recording, target: pathlib.Path, progress: Callable[[int], object] | None, types: tuple[Any, ...]
-) -> int:
-    CompressedImage, RawImage, Vector3, Writer = types  # noqa: N806 - the schema's class names
-    frame_id = (recording.info.get("camera") or {}).get("name") or "camera"
+class _Schemas(NamedTuple):
+    CameraCalibration: Any
+    CompressedImage: Any
+    RawImage: Any
+    Vector3: Any
+    Writer: Any
+
+
+@dataclass
+class _Camera:
+    """One camera's part of an MCAP export: its topics, frame_id and calibration."""
+
+    view: Recording
+    prefix: str  # "/camera" or "/cameraK"
+    imu_prefix: str  # "" or "/cameraK"
+    frame_id: str
+    calibrated: bool = False
+
+
+def _mcap_cameras(recording: Recording) -> list[_Camera]:
+    if not _is_whole_file(recording):
+        return [_Camera(recording, "/camera", "", _camera_name(recording) or "camera")]
+    views = [_view(recording, k) for k in range(camera_count(recording))]
+    names = [_camera_name(view) or f"camera{k}" for k, view in enumerate(views)]
+    # Two cameras of one model share a name; a frame_id names one camera.
+    return [_Camera(view, f"/camera{k}", f"/camera{k}",
+                    name if names.count(name) == 1 else f"{name} ({k})") for k, (view, name) in enumerate(zip(views, names))]
+
+
+def _camera_name(recording: Recording) -> str | None:
+    camera = recording.info.get("camera")
+    name = camera.get("name") if isinstance(camera, dict) else None
+    return name if isinstance(name, str) and name else None
+
+
+def _write_mcap(recording: Recording, target: pathlib.Path, progress: Callable[[int], object] | None,
+                schemas: _Schemas) -> int:
+    cameras = _mcap_cameras(recording)
+    whole = len(cameras) > 1
+    imu = heapq.merge(*(_imu_messages(camera, schemas.Vector3) for camera in cameras), key=lambda item: item[0])
+    pending_imu = next(imu, None)
     written = 0
-    with open(target, "wb") as file, Writer(file) as writer:
-        for frame, time_ns in recording.timed_frames():
-            stamp = recording.unix_ns(time_ns)
-            if frame.pixel_format == "MJPG":
-                message: Any = CompressedImage(frame_id=frame_id, format="jpeg", data=frame.data.tobytes())
-                topic = COMPRESSED_TOPIC
-            else:
-                encoding, row_bytes = _RAW_ENCODINGS.get(frame.pixel_format, ("rgb8", 3))
-                pixels = frame.data if frame.pixel_format in _RAW_ENCODINGS else frame.to_rgb()
-                message = RawImage(frame_id=frame_id, width=frame.width, height=frame.height, encoding=encoding,
-                                   step=frame.width * row_bytes, data=np.ascontiguousarray(pixels).tobytes())
-                topic = IMAGE_TOPIC
+    with open(target, "wb") as file, schemas.Writer(file) as writer:
+        writer.add_metadata("quorvex", {
+            "publish_time": "images: the camera's clock at capture in ns where the frame has one, else the log time",
+            "log_time": "the host's wall clock at arrival in ns",
+        })
+        for index, (frame, time_ns) in enumerate(recording.timed_frames()):
+            camera = cameras[getattr(recording, "camera_of")(index)] if whole else cameras[0]
+            stamp = camera.view.unix_ns(time_ns)
+            # IMU samples in between, so that the file is in time order for readers that need it.
+            while pending_imu is not None and pending_imu[0] <= stamp:
+                _, topic, message = pending_imu
+                writer.write_message(topic, message, log_time=pending_imu[0], publish_time=pending_imu[0])
+                pending_imu = next(imu, None)
+            if not camera.calibrated:
+                camera.calibrated = True
+                calibration = _calibration_message(camera, frame, schemas.CameraCalibration)
+                if calibration is not None:
+                    calibration.timestamp.FromNanoseconds(stamp)
+                    writer.write_message(f"{camera.prefix}/calibration", calibration, log_time=stamp,
+                                         publish_time=stamp)
+            topic, message = _image_message(camera, frame, schemas)
             message.timestamp.FromNanoseconds(stamp)
-            writer.write_message(topic, message, log_time=stamp, publish_time=stamp)
+            device = getattr(frame, "device_timestamp", None)
+            published = round(device * 1e9) if device is not None and 0 <= device < _MAX_SECONDS else stamp
+            writer.write_message(topic, message, log_time=stamp, publish_time=published)
             written += 1
             if progress is not None:
                 progress(written)
-        for sample in recording.imu:
-            stamp = recording.unix_ns(sample.time_ns if sample.time_ns is not None else sample.timestamp)
-            for topic, (x, y, z) in ((ACCELERATION_TOPIC, sample.acceleration), (ROTATION_TOPIC, sample.angular_velocity)):
-                writer.write_message(topic, Vector3(x=x, y=y, z=z), log_time=stamp, publish_time=stamp)
+        while pending_imu is not None:
+            _, topic, message = pending_imu
+            writer.write_message(topic, message, log_time=pending_imu[0], publish_time=pending_imu[0])
+            pending_imu = next(imu, None)
     return written
+
+
+# Device times past this many seconds do not fit an MCAP time (64-bit nanoseconds).
+_MAX_SECONDS = ((1 << 64) - 1) / 1e9
+
+
+def _image_message(camera: _Camera, frame: Frame, schemas: _Schemas) -> tuple[str, Any]:
+    if frame.pixel_format == "MJPG":
+        message = schemas.CompressedImage(frame_id=camera.frame_id, format="jpeg", data=frame.data.tobytes())
+        return f"{camera.prefix}/image/compressed", message
+    encoding, row_bytes = _RAW_ENCODINGS.get(frame.pixel_format, ("rgb8", 3))
+    pixels = frame.data if frame.pixel_format in _RAW_ENCODINGS else frame.to_rgb()
+    message = schemas.RawImage(frame_id=camera.frame_id, width=frame.width, height=frame.height,
+                               encoding=encoding, step=frame.width * row_bytes,
+                               data=np.ascontiguousarray(pixels).tobytes())
+    return f"{camera.prefix}/image", message
+
+
+def _imu_messages(camera: _Camera, vector3: Any) -> Iterator[tuple[int, str, Any]]:
+    """(wall-clock ns, topic, message) of the camera's IMU samples, in time order."""
+    samples = sorted(camera.view.imu, key=lambda sample: sample.time_ns if sample.time_ns is not None
+                     else sample.timestamp * 1e9)
+    for sample in samples:
+        stamp = camera.view.unix_ns(sample.time_ns if sample.time_ns is not None else sample.timestamp)
+        for topic, (x, y, z) in ((f"{camera.imu_prefix}{ACCELERATION_TOPIC}", sample.acceleration),
+                                 (f"{camera.imu_prefix}{ROTATION_TOPIC}", sample.angular_velocity)):
+            yield stamp, topic, vector3(x=x, y=y, z=z)
+
+
+def recorded_calibration(recording: Recording) -> Intrinsics | None:
+    """The lens calibration recorded with the (one camera's) recording, or None."""
+    if hasattr(type(recording), "calibration"):
+        found: Intrinsics | None = getattr(recording, "calibration")
+        return found
+    recorded = recording.info.get("calibration")
+    if recorded is None:
+        return None
+    try:
+        k1, k2, p1, p2, k3 = (float(value) for value in recorded["coeffs"])
+        return Intrinsics(int(recorded["width"]), int(recorded["height"]), float(recorded["fx"]),
+                          float(recorded["fy"]), float(recorded["cx"]), float(recorded["cy"]),
+                          (k1, k2, p1, p2, k3), recorded.get("model", "radtan"))
+    except (KeyError, TypeError, ValueError) as bad:
+        raise RecordingError(f"{recording.path}: the recorded calibration is malformed: {bad!r}") from bad
+
+
+def _calibration_message(camera: _Camera, frame: Frame, camera_calibration: Any) -> Any:
+    """The camera's calibration as a foxglove.CameraCalibration for images like `frame`, or None.
+
+    A calibration made for another size of the same shape (the factory one is for the camera's
+    largest format) is scaled to the image's, as image resizing scales intrinsics; one of
+    another shape (a crop or binning of the sensor unknown here) is written as recorded."""
+    intrinsics = recorded_calibration(camera.view)
+    if intrinsics is None:
+        return None
+    width, height = intrinsics.width, intrinsics.height
+    fx, fy, cx, cy = intrinsics.fx, intrinsics.fy, intrinsics.cx, intrinsics.cy
+    if (frame.width, frame.height) != (width, height) and frame.width * height == frame.height * width:
+        scale = frame.width / width
+        width, height = frame.width, frame.height
+        fx, fy, cx, cy = fx * scale, fy * scale, cx * scale, cy * scale
+    radtan = intrinsics.model == "radtan"
+    return camera_calibration(
+        frame_id=camera.frame_id, width=width, height=height,
+        distortion_model="plumb_bob" if radtan else "",
+        D=list(intrinsics.coeffs) if radtan else [],
+        K=[fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0],
+        R=[1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0],
+        P=[fx, 0.0, cx, 0.0, 0.0, fy, cy, 0.0, 0.0, 0.0, 1.0, 0.0],
+    )
 
 
 EXPORTERS = (".mp4", ".mcap")
 
 
 class ExportOptions(TypedDict, total=False):
-    """What export() passes on: all of them to export_mp4, `progress` and `overwrite` to
-    export_mcap."""
+    """What export() passes on: all of them to export_mp4, `progress`, `overwrite` and `camera`
+    to export_mcap."""
 
     pixel_format: str | None
     crf: int
     copy: bool
     progress: Progress | None
     overwrite: bool
+    camera: int | None
 
 
 def export(
@@ -219,5 +391,6 @@ def export(
     if suffix == ".mcap":
         if options.get("pixel_format") is not None or options.get("copy") or "crf" in options:
             raise ValueError("pixel_format, crf and copy apply to MP4 files only")
-        return export_mcap(source, target, progress=options.get("progress"), overwrite=options.get("overwrite", False))
+        return export_mcap(source, target, progress=options.get("progress"), overwrite=options.get("overwrite", False),
+                           camera=options.get("camera"))
     raise ValueError(f"cannot export to {suffix or 'a file without suffix'}: use one of {', '.join(EXPORTERS)}")

@@ -132,12 +132,14 @@ def test_refuses_data_that_is_not_the_frame_it_is_told(data, pixel_format, width
         quorvex.to_rgb(data, pixel_format, width, height)
 
 
-def test_refuses_a_jpeg_of_another_size_and_a_truncated_one():
+def test_refuses_a_jpeg_of_another_size_a_truncated_and_a_damaged_one_and_reads_the_next():
     data = jpeg_bytes(64, 32)
     with pytest.raises(ValueError, match="MJPG frame is 64x32, not the format's 64x64"):
         quorvex.to_rgb(data, "MJPG", 64, 64)
     with pytest.raises(ValueError, match="could not be decoded"):
         quorvex.to_rgb(data[: len(data) * 3 // 4], "MJPG", 64, 32)
+    with pytest.raises(ValueError, match="not a readable JPEG: .*two SOI markers"):
+        quorvex.to_rgb(b"\xff\xd8 damaged" * 8, "MJPG", 64, 32)
     assert quorvex.to_rgb(data, "MJPG", 64, 32)[5, 60].tolist() == pytest.approx([200, 30, 60], abs=3)
 
 

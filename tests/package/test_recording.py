@@ -234,7 +234,7 @@ def test_mcap_export_has_one_image_message_per_frame_at_the_recorded_times(emu, 
     with open(target, "rb") as file:
         messages = list(make_reader(file, decoder_factories=[DecoderFactory()]).iter_decoded_messages())
     images = [(channel.topic, message.log_time, decoded) for _, channel, message, decoded in messages
-              if channel.topic.startswith("/camera")]
+              if channel.topic.startswith("/camera/image")]
     expected = [recording.unix_ns(t) for _, t in recording.timed_frames()]
     assert [t for _, t, _ in images] == expected
     assert all(d.timestamp.ToNanoseconds() == t for _, t, d in images)
@@ -246,7 +246,8 @@ def test_mcap_export_has_one_image_message_per_frame_at_the_recorded_times(emu, 
 
     assert cli_main(["export", str(tmp_path / "mjpg.qxrec"), str(target), "--overwrite"]) == 0
     with open(target, "rb") as file:
-        compressed = [d for _, c, _, d in make_reader(file, decoder_factories=[DecoderFactory()]).iter_decoded_messages()]
+        compressed = [d for _, c, _, d in make_reader(file, decoder_factories=[DecoderFactory()]).iter_decoded_messages()
+                      if c.topic == "/camera/image/compressed"]
     assert [d.format for d in compressed] == ["jpeg"] * 3
     assert compressed[0].data[:2] == b"\xff\xd8"
 

@@ -5,7 +5,7 @@ import argparse
 import math
 from typing import Protocol
 
-COMMANDS: tuple[str, ...] = ("list", "snapshot", "viewer", "record", "export", "watch")
+COMMANDS: tuple[str, ...] = ("list", "snapshot", "viewer", "record", "export", "watch", "bridge")
 
 
 class Command(Protocol):

@@ -21,6 +21,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="MP4: the recorded format to export, e.g. MJPG or YUY2:640x480 (default: the first)")
     parser.add_argument("--copy", action="store_true",
                         help="MP4 of MJPG frames: store the JPEG frames as they are instead of encoding H.264")
+    parser.add_argument("--camera", type=int, default=None,
+                        help="the camera to export from a recording of several (MP4 needs one; MCAP holds all without it)")
     parser.add_argument("--overwrite", action="store_true",
                         help="replace an existing output file (a link there is replaced, not what it points to)")
 
@@ -39,7 +41,7 @@ def run(args: argparse.Namespace) -> int:
     bar = TerminalBar("exporting", len(recording), "frame")
     try:
         count = export(recording, args.output, pixel_format=args.format, copy=args.copy, progress=bar,
-                       overwrite=args.overwrite)
+                       overwrite=args.overwrite, camera=args.camera)
     finally:
         bar.close()
     print(f"exported {count} frames of {args.input} to {args.output}")
