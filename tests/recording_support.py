@@ -14,8 +14,12 @@ def record(kind, payload):
     return head + payload + struct.pack("<I", zlib.crc32(payload, zlib.crc32(head)))
 
 
-def frame(time_ns=2 * 10**9, sequence=0):
-    return record(b"FRAM", struct.pack("<8sHHHHQq", b"RGB", 32, 16, 30, 0, sequence, time_ns) + bytes(32 * 16 * 3))
+def frame(time_ns=2 * 10**9, sequence=0, camera=0):
+    return record(b"FRAM", struct.pack("<8sHHHHQq", b"RGB", 32, 16, 30, camera, sequence, time_ns) + bytes(32 * 16 * 3))
+
+
+def meta(camera=0, flags=0b11111, stamp=1.5, sequence=7, host_ns=1_700_000_002 * 10**9, exposure=300, gain=16):
+    return record(b"META", struct.pack("<HHIdQqqq", camera, 0, flags, stamp, sequence, host_ns, exposure, gain))
 
 
 def recording_bytes(info=None, end=None, middle=b"", raw_info=None, raw_end=None):
@@ -25,6 +29,20 @@ def recording_bytes(info=None, end=None, middle=b"", raw_info=None, raw_end=None
     end_payload = raw_end if raw_end is not None else json.dumps({"frames": 2, "dropped": 0, **(end or {})}).encode()
     return (HEADER + record(b"INFO", info_payload) + frame() + middle + frame(3 * 10**9, 1)
             + record(b"END ", end_payload))
+
+
+HEADER_2 = b"QXRECORD" + struct.pack("<II", 2, 0)
+CAMERAS = [{"camera": {"name": name}, "format": "RGB:32x16@30"} for name in ("Left", "Right")]
+
+
+def cameras_bytes(info=None, end=None, middle=b"", first=None):
+    """A recording of two cameras, a frame of each (`middle` between them); `info`/`end` replace
+    fields of its INFO and END, `first` goes before its INFO."""
+    info_payload = json.dumps({**START, "cameras": CAMERAS, **(info or {})}).encode()
+    counts = {"frames": 1, "dropped": 0, "rejected": 0}
+    end_payload = json.dumps({"frames": 2, "dropped": 0, "cameras": [counts, counts], **(end or {})}).encode()
+    return (HEADER_2 + (first or b"") + record(b"INFO", info_payload) + frame(camera=0) + middle
+            + frame(3 * 10**9, 0, camera=1) + record(b"END ", end_payload))
 
 
 # (id, file content, what the error says)

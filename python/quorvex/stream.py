@@ -490,12 +490,15 @@ class Stream:
         timeout: float | None = 5.0,
         queue_bytes: int | None = None,
         overwrite: bool = False,
+        codec: str | None = None,
     ) -> "RecordResult":
-        """Records frames into a file the emulated library can replay: quorvex.record(self, ...)."""
+        """Records frames into a file the emulated library can replay, or with `codec` into a
+        video: quorvex.record(self, ...)."""
         from .recording import DEFAULT_QUEUE_BYTES, record
 
         return record(self, path, frames=frames, seconds=seconds, imu=imu, progress=progress, timeout=timeout,
-                      queue_bytes=DEFAULT_QUEUE_BYTES if queue_bytes is None else queue_bytes, overwrite=overwrite)
+                      queue_bytes=DEFAULT_QUEUE_BYTES if queue_bytes is None else queue_bytes, overwrite=overwrite,
+                      codec=codec)
 
     async def __aenter__(self) -> "Stream":
         """`async with`: starts the stream on a worker thread, so that the event loop runs on."""

@@ -105,9 +105,9 @@ def test_a_slow_disk_drops_frames_counted_never_silently(tmp_path, monkeypatch):
     release = threading.Event()
     writes = RecordingWriter.write_frame
 
-    def slow(self, *args):
+    def slow(self, *args, **kwargs):
         release.wait(10)
-        return writes(self, *args)
+        return writes(self, *args, **kwargs)
 
     monkeypatch.setattr(RecordingWriter, "write_frame", slow)
     path = tmp_path / "slow.qxrec"
@@ -135,7 +135,7 @@ def test_a_damaged_frame_is_left_out_and_the_recording_stays_readable(tmp_path):
 
 @pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), MemoryError()], ids=["disk-full", "memory"])
 def test_a_failing_write_is_raised_to_the_capturing_thread(tmp_path, monkeypatch, failure):
-    def fail(self, *args):
+    def fail(self, *args, **kwargs):
         raise failure
 
     monkeypatch.setattr(RecordingWriter, "write_frame", fail)
@@ -153,7 +153,7 @@ def test_a_failing_write_is_raised_to_the_capturing_thread(tmp_path, monkeypatch
     "content, message",
     [
         (b"GIF89a", "is not a recording"),
-        (b"QXRECORD\x07\x00\x00\x00\x00\x00\x00\x00", "format version 7; this quorvex reads version 1"),
+        (b"QXRECORD\x07\x00\x00\x00\x00\x00\x00\x00", "format version 7; this quorvex reads versions 1 and 2"),
         (b"QXRECORD\x01\x00", "ends inside its header"),
         (b"QXRECORD\x01\x00\x00\x00\x00\x00\x00\x00FRAM\xff\xff\xff\xff", "over the limit"),
     ],
