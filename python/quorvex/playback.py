@@ -188,10 +188,11 @@ class RecordedCamera:
     `with` closes it."""
 
     def __init__(self, path: str | os.PathLike[str], *, camera: int = 0, paced: bool = True,
-                 loop: bool = False) -> None:
+                 loop: bool = False, warn: bool = True) -> None:
         if isinstance(camera, bool) or not isinstance(camera, int):
             raise TypeError(f"camera is a camera's number in the recording, not {camera!r}")
-        self.recording: Recording = recording_file.open_recording(path, camera=camera)
+        # `warn`: open_recording's (a recording cut short warns unless False).
+        self.recording: Recording = recording_file.open_recording(path, warn=warn, camera=camera)
         if not len(self.recording):
             self.recording.close()
             raise recording_file.RecordingError(f"{self.recording.path} holds no frame of camera {camera}")
