@@ -195,7 +195,8 @@ def open(
 
     A path ending in .qxrec (or `recording=path`) opens a recording as a camera: a
     quorvex.playback.RecordedCamera of its camera `camera` (default 0), played at the recorded
-    pace unless `paced=False`, over and over with `loop=True`."""
+    pace unless `paced=False`, over and over with `loop=True`. Type checkers see a RecordedCamera
+    for a path object or `recording=`; for text, a Camera."""
     from .playback import is_recording_path
 
     given = {name: chosen for name, chosen in

@@ -25,6 +25,7 @@ from .camera import CameraInfo
 from .errors import QuorvexError, error
 from .formats import Format, FormatQuery, find_format
 from .frame import Frame
+from .stream import STREAM_TIMEOUT, _StreamTimeout
 from .recording_file import SUFFIX, Recording
 
 # A pause in a recording longer than this plays as this long (seconds); the viewer's own.
@@ -305,14 +306,6 @@ class RecordedCamera:
     def __repr__(self) -> str:
         state = "open" if self._open else "closed"
         return f"<quorvex.RecordedCamera {self.index} of {self.path.name} {state}, {len(self.recording)} frames>"
-
-
-class _StreamTimeout:
-    def __repr__(self) -> str:
-        return "<the stream's timeout>"
-
-
-STREAM_TIMEOUT = _StreamTimeout()
 
 
 class RecordedStream:

@@ -202,14 +202,24 @@ def test_a_closed_camera_stops_its_stream(steady):
         stream.read()
 
 
-def test_synchronized_groups_recorded_cameras_by_their_recorded_times(tmp_path):
+async def pairs_async(groups):
+    async with groups:
+        return [(x.index, y.index) async for x, y in groups]
+
+
+@pytest.mark.parametrize("iterate", [
+    lambda groups: [(x.index, y.index) for x, y in groups],
+    lambda groups: asyncio.run(pairs_async(groups)),
+], ids=["threads", "tasks"])
+def test_synchronized_groups_recorded_cameras_by_their_recorded_times(tmp_path, iterate):
     left = write(tmp_path / "left.qxrec", [0.0, 0.1, 0.2, 0.3])
     right = write(tmp_path / "right.qxrec", [0.105, 0.205, 0.303])  # starts a frame late
     with quorvex.open(left) as a, quorvex.open(right) as b, a.stream() as one, b.stream() as two:
-        with quorvex.synchronized([one, two], tolerance=0.02) as groups:
-            matched = [(x.index, y.index) for x, y in groups]
-        assert matched == [(1, 0), (2, 1), (3, 2)]  # and then the end of the recordings ends it
+        groups = quorvex.synchronized([one, two], tolerance=0.02)
+        # The end of the recordings ends the groups.
+        assert iterate(groups) == [(1, 0), (2, 1), (3, 2)]
         assert groups.clock == "host"
+        groups.close()
 
 
 several_cameras = pytest.mark.skipif("cameras" not in inspect.signature(recording_file.RecordingWriter).parameters,
