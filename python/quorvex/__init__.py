@@ -25,6 +25,7 @@ from .formats import PIXEL_FORMATS, Format, FormatQuery
 from .frame import Frame
 from .imu import Orientation
 from .pixels import to_bgr, to_rgb
+from .playback import EndOfRecording, RecordedCamera, RecordedStream
 from .recording import Recorder, record
 from .recording_file import Recording, RecordingError, open_recording
 from .routes import Routes, load_routes, reset_routes
@@ -47,6 +48,7 @@ __all__ = [
     "Control",
     "Controls",
     "DisconnectedError",
+    "EndOfRecording",
     "Firmware",
     "Format",
     "FormatQuery",
@@ -59,6 +61,8 @@ __all__ = [
     "Orientation",
     "PIXEL_FORMATS",
     "QuorvexError",
+    "RecordedCamera",
+    "RecordedStream",
     "Recorder",
     "Recording",
     "RecordingError",

@@ -7,17 +7,19 @@ import weakref
 from dataclasses import dataclass
 from functools import cached_property
 from types import TracebackType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, overload
 
 from ._library import qx
 from .controls import Controls
 from .errors import NO_DEVICE, QuorvexError, call, check, error, value
 from .formats import Format, FormatQuery, find_format
+from .recording_file import SUFFIX
 
 if TYPE_CHECKING:
     from .calibration import Calibration
     from .firmware import BootData, Firmware
     from .imu import Imu
+    from .playback import RecordedCamera
     from .profiles import Profile
     from .registers import Registers
     from .stream import Stream
@@ -153,33 +155,88 @@ def _describe(index: int, handle: qx.QxCamera, name: str) -> CameraInfo:
 _SELECTORS = {"which": "hardware ID or path", "unique_id": "unique ID", "path": "path", "hardware_id": "hardware ID"}
 
 
+@overload
 def open(
     which: int | str | None = None,
     *,
     unique_id: str | None = None,
     path: str | None = None,
     hardware_id: str | None = None,
-) -> "Camera":
+) -> "Camera": ...
+
+
+@overload
+def open(
+    which: "os.PathLike[str]",
+    *,
+    camera: int | None = None,
+    paced: bool | None = None,
+    loop: bool | None = None,
+) -> "RecordedCamera": ...
+
+
+@overload
+def open(
+    *,
+    recording: "str | os.PathLike[str]",
+    camera: int | None = None,
+    paced: bool | None = None,
+    loop: bool | None = None,
+) -> "RecordedCamera": ...
+
+
+def open(
+    which: "int | str | os.PathLike[str] | None" = None,
+    *,
+    unique_id: str | None = None,
+    path: str | None = None,
+    hardware_id: str | None = None,
+    recording: "str | os.PathLike[str] | None" = None,
+    camera: int | None = None,
+    paced: bool | None = None,
+    loop: bool | None = None,
+) -> "Camera | RecordedCamera":
     """Opens a camera: by index or by text (a hardware ID such as "3F1D:A013" or a device path
     such as "/dev/video0"), or by one field alone: `unique_id`, `path` or `hardware_id`; camera
     0 when none is given. TypeError for more than one selector; LookupError, listing the
     cameras, when none matches or when several do (identical cameras share a hardware ID: tell
-    them apart by unique ID or path). Use it as a context manager, which always closes it."""
+    them apart by unique ID or path). Use it as a context manager, which always closes it.
+
+    A path ending in .qxrec (or `recording=path`) opens a recording as a camera: a
+    quorvex.playback.RecordedCamera of its camera `camera` (default 0), played at the recorded
+    pace unless `paced=False`, over and over with `loop=True`. Type checkers see a RecordedCamera
+    for a path object or `recording=`; for text, a Camera."""
+    from .playback import is_recording_path
+
     given = {name: chosen for name, chosen in
-             (("which", which), ("unique_id", unique_id), ("path", path), ("hardware_id", hardware_id))
+             (("which", which), ("unique_id", unique_id), ("path", path), ("hardware_id", hardware_id),
+              ("recording", recording))
              if chosen is not None}
     if len(given) > 1:
         raise TypeError(f"open takes one camera selector, not {len(given)}: {', '.join(given)}")
+    played = recording if recording is not None else which if is_recording_path(which) else None
+    playing = {name: chosen for name, chosen in (("camera", camera), ("paced", paced), ("loop", loop))
+               if chosen is not None}
+    if played is not None:
+        from .playback import RecordedCamera
+
+        if not isinstance(played, (str, os.PathLike)):
+            raise TypeError(f"open's recording is a path, not {played!r}")
+        return RecordedCamera(played, camera=0 if camera is None else camera, paced=True if paced is None else paced,
+                              loop=bool(loop))
+    if playing:
+        raise TypeError(f"{', '.join(playing)} applies to a recording (open('x{SUFFIX}') or "
+                        "open(recording=...)), not to a camera")
     if isinstance(which, bool) or not isinstance(which, (int, str, type(None))):
-        raise TypeError(f"open takes a camera index, hardware ID or device path, not {which!r}")
+        raise TypeError(f"open takes a camera index, hardware ID, device path or recording (*{SUFFIX}), not {which!r}")
     for name in ("unique_id", "path", "hardware_id"):
         if name in given and not isinstance(given[name], str):
             raise TypeError(f"open's {name} is text, not {given[name]!r}")
     selector, wanted = next(iter(given.items()), ("which", 0))
     if isinstance(wanted, int):
-        camera = Camera(wanted)
-        camera.open()
-        return camera
+        opened = Camera(wanted)
+        opened.open()
+        return opened
     infos = cameras()
     fields = {"which": ("hardware_id", "path"), "unique_id": ("unique_id",), "path": ("path",),
               "hardware_id": ("hardware_id",)}[selector]
@@ -192,10 +249,10 @@ def open(
         candidates = "; ".join(f"[{info.index}] {info.name} ({info.path or 'path unknown'}, unique ID "
                                f"{info.unique_id or 'unknown'})" for info in chosen)
         raise LookupError(f"{len(chosen)} cameras match {described}; candidates: {candidates}")
-    camera = Camera(chosen[0].index)
-    camera._info = chosen[0]  # read just now by cameras(): opening need not read it again
-    camera.open()
-    return camera
+    opened = Camera(chosen[0].index)
+    opened._info = chosen[0]  # read just now by cameras(): opening need not read it again
+    opened.open()
+    return opened
 
 
 class Camera:

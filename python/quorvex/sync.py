@@ -76,6 +76,9 @@ class _Matcher:
         # Set by reset(): when each stream's camera clock was reset, on the host's monotonic clock.
         self._reset_at: list[float | None] = [None] * count
         self._stale = [0] * count
+        # Streams that ended (their read raised EOFError: a recording played to its end): no
+        # frame is still to come from them.
+        self.ended: set[int] = set()
         self._wall_offset = time.time() - time.monotonic()
 
     def reset(self, index: int, at: float) -> None:
@@ -134,11 +137,16 @@ class _Matcher:
                     dropped = True
             if dropped:
                 continue
-            if any(self._time(queue[-1]) < pivot for queue in queues):
+            if any(self._time(queue[-1]) < pivot for index, queue in enumerate(queues) if index not in self.ended):
                 return None  # a frame still to come may lie closer to the pivot
             frames = [queue.popleft() for queue in queues]
             return FrameGroup(frames, self.clock, pivot - min(heads))
         return None
+
+    @property
+    def exhausted(self) -> bool:
+        """Whether no group can form any more: a stream that ended has no frame left."""
+        return any(not self.queues[index] for index in self.ended)
 
 
 class Synchronized:
@@ -260,6 +268,9 @@ class Synchronized:
                 began = time.monotonic()
                 try:
                     frame = stream.read(step)
+                except EOFError:
+                    self._end(index)
+                    return
                 except TimeoutError:
                     waited += time.monotonic() - began
                     if limit is not None and waited >= limit:
@@ -279,7 +290,12 @@ class Synchronized:
         assert self._wakeup is not None
         try:
             while True:
-                frame = await stream.aread()
+                try:
+                    frame = await stream.aread()
+                except EOFError:
+                    self._end(index)
+                    self._wakeup.set()
+                    return
                 with self._lock:
                     self._matcher.push(index, frame)
                 self._wakeup.set()
@@ -288,6 +304,11 @@ class Synchronized:
         except BaseException as failure:
             self._fail(failure)
             self._wakeup.set()
+
+    def _end(self, index: int) -> None:
+        with self._lock:
+            self._matcher.ended.add(index)
+            self._lock.notify_all()
 
     def _fail(self, failure: BaseException) -> None:
         with self._lock:
@@ -311,8 +332,12 @@ class Synchronized:
                 group = self._matcher.take()
                 if group is not None:
                     return group
+                if self._matcher.exhausted:
+                    break
                 self._lock.wait()
         self.close()
+        if failure is None:
+            raise StopIteration
         raise failure
 
     def __aiter__(self) -> AsyncIterator[FrameGroup]:
@@ -326,11 +351,15 @@ class Synchronized:
             with self._lock:
                 failure = self._error
                 group = None if failure is not None else self._matcher.take()
+                exhausted = group is None and self._matcher.exhausted
             if failure is not None:
                 await self.aclose()
                 raise failure
             if group is not None:
                 return group
+            if exhausted:
+                await self.aclose()
+                break
             await self._wakeup.wait()
         raise StopAsyncIteration
 
@@ -403,7 +432,12 @@ def synchronized(
     matches by the cameras' clocks without resetting them (the caller did), `clock="host"` by
     arrival. Frames that find no partner are counted in `unmatched`; each stream keeps at most
     `queue_size` frames waiting. A stream's failure (quorvex.TimeoutError, DisconnectedError,
-    ...) is raised to the consumer, after the other readers are stopped.
+    ...) is raised to the consumer, after the other readers are stopped; a stream that ends
+    (its read raises EOFError, as a recording played to its end does) ends the iteration once
+    the groups it still takes part in are out.
+
+    Streams of recorded cameras (quorvex.open("x.qxrec")) are matched by their recorded host
+    times: a recording's clock cannot be reset, and its cameras' frames share the host's clock.
 
         with quorvex.synchronized([left, right], tolerance=0.005) as pairs:
             for a, b in itertools.islice(pairs, 100):

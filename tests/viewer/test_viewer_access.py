@@ -22,6 +22,10 @@ STATE_CHANGES = [
     ("/api/cameras/0/recording", None),
     ("/api/cameras/0/recording/stop", None),
     ("/api/recordings/camera0-20261207-140512.qxrec/play", None),
+    ("/api/playbacks/0/pause", None),
+    ("/api/playbacks/0/resume", None),
+    ("/api/playbacks/0/step", None),
+    ("/api/playbacks/0/seek", {"frame": 0}),
 ]
 READS = ["/", "/static/app.js", "/api/cameras", "/api/cameras/0", "/api/cameras/0/frame.jpg", "/api/recordings"]
 

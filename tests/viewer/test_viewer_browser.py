@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
+from playback_support import write
 from viewer_support import wait_until
 
 webdriver = pytest.importorskip("selenium.webdriver")
@@ -181,3 +182,31 @@ def test_firmware_upgrade_from_the_page(served_page, browser, tmp_path, image_ve
         assert Select(first.find_element(By.CSS_SELECTOR, ".firmware-target")).first_selected_option.text == "Sensor firmware"
         browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", message)
         browser.save_screenshot(str(OUT / "viewer-firmware.png"))
+
+
+def test_a_playback_panel_pauses_steps_and_seeks(served_page, browser):
+    url, app = served_page
+    folder = app.state.viewer.folder.path
+    folder.mkdir(parents=True)
+    write(folder / "six.qxrec", [k * 0.1 for k in range(6)])
+    browser.get(url)
+    listed = browser.find_element(By.ID, "recording-list")
+    assert wait_until(lambda: "six.qxrec" in listed.text, timeout=10)
+    listed.find_element(By.XPATH, ".//button[text()='Play']").click()
+    assert wait_until(lambda: browser.find_elements(By.CSS_SELECTOR, ".panel.playback"), timeout=10)
+    played = browser.find_element(By.CSS_SELECTOR, ".panel.playback")
+    browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", played)
+    meta = played.find_element(By.CSS_SELECTOR, ".frame-meta")
+    button = played.find_element(By.CSS_SELECTOR, ".play-pause")
+    assert wait_until(lambda: meta.text.startswith("frame ") and button.text == "Pause", timeout=10)
+    played.find_element(By.CSS_SELECTOR, ".step").click()
+    assert wait_until(lambda: button.text == "Play" and meta.text.endswith("paused"), timeout=10)
+    seek = played.find_element(By.CSS_SELECTOR, ".seek")
+    browser.execute_script("arguments[0].value = 4; arguments[0].dispatchEvent(new Event('change'))", seek)
+    assert wait_until(lambda: meta.text.startswith("frame 5/6 · 0.400 s"), timeout=10), meta.text
+    assert app.state.viewer.playback(0).current.position == 4
+    OUT.mkdir(exist_ok=True)
+    browser.save_screenshot(str(OUT / "viewer-playback.png"))
+    button.click()
+    assert wait_until(lambda: button.text == "Pause" and not meta.text.endswith("paused"), timeout=10)
+    assert browser.find_elements(By.CSS_SELECTOR, ".error:not([hidden])") == []

@@ -4,11 +4,13 @@ folder, listing and downloading recordings, and playing one back as a panel of i
 import threading
 import urllib.request
 
+import numpy as np
 import pytest
 from starlette.testclient import TestClient
 
 import quorvex
 from quorvex.viewer.server import create_app
+from playback_support import pixels, write
 from recording_support import DAMAGED, NO_FRAMES, recording_bytes
 from viewer_support import capture_threads, running_server, wait_until
 
@@ -195,3 +197,57 @@ def test_a_damaged_recording_is_listed_as_such_and_the_others_still_play(emu, fo
         assert good.status_code == 201
         detail = client.get(f"/api/playbacks/{good.json()['index']}")
         assert detail.status_code == 200 and detail.json()["camera"] == "Cam"
+
+
+@pytest.fixture
+def played(emu, folder):
+    """A viewer playing a recording of six frames 0.1 s apart: (client, its playback)."""
+    folder.mkdir()
+    write(folder / "six.qxrec", [k * 0.1 for k in range(6)])
+    with TestClient(create_app(recordings=folder)) as client:
+        assert client.post("/api/recordings/six.qxrec/play").status_code == 201
+        yield client, client.app.state.viewer.playback(0)
+
+
+def test_a_playback_pauses_steps_seeks_and_resumes(played):
+    client, playback = played
+
+    def control(action, body=None):
+        response = client.post(f"/api/playbacks/0/{action}", json=body)
+        assert response.status_code == 200, response.text
+        state = response.json()
+        shown = state["frame"]["position"] if state["frame"] else None
+        # What the page is told is what the stream of pictures shows.
+        assert shown is None or np.array_equal(playback.latest.raw, pixels(shown))
+        return state["paused"], shown
+
+    assert control("pause") == (True, None)
+    assert control("step") == (True, 0)
+    assert control("step") == (True, 1)
+    assert control("seek", {"frame": 4}) == (True, 4)  # paused: the frame sought shows at once
+    assert control("seek", {"seconds": 0.25}) == (True, 2)
+    assert client.get("/api/playbacks/0").json()["frame"]["seconds"] == 0.2
+    paused, _ = control("resume")
+    assert not paused and playback.stream.position == 3
+    parts = mjpeg_parts(client.get("/api/playbacks/0/stream.mjpg?frames=2").content)
+    assert len(parts) == 2
+    assert not client.get("/api/playbacks/0").json()["paused"]
+
+
+@pytest.mark.parametrize("path, body, status", [
+    ("/api/playbacks/0/seek", {"frame": 6}, 422),
+    ("/api/playbacks/0/seek", {"seconds": 0.6}, 422),
+    ("/api/playbacks/0/seek", {"frame": 1, "seconds": 0.1}, 422),
+    ("/api/playbacks/0/seek", {"frame": True}, 422),
+    ("/api/playbacks/0/seek", {"seconds": "soon"}, 422),
+    ("/api/playbacks/0/seek", {}, 422),
+    ("/api/playbacks/0/seek", "not json", 400),
+    ("/api/playbacks/0/rewind", None, 404),
+    ("/api/playbacks/1/pause", None, 404),
+])
+def test_bad_playback_controls_are_refused(played, path, body, status):
+    client, playback = played
+    content = {"content": body} if isinstance(body, str) else {"json": body}
+    response = client.post(path, **content)
+    assert response.status_code == status and response.json()["error"]
+    assert playback.stream.position == 0 and not playback.paused

@@ -88,16 +88,22 @@ def playback_dict(playback: Playback) -> dict[str, object]:
     camera = recording.info.get("camera")
     return {"index": playback.number, "name": recording.path.name, "path": str(recording.path),
             "camera": camera.get("name") if isinstance(camera, dict) else None,
-            "frames": len(recording), "complete": recording.complete, "dropped": recording.dropped,
+            "frames": len(recording), "seconds": round((recording.time_ns(len(recording) - 1) - recording.time_ns(0)) / 1e9, 3),
+            "complete": recording.complete, "dropped": recording.dropped,
             "problem": recording.problem, "error": playback.error,
             "formats": [format_dict(f) for f in recording.formats]}
 
 
 def playback_state(playback: Playback) -> dict[str, object]:
+    """The frame shown last (`position` in the recording, `seconds` after its first frame, the
+    camera's `sequence` where recorded) and whether the playback is paused."""
     shown = playback.current
+    recording = playback.recording
     frame: dict[str, object] | None = None
     if shown is not None:
-        frame = {"position": shown.position, "of": len(playback.recording), "sequence": shown.frame.index,
-                 "unix_ns": playback.recording.unix_ns(shown.time_ns), "format": format_dict(shown.frame.format),
+        frame = {"position": shown.position, "of": len(recording), "sequence": shown.frame.sequence,
+                 "seconds": round((shown.time_ns - recording.time_ns(0)) / 1e9, 3),
+                 "unix_ns": recording.unix_ns(shown.time_ns), "format": format_dict(shown.frame.format),
                  "bytes": int(shown.frame.data.nbytes)}
-    return {"frame": frame, "loops": playback.loops, "clients": playback.clients, "running": playback.running}
+    return {"frame": frame, "loops": playback.loops, "clients": playback.clients, "running": playback.running,
+            "paused": playback.paused}

@@ -14,16 +14,15 @@ from datetime import datetime
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from quorvex import Frame, Recorder, Recording, RecordingError, open_recording
+from quorvex import Frame, RecordedCamera, RecordedStream, Recorder, Recording, RecordingError, open_recording
 from quorvex.recording_file import SUFFIX
 
-from .capture import RETRY_AFTER, Picture, Publisher
+from .capture import READ_TIMEOUT, RETRY_AFTER, Picture, Publisher
 from .pictures import to_jpeg
 
 if TYPE_CHECKING:
     from .live import LiveCamera
 
-MAX_GAP = 2.0  # seconds; a longer pause in a recording plays as this long
 LOOP_PAUSE = 0.5  # seconds between the last frame and the first when playback starts over
 
 
@@ -101,38 +100,70 @@ class Shown:
 
 
 class Playback(Publisher):
-    """Plays a recording's frames at their recorded pace, over and over, while watched."""
+    """Plays a recording's frames at their recorded pace, over and over, while watched: a
+    RecordedStream, which also pauses, seeks and steps on the page's request."""
 
     def __init__(self, number: int, path: Path) -> None:
         super().__init__(f"quorvex-viewer-recording{number}")
         self.number = number
-        self.recording: Recording = open_recording(path, warn=False)  # a problem shows in the page, not as a warning
-        if not len(self.recording):
-            raise ValueError(f"{path.name} holds no frame")
+        # A problem shows in the page, not as a warning.
+        self.camera = RecordedCamera(path, paced=True, loop=True, warn=False)
+        self.recording: Recording = self.camera.recording
+        self.stream: RecordedStream = self.camera.stream(timeout=READ_TIMEOUT)
+        self.stream.loop_pause = LOOP_PAUSE
         self.current: Shown | None = None
-        self.loops = 0
         self.error: str | None = None
+        self._show_lock = threading.Lock()  # the loop and a step publish in turn
+
+    @property
+    def loops(self) -> int:
+        return self.stream.loops
+
+    @property
+    def paused(self) -> bool:
+        return self.stream.paused
+
+    def pause(self) -> None:
+        self.stream.pause()
+
+    def resume(self) -> None:
+        self.stream.resume()
+
+    def step(self) -> None:
+        """Pauses and shows the next frame."""
+        self._show(self.stream.step())
+
+    def seek(self, frame: int | None = None, seconds: float | None = None) -> None:
+        """Plays on from the frame asked for; paused, shows it at once."""
+        self.stream.seek(frame, seconds=seconds)
+        if self.stream.paused:
+            self.step()
+
+    def shutdown(self) -> None:
+        super().shutdown()
+        self.camera.close()
 
     def _stream(self) -> None:
+        # Stopped whenever nobody watches, so that it goes on from where it was, not from where
+        # the recorded pace would have brought it meanwhile.
         try:
-            self._play_once()
+            self.stream.start()
+            while not self._stop.is_set():
+                try:
+                    frame = self.stream.read(READ_TIMEOUT)
+                except TimeoutError:  # paused, or the next frame is not due yet
+                    continue
+                self._show(frame)
         except Exception as error:  # a file changed under the viewer: shown in the page
             self.error = str(error) or type(error).__name__
             self._stop.wait(RETRY_AFTER)
+        finally:
+            self.stream.stop()
 
-    def _play_once(self) -> None:
-        sequence = self.latest.sequence if self.latest else 0
-        previous_ns: int | None = None
-        due = time.monotonic()
-        for position, (frame, time_ns) in enumerate(self.recording.timed_frames()):
-            if previous_ns is not None:
-                due += min(max(time_ns - previous_ns, 0) / 1e9, MAX_GAP)
-            previous_ns = time_ns
-            if self._stop.wait(max(0.0, due - time.monotonic())):
-                return
-            jpeg = to_jpeg(frame.data, frame.format)
-            sequence += 1
-            self.current = Shown(position, frame, time_ns)
+    def _show(self, frame: Frame) -> None:
+        jpeg = to_jpeg(frame.data, frame.format)
+        with self._show_lock:
+            sequence = (self.latest.sequence if self.latest else 0) + 1
+            self.current = Shown(frame.index, frame, self.recording.time_ns(frame.index))
             self._publish(Picture(sequence, frame.data, frame.format, jpeg, time.monotonic()))
-        self.loops += 1
-        self._stop.wait(LOOP_PAUSE)
+        self.error = None

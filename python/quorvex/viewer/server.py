@@ -493,12 +493,49 @@ def _playback(request: Request) -> Playback:
 
 
 async def playback_detail(request: Request) -> Response:
-    playback = _playback(request)
-    return JSONResponse({**payloads.playback_dict(playback), **payloads.playback_state(playback)})
+    return _playback_answer(_playback(request))
 
 
 async def playback_stream(request: Request) -> Response:
     return _mjpeg(_playback(request), request)
+
+
+def _playback_answer(playback: Playback) -> Response:
+    return JSONResponse({**payloads.playback_dict(playback), **payloads.playback_state(playback)})
+
+
+def _control_playback(playback: Playback, action: str, body: dict[str, object]) -> Response:
+    try:
+        if action == "seek":
+            playback.seek(**_seek_target(body))
+        else:
+            getattr(playback, action)()
+    except ValueError as error:  # a seek outside the recording
+        raise HTTPException(422, str(error)) from None
+    return _playback_answer(playback)
+
+
+def _seek_target(body: dict[str, object]) -> dict[str, Any]:
+    """{"frame": n} or {"seconds": t}, from the request body."""
+    given = [key for key in ("frame", "seconds") if key in body]
+    if len(given) != 1 or len(body) != 1:
+        raise HTTPException(422, 'a seek takes {"frame": N} or {"seconds": T}')
+    if given == ["frame"]:
+        return {"frame": _integer(body, "frame")}
+    seconds = body["seconds"]
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+        raise HTTPException(422, f"'seconds' must be a number, not {seconds!r}")
+    return {"seconds": float(seconds)}
+
+
+async def control_playback(request: Request) -> Response:
+    """POST /api/playbacks/N/pause, /resume, /step, or /seek with {"frame": n} or {"seconds": t}."""
+    playback = _playback(request)
+    action = request.path_params["action"]
+    if action not in ("pause", "resume", "step", "seek"):
+        raise HTTPException(404, f"a playback is paused, resumed, stepped or sought, not {action!r}")
+    body = await _json_body(request) if action == "seek" else {}
+    return await run_in_threadpool(_control_playback, playback, action, body)
 
 
 # Live state
@@ -607,6 +644,7 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Route("/api/recordings/{name}/play", open_recording_playback, methods=["POST"]),
             Route("/api/playbacks/{number:int}", playback_detail),
             Route("/api/playbacks/{number:int}/stream.mjpg", playback_stream),
+            Route("/api/playbacks/{number:int}/{action}", control_playback, methods=["POST"]),
             Mount("/static", StaticFiles(directory=STATIC), name="static"),
         ],
         middleware=[Middleware(Guard, token=token, hosts=hosts)],

@@ -451,20 +451,52 @@ function showPlayback(info) {
     playbacks.delete(info.index);
   });
   element.querySelector(".live").src = `/api/playbacks/${info.index}/stream.mjpg?t=${Date.now()}`;
+  const seek = element.querySelector(".seek");
+  seek.max = String(Math.max(0, info.frames - 1));
+  // While the slider is held, the page's own updates leave it alone.
+  seek.addEventListener("pointerdown", () => { panel.seeking = true; });
+  seek.addEventListener("change", () => {
+    panel.seeking = false;
+    controlPlayback(panel, "seek", { frame: Number(seek.value) });
+  });
+  element.querySelector(".play-pause").addEventListener("click",
+    () => controlPlayback(panel, panel.paused ? "resume" : "pause"));
+  element.querySelector(".step").addEventListener("click", () => controlPlayback(panel, "step"));
   panel.timers.push(setInterval(async () => {
     try {
-      const state = await api(`/api/playbacks/${info.index}`);
-      const frame = state.frame;
-      showError(panel, state.error ? `Playback error: ${state.error}` : "");
-      if (!frame) return;
-      const time = new Date(frame.unix_ns / 1e6).toISOString().replace("T", " ").replace("Z", "");
-      element.querySelector(".frame-meta").textContent =
-        `frame ${frame.position + 1}/${frame.of} · #${frame.sequence} · ${frame.format.label} · ` +
-        `${frame.bytes} bytes · ${time} · loop ${state.loops + 1}`;
+      showPlaybackState(panel, await api(`/api/playbacks/${info.index}`));
     } catch (error) {
       showError(panel, error.message);
     }
   }, 500));
+}
+
+async function controlPlayback(panel, action, body) {
+  const options = { method: "POST" };
+  if (body) {
+    options.body = JSON.stringify(body);
+    options.headers = { "Content-Type": "application/json" };
+  }
+  try {
+    showPlaybackState(panel, await api(`/api/playbacks/${panel.index}/${action}`, options));
+  } catch (error) {
+    showError(panel, error.message);
+  }
+}
+
+function showPlaybackState(panel, state) {
+  const element = panel.element;
+  const frame = state.frame;
+  panel.paused = state.paused;
+  element.querySelector(".play-pause").textContent = state.paused ? "Play" : "Pause";
+  showError(panel, state.error ? `Playback error: ${state.error}` : "");
+  if (!frame) return;
+  if (!panel.seeking) element.querySelector(".seek").value = String(frame.position);
+  const time = new Date(frame.unix_ns / 1e6).toISOString().replace("T", " ").replace("Z", "");
+  const sequence = frame.sequence === null ? "" : ` · #${frame.sequence}`;
+  element.querySelector(".frame-meta").textContent =
+    `frame ${frame.position + 1}/${frame.of} · ${frame.seconds.toFixed(3)} s${sequence} · ${frame.format.label} · ` +
+    `${frame.bytes} bytes · ${time} · loop ${state.loops + 1}${state.paused ? " · paused" : ""}`;
 }
 
 loadCameras().catch((error) => setStatus(`Cannot list the cameras: ${error.message}`));
