@@ -54,6 +54,3 @@ for _folder in (_TESTS, _TESTS.parent / "examples"):
         sys.path.insert(0, str(_folder))
 
 from support import run_python  # noqa: E402,F401  (kept importable from conftest)
-from playback_support import install_reader_stub  # noqa: E402
-
-install_reader_stub()

@@ -49,14 +49,14 @@ def _recording(
     check_target(target, overwrite=overwrite, inputs=[source.path if isinstance(source, Recording) else source])
     recording = source if isinstance(source, Recording) else open_recording(source)
     if camera is not None:
-        count = camera_count(recording)
+        count = recording.camera_count
         if not 0 <= camera < count:
             held = "1 camera (0)" if count == 1 else f"{count} cameras (0 to {count - 1})"
             raise LookupError(f"{recording.path} holds {held}; there is no camera {camera}")
         if count > 1:
-            recording = _view(recording, camera)
+            recording = recording.view(camera)
     elif not several and _is_whole_file(recording):
-        count = camera_count(recording)
+        count = recording.camera_count
         raise ValueError(f"{recording.path} holds {count} cameras and the output shows one:"
                          f" choose it with camera= (--camera), 0 to {count - 1}")
     if not len(recording):
@@ -65,22 +65,9 @@ def _recording(
     return recording, OutputFile(target, overwrite=overwrite, inputs=[recording.path])
 
 
-def camera_count(recording: Recording) -> int:
-    """The number of cameras in the recording's file (1 for a file of format version 1)."""
-    return int(getattr(recording, "camera_count", 1))
-
-
-# Readers of version 1 have no cameras: these read what a reader of several has, through
-# getattr, so that the module runs (and type-checks) with either.
-def _view(recording: Recording, camera: int) -> Recording:
-    """Camera `camera`'s view of a recording of several cameras."""
-    view: Recording = getattr(recording, "view")(camera)
-    return view
-
-
 def _is_whole_file(recording: Recording) -> bool:
     """Whether the recording is a file of several cameras read whole (not one camera's view)."""
-    return camera_count(recording) > 1 and getattr(recording, "camera", None) is None
+    return recording.camera_count > 1 and recording.camera is None
 
 
 def _pick_format(recording: Recording, pixel_format: str | None) -> Format:
@@ -240,7 +227,7 @@ class _Camera:
 def _mcap_cameras(recording: Recording) -> list[_Camera]:
     if not _is_whole_file(recording):
         return [_Camera(recording, "/camera", "", _camera_name(recording) or "camera")]
-    views = [_view(recording, k) for k in range(camera_count(recording))]
+    views = [recording.view(k) for k in range(recording.camera_count)]
     names = [_camera_name(view) or f"camera{k}" for k, view in enumerate(views)]
     # Two cameras of one model share a name; a frame_id names one camera.
     return [_Camera(view, f"/camera{k}", f"/camera{k}",
@@ -266,7 +253,7 @@ def _write_mcap(recording: Recording, target: pathlib.Path, progress: Callable[[
             "log_time": "the host's wall clock at arrival in ns",
         })
         for index, (frame, time_ns) in enumerate(recording.timed_frames()):
-            camera = cameras[getattr(recording, "camera_of")(index)] if whole else cameras[0]
+            camera = cameras[recording.camera_of(index)] if whole else cameras[0]
             stamp = camera.view.unix_ns(time_ns)
             # IMU samples in between, so that the file is in time order for readers that need it.
             while pending_imu is not None and pending_imu[0] <= stamp:
@@ -282,7 +269,7 @@ def _write_mcap(recording: Recording, target: pathlib.Path, progress: Callable[[
                                          publish_time=stamp)
             topic, message = _image_message(camera, frame, schemas)
             message.timestamp.FromNanoseconds(stamp)
-            device = getattr(frame, "device_timestamp", None)
+            device = frame.device_timestamp
             published = round(device * 1e9) if device is not None and 0 <= device < _MAX_SECONDS else stamp
             writer.write_message(topic, message, log_time=stamp, publish_time=published)
             written += 1
@@ -322,30 +309,13 @@ def _imu_messages(camera: _Camera, vector3: Any) -> Iterator[tuple[int, str, Any
             yield stamp, topic, vector3(x=x, y=y, z=z)
 
 
-def recorded_calibration(recording: Recording) -> Intrinsics | None:
-    """The lens calibration recorded with the (one camera's) recording, or None."""
-    if hasattr(type(recording), "calibration"):
-        found: Intrinsics | None = getattr(recording, "calibration")
-        return found
-    recorded = recording.info.get("calibration")
-    if recorded is None:
-        return None
-    try:
-        k1, k2, p1, p2, k3 = (float(value) for value in recorded["coeffs"])
-        return Intrinsics(int(recorded["width"]), int(recorded["height"]), float(recorded["fx"]),
-                          float(recorded["fy"]), float(recorded["cx"]), float(recorded["cy"]),
-                          (k1, k2, p1, p2, k3), recorded.get("model", "radtan"))
-    except (KeyError, TypeError, ValueError) as bad:
-        raise RecordingError(f"{recording.path}: the recorded calibration is malformed: {bad!r}") from bad
-
-
 def _calibration_message(camera: _Camera, frame: Frame, camera_calibration: Any) -> Any:
     """The camera's calibration as a foxglove.CameraCalibration for images like `frame`, or None.
 
     A calibration made for another size of the same shape (the factory one is for the camera's
     largest format) is scaled to the image's, as image resizing scales intrinsics; one of
     another shape (a crop or binning of the sensor unknown here) is written as recorded."""
-    intrinsics = recorded_calibration(camera.view)
+    intrinsics = camera.view.calibration
     if intrinsics is None:
         return None
     width, height = intrinsics.width, intrinsics.height

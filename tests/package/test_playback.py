@@ -2,7 +2,6 @@
 step, loop and end, and what the recorded camera tells at the playback position."""
 
 import asyncio
-import inspect
 import itertools
 import threading
 import time
@@ -222,11 +221,6 @@ def test_synchronized_groups_recorded_cameras_by_their_recorded_times(tmp_path, 
         groups.close()
 
 
-several_cameras = pytest.mark.skipif("cameras" not in inspect.signature(recording_file.RecordingWriter).parameters,
-                                     reason="the recording writer writes one camera only")
-
-
-@several_cameras
 def test_the_cameras_of_one_recording_play_apart_and_in_step(tmp_path):
     path = tmp_path / "pair.qxrec"
     start = 1000.0
