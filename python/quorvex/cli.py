@@ -37,7 +37,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("quorvex: interrupted", file=sys.stderr)
         return 130
-    except (QuorvexError, LookupError, ValueError, OSError) as failure:
+    # ImportError: an optional package the command needs is missing (its message says which).
+    except (QuorvexError, LookupError, ValueError, OSError, ImportError) as failure:
         print(f"quorvex {args.command}: {failure}", file=sys.stderr)
         return 1
     finally:

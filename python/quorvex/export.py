@@ -39,6 +39,35 @@ def _missing(package: str, purpose: str) -> ImportError:
     return ImportError(f"{purpose} needs {package}: pip install 'pyQuorvexSDK[export]'")
 
 
+def _load_av() -> Any:
+    try:
+        import av
+    except ImportError as missing:
+        raise _missing("PyAV", "exporting MP4") from missing
+    return av
+
+
+def _load_mcap() -> "_Schemas":
+    try:
+        from foxglove_schemas_protobuf.CameraCalibration_pb2 import CameraCalibration
+        from foxglove_schemas_protobuf.CompressedImage_pb2 import CompressedImage
+        from foxglove_schemas_protobuf.RawImage_pb2 import RawImage
+        from foxglove_schemas_protobuf.Vector3_pb2 import Vector3
+        from mcap_protobuf.writer import Writer
+    except ImportError as missing:
+        raise _missing("mcap-protobuf-support and foxglove-schemas-protobuf", "exporting MCAP") from missing
+    return _Schemas(CameraCalibration, CompressedImage, RawImage, Vector3, Writer)
+
+
+def require(target: str | os.PathLike[str]) -> None:
+    """ImportError, saying what to install, when the packages that exporting to `target` (by its
+    suffix) needs are missing; so that a command finds out before it starts."""
+    loaders = {".mp4": _load_av, ".mcap": _load_mcap}
+    loader = loaders.get(pathlib.Path(target).suffix.lower())
+    if loader is not None:
+        loader()
+
+
 def _recording(
     source: "Recording | str | os.PathLike[str]", target: str | os.PathLike[str], overwrite: bool,
     camera: int | None = None, *, several: bool = True,
@@ -101,10 +130,7 @@ def export_mp4(
     into the file as they are, without decoding (Motion JPEG in MP4: lossless and quick, but
     fewer players show it). A recording of several cameras needs `camera` (LookupError for a
     camera it does not hold). Returns the number of frames written."""
-    try:
-        import av
-    except ImportError as missing:
-        raise _missing("PyAV", "exporting MP4") from missing
+    av = _load_av()
     recording, output = _recording(source, target, overwrite, camera, several=False)
     with output:
         chosen = _pick_format(recording, pixel_format)
@@ -191,18 +217,10 @@ def export_mcap(
     viewer cannot show beside the others; it is kept as the image's publish time, exactly
     (Frame.device_timestamp in ns), where the frame has one, and the publish time is the log time
     where it has not. The file's metadata record "quorvex" says which ("publish_time")."""
-    try:
-        from foxglove_schemas_protobuf.CameraCalibration_pb2 import CameraCalibration
-        from foxglove_schemas_protobuf.CompressedImage_pb2 import CompressedImage
-        from foxglove_schemas_protobuf.RawImage_pb2 import RawImage
-        from foxglove_schemas_protobuf.Vector3_pb2 import Vector3
-        from mcap_protobuf.writer import Writer
-    except ImportError as missing:
-        raise _missing("mcap-protobuf-support and foxglove-schemas-protobuf", "exporting MCAP") from missing
+    schemas = _load_mcap()
     recording, output = _recording(source, target, overwrite, camera)
     with output:
-        return _write_mcap(recording, output.path, as_callback(progress, len(recording)),
-                           _Schemas(CameraCalibration, CompressedImage, RawImage, Vector3, Writer))
+        return _write_mcap(recording, output.path, as_callback(progress, len(recording)), schemas)
 
 
 class _Schemas(NamedTuple):

@@ -10,7 +10,7 @@ from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass
 
 from ._library import qx
-from .camera import CameraInfo, _describe
+from .camera import CameraInfo, _describe, _discover
 
 
 @dataclass(frozen=True)
@@ -66,9 +66,10 @@ class Watch(Iterator[CameraEvent], AsyncIterator[CameraEvent]):
         return removed + added
 
     def _look(self) -> dict[tuple[str | None, ...], CameraInfo]:
-        status, names = qx.QxDiscoverCameraDevices()
+        # A failing discovery raises: taken for "no cameras", it would report every camera removed.
+        names = _discover()
         seen: list[tuple[qx.QxCamera, CameraInfo]] = []
-        for index, name in enumerate(names if status == 0 else []):
+        for index, name in enumerate(names):
             handle = qx.QxInitialCameraDevice(index)
             if handle is None:
                 continue

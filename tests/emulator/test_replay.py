@@ -472,9 +472,11 @@ def test_a_bad_replay_entry_fails_discovery_with_the_reason(emu, tmp_path, entry
     "command, shown",
     [
         (["-m", "quorvex", "list"], "quorvex list: QxDiscoverCameraDevices failed with status QXE_FAILED (-1): "),
+        # Before, watching took the failure for "no cameras" and waited for one for ever.
+        (["-m", "quorvex", "watch"], "quorvex watch: QxDiscoverCameraDevices failed with status QXE_FAILED (-1): "),
         (["-c", "import quorvex; quorvex.cameras()"], "[QuorvexSDK] [error] bad camera configuration in "),
     ],
-    ids=["cli", "program"],
+    ids=["cli", "watch", "program"],
 )
 def test_the_user_sees_why_the_configuration_was_refused(emu, tmp_path, command, shown):
     config = tmp_path / "cameras.yaml"

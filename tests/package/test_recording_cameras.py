@@ -190,9 +190,13 @@ def test_record_command_errors_in_one_line(emu, tmp_path, capsys, arguments, mes
     assert list(tmp_path.iterdir()) == []
 
 
-def test_record_command_without_the_video_module_says_so_in_one_line(emu, tmp_path, capsys, monkeypatch):
-    monkeypatch.setitem(sys.modules, "quorvex.recording_video", None)  # importing it fails
-    assert cli_main(["record", "--codec", "h264", "--frames", "2", str(tmp_path / "take.mp4")]) == 1
+@pytest.mark.parametrize("command", [["record", "--codec", "h264", "--frames", "2"], ["export", "in.qxrec"]])
+def test_commands_without_pyav_say_so_in_one_line(emu, tmp_path, capsys, monkeypatch, command):
+    (tmp_path / "in.qxrec").write_bytes(recording_bytes())
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setitem(sys.modules, "quorvex.recording_video", None)  # importing either fails
+    monkeypatch.setitem(sys.modules, "av", None)
+    assert cli_main([*command, "take.mp4"]) == 1
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "needs PyAV" in err
-    assert list(tmp_path.iterdir()) == []
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["in.qxrec"]

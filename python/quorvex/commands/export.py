@@ -6,7 +6,7 @@ import sys
 import warnings
 
 from .._files import check_target
-from ..export import EXPORTERS, export
+from ..export import EXPORTERS, export, require
 from ..progress import TerminalBar
 from ..recording_file import open_recording
 
@@ -32,13 +32,15 @@ def run(args: argparse.Namespace) -> int:
     if (args.copy or args.format is not None) and not mp4:
         raise ValueError("--copy and --format apply to MP4 files only")
     check_target(args.output, overwrite=args.overwrite, inputs=[args.input])
+    require(args.output)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RuntimeWarning)
         recording = open_recording(args.input)
     for warning in caught:  # a recording cut short: what comes before it is exported
         print(f"quorvex export: warning: {warning.message}", file=sys.stderr)
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    bar = TerminalBar("exporting", len(recording), "frame")
+    shown = recording.view(args.camera) if args.camera is not None and recording.camera_count > 1 else recording
+    bar = TerminalBar("exporting", len(shown), "frame")
     try:
         count = export(recording, args.output, pixel_format=args.format, copy=args.copy, progress=bar,
                        overwrite=args.overwrite, camera=args.camera)
