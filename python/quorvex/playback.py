@@ -524,7 +524,10 @@ class RecordedStream:
     def read(self, timeout: float | None | _StreamTimeout = STREAM_TIMEOUT) -> Frame:
         """The next frame, waiting for its time (paced) and while paused, up to `timeout` seconds
         (by default the stream's; None or math.inf: no limit): quorvex.TimeoutError when it did
-        not come, EndOfRecording after the last frame without loop, RuntimeError when stopped."""
+        not come, EndOfRecording after the last frame without loop, RuntimeError when stopped.
+        The stream's own timeout (iteration, read() without one) counts from the time the frame
+        is due, so that a pause the recording holds is not taken for a camera that stopped."""
+        own = isinstance(timeout, _StreamTimeout)
         if isinstance(timeout, _StreamTimeout):
             timeout = self.timeout
         deadline = _deadline(timeout)
@@ -533,6 +536,7 @@ class RecordedStream:
                 position, wait = self._try_claim()
                 if position is not None:
                     break
+                deadline = _patient(deadline, own, wait, timeout)
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     raise self._timed_out(timeout)
@@ -542,6 +546,7 @@ class RecordedStream:
     async def aread(self, timeout: float | None | _StreamTimeout = STREAM_TIMEOUT) -> Frame:
         """As read(), waiting on the event loop; the file is read on a worker thread. Cancelling
         it is safe: a frame taken but not delivered is taken again by the next read."""
+        own = isinstance(timeout, _StreamTimeout)
         if isinstance(timeout, _StreamTimeout):
             timeout = self.timeout
         deadline = _deadline(timeout)
@@ -557,6 +562,7 @@ class RecordedStream:
                     moves = self._moves
                 if position is not None:
                     break
+                deadline = _patient(deadline, own, wait, timeout)
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     raise self._timed_out(timeout)
@@ -578,7 +584,7 @@ class RecordedStream:
     def __iter__(self) -> Iterator[Frame]:
         while True:
             try:
-                frame = self.read(self.timeout)
+                frame = self.read()
             except EndOfRecording:
                 return
             yield frame
@@ -589,7 +595,7 @@ class RecordedStream:
     async def _frames_async(self) -> AsyncIterator[Frame]:
         while True:
             try:
-                frame = await self.aread(self.timeout)
+                frame = await self.aread()
             except EndOfRecording:
                 return
             yield frame
@@ -618,6 +624,14 @@ def _deadline(timeout: float | None) -> float | None:
     if timeout is not None and not timeout >= 0:  # NaN included
         raise ValueError(f"timeout must be at least 0 seconds, not {timeout}")
     return None if timeout is None or timeout == math.inf else time.monotonic() + timeout
+
+
+def _patient(deadline: float | None, own: bool, wait: float | None, timeout: float | None) -> float | None:
+    """The deadline of a read waiting `wait` seconds for its frame's recorded time: moved to
+    `timeout` after that time for a read with the stream's own timeout."""
+    if not own or wait is None or deadline is None or timeout is None:
+        return deadline
+    return max(deadline, time.monotonic() + wait + timeout)
 
 
 def _least(*waits: float | None) -> float | None:
