@@ -24,14 +24,12 @@ from ._files import OutputFile
 from .export import _missing
 from .formats import Format
 from .frame import Frame
-
-# Bytes of frames waiting for the writer thread, by default (as Recorder's): a few seconds of
-# 1080p video, which the encoder works through at its own pace.
-DEFAULT_QUEUE_BYTES = 256 << 20
+from .recording import CODECS as RECORD_CODECS, DEFAULT_QUEUE_BYTES
 
 TIME_BASE = Fraction(1, 90_000)
 
-CODECS = ("h264", "copy")
+# The codecs of quorvex.record() that make a video (the others make a recording).
+CODECS = tuple(codec for codec in RECORD_CODECS if codec != "raw")
 
 # H.264 encoders PyAV may be built with, best first: the software ones need no device.
 H264_ENCODERS = ("libx264", "libopenh264", "h264_videotoolbox", "h264_mf", "h264_nvenc", "h264_qsv",
