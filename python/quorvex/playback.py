@@ -9,7 +9,6 @@ resume or step while a read waits, and the waiting read takes the change into ac
 
 import asyncio
 import dataclasses
-import math
 import os
 import pathlib
 import threading
@@ -25,7 +24,7 @@ from .camera import CameraInfo
 from .errors import QuorvexError, error
 from .formats import Format, FormatQuery, find_format
 from .frame import Frame
-from .stream import STREAM_TIMEOUT, _StreamTimeout
+from .stream import STREAM_TIMEOUT, _deadline, _StreamTimeout
 from .recording_file import SUFFIX, Recording
 
 # A pause in a recording longer than this plays as this long (seconds); the viewer's own.
@@ -618,12 +617,6 @@ class RecordedStream:
         state = "paused" if self._paused else "streaming" if self._streaming else "stopped"
         return (f"<quorvex.RecordedStream {self.format} of {self.camera.path.name} {state}, position "
                 f"{self._next} of {self._length}, {self._frames} frames read>")
-
-
-def _deadline(timeout: float | None) -> float | None:
-    if timeout is not None and not timeout >= 0:  # NaN included
-        raise ValueError(f"timeout must be at least 0 seconds, not {timeout}")
-    return None if timeout is None or timeout == math.inf else time.monotonic() + timeout
 
 
 def _patient(deadline: float | None, own: bool, wait: float | None, timeout: float | None) -> float | None:

@@ -36,7 +36,136 @@ if TYPE_CHECKING:
 DEFAULT_QUEUE_BYTES = 256 << 20
 
 
-class Recorder:
+class _QueuedWriter:
+    """A writer thread behind a bounded queue, so that adding a frame never waits for the
+    writing: a frame that does not fit in `queue_bytes` is dropped and counted. Frames are added
+    per lane (a camera of the file); other items (control values, IMU samples) are not bounded.
+    A subclass writes an item in _write(), False for a damaged frame left out (`rejected`),
+    starts `_thread` once its output is ready, and ends with _finish_writing() (what is queued
+    is written) or _stop_writing() (it is thrown away)."""
+
+    path: pathlib.Path
+
+    def __init__(self, queue_bytes: int, lanes: int, name: str) -> None:
+        if queue_bytes <= 0:
+            raise ValueError(f"queue_bytes must be above 0, not {queue_bytes}")
+        self.queue_bytes = queue_bytes
+        self._added = [0] * lanes
+        self._dropped = [0] * lanes  # the queue was full, or a write failed
+        self._rejected = [0] * lanes
+        self._queue: deque[tuple[int | None, Any, int]] = deque()  # lane (None: no frame), item, bytes
+        self._queued_bytes = 0
+        self._condition = threading.Condition()
+        self._closing = False
+        self._failure: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, name=name, daemon=True)
+
+    @property
+    def added(self) -> int:
+        return sum(self._added)
+
+    @property
+    def dropped(self) -> int:
+        """Frames dropped because the queue was full, or left unwritten after a failed write."""
+        return sum(self._dropped)
+
+    @property
+    def rejected(self) -> int:
+        """Damaged frames left out."""
+        return sum(self._rejected)
+
+    def _add_frame(self, lane: int, frame: Frame) -> bool:
+        self._raise_failure()
+        size = int(frame.data.nbytes)
+        with self._condition:
+            if self._closing:
+                raise RuntimeError(f"the recording {self.path} is closed")
+            self._added[lane] += 1
+            # An empty queue takes any frame, so one frame larger than the bound still records.
+            if self._queue and self._queued_bytes + size > self.queue_bytes:
+                self._dropped[lane] += 1
+                return False
+            self._queue.append((lane, frame, size))
+            self._queued_bytes += size
+            self._condition.notify()
+        return True
+
+    def _put(self, item: object) -> None:
+        self._raise_failure()
+        with self._condition:
+            if self._closing:
+                raise RuntimeError(f"the recording {self.path} is closed")
+            self._queue.append((None, item, 0))
+            self._condition.notify()
+
+    def _raise_failure(self) -> None:
+        if self._failure is not None:
+            raise OSError(f"writing the recording {self.path} failed: {self._failure}") from self._failure
+
+    def _write(self, lane: int | None, item: Any) -> bool:
+        raise NotImplementedError
+
+    def _run(self) -> None:
+        while True:
+            with self._condition:
+                while not self._queue and not self._closing:
+                    self._condition.wait()
+                if not self._queue:
+                    return
+                lane, item, size = self._queue.popleft()
+            try:
+                if not self._write(lane, item) and lane is not None:
+                    with self._condition:
+                        self._rejected[lane] += 1
+            except BaseException as failure:  # noqa: BLE001 - reported to the capturing thread
+                with self._condition:
+                    self._failure = failure
+                    for queued in (lane, *(entry[0] for entry in self._queue)):
+                        if queued is not None:
+                            self._dropped[queued] += 1
+                    self._queue.clear()
+                    self._queued_bytes = 0
+                    self._closing = True
+                return
+            finally:
+                if size:
+                    with self._condition:
+                        self._queued_bytes = max(0, self._queued_bytes - size)
+
+    def _finish_writing(self) -> None:
+        """Lets the thread write what is queued, and waits for it."""
+        with self._condition:
+            self._closing = True
+            self._condition.notify()
+        if self._thread.is_alive():
+            self._thread.join()
+
+    def _stop_writing(self) -> None:
+        """Throws away what is queued and waits for the thread."""
+        with self._condition:
+            self._closing = True
+            self._queue.clear()
+            self._queued_bytes = 0
+            self._condition.notify()
+        if self._thread.is_alive():
+            self._thread.join()
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def discard(self) -> None:
+        raise NotImplementedError
+
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        if kind is None or issubclass(kind, KeyboardInterrupt):
+            self.close()  # Ctrl-C is how a recording of no set length ends: it is kept
+        else:
+            self.discard()
+
+
+class Recorder(_QueuedWriter):
     """Records frames from a writer thread: `add(frame)` never waits for the disk.
 
     Frames wait in a queue of at most `queue_bytes` bytes; a frame that does not fit is dropped
@@ -60,21 +189,11 @@ class Recorder:
         overwrite: bool = False,
         cameras: int = 1,
     ) -> None:
-        if queue_bytes <= 0:
-            raise ValueError(f"queue_bytes must be above 0, not {queue_bytes}")
+        super().__init__(queue_bytes, cameras, "quorvex-recorder")
         initial = [controls] if controls is None or isinstance(controls, Mapping) else list(controls)
         self._writer = RecordingWriter(path, info, overwrite=overwrite, cameras=cameras)
         self.path = self._writer.path
         self.cameras = cameras
-        self.queue_bytes = queue_bytes
-        self._added = [0] * cameras
-        self._dropped = [0] * cameras  # the queue was full
-        self._rejected = [0] * cameras  # frames no reader would take (wrong length for their format)
-        self._queue: deque[tuple[int, Frame] | ControlChange | ImuSample] = deque()
-        self._queued_bytes = 0
-        self._condition = threading.Condition()
-        self._closing = False
-        self._failure: BaseException | None = None
         self._controls: list[dict[str, int] | None] = [None] * cameras
         now = time.monotonic()
         try:
@@ -85,7 +204,6 @@ class Recorder:
         except BaseException:
             self._writer.discard()
             raise
-        self._thread = threading.Thread(target=self._run, name="quorvex-recorder", daemon=True)
         self._thread.start()
 
     @classmethod
@@ -137,20 +255,6 @@ class Recorder:
         return self._writer.bytes_written
 
     @property
-    def added(self) -> int:
-        return sum(self._added)
-
-    @property
-    def dropped(self) -> int:
-        """Frames dropped because the queue was full, or left unwritten after a failed write."""
-        return sum(self._dropped)
-
-    @property
-    def rejected(self) -> int:
-        """Damaged frames left out (a length no reader would take for their format)."""
-        return sum(self._rejected)
-
-    @property
     def counts(self) -> list[dict[str, int]]:
         """For each camera: frames added, written, dropped and rejected."""
         return [{"added": self._added[k], "written": self._writer.camera_frames[k], "dropped": self._dropped[k],
@@ -163,21 +267,8 @@ class Recorder:
     def add(self, frame: Frame, camera: int = 0) -> bool:
         """Queues a quorvex.Frame of camera number `camera` for writing, with what it tells
         (device timestamp, sequence, ...); False (and counted) when the queue is full."""
-        self._raise_failure()
         self._check_camera(camera)
-        size = int(frame.data.nbytes)
-        with self._condition:
-            if self._closing:
-                raise RuntimeError(f"the recording {self.path} is closed")
-            self._added[camera] += 1
-            # An empty queue takes any frame, so one frame larger than the bound still records.
-            if self._queue and self._queued_bytes + size > self.queue_bytes:
-                self._dropped[camera] += 1
-                return False
-            self._queue.append((camera, frame))
-            self._queued_bytes += size
-            self._condition.notify()
-        return True
+        return self._add_frame(camera, frame)
 
     def add_controls(self, values: Mapping[str, int], timestamp: float | None = None, camera: int = 0) -> None:
         """Records the control values of camera number `camera` when they differ from the last
@@ -197,63 +288,22 @@ class Recorder:
             self._check_camera(sample.camera)
         self._put(sample)
 
-    def _put(self, item: ControlChange | ImuSample) -> None:
-        self._raise_failure()
-        with self._condition:
-            if self._closing:
-                raise RuntimeError(f"the recording {self.path} is closed")
-            self._queue.append(item)
-            self._condition.notify()
-
-    def _raise_failure(self) -> None:
-        if self._failure is not None:
-            raise OSError(f"writing the recording {self.path} failed: {self._failure}") from self._failure
-
-    def _run(self) -> None:
-        while True:
-            with self._condition:
-                while not self._queue and not self._closing:
-                    self._condition.wait()
-                if not self._queue:
-                    return
-                item = self._queue.popleft()
+    def _write(self, lane: int | None, item: Any) -> bool:
+        if lane is not None:
             try:
-                if isinstance(item, tuple):
-                    camera, frame = item
-                    try:
-                        self._writer.write_frame(
-                            frame.format.pixel_format, frame.width, frame.height, frame.format.fps, frame.index,
-                            frame.timestamp, frame.data, camera=camera, meta=frame,
-                        )
-                    except ValueError:
-                        # A damaged frame (a camera's short transfer) is left out, not the recording.
-                        with self._condition:
-                            self._rejected[camera] += 1
-                elif isinstance(item, ControlChange):
-                    self._writer.write_controls(item.timestamp, item.values, item.camera)
-                else:
-                    self._writer.write_imu(item)
-            except BaseException as failure:  # noqa: BLE001 - reported to the capturing thread
-                with self._condition:
-                    self._failure = failure
-                    for queued in (item, *self._queue):
-                        if isinstance(queued, tuple):
-                            self._dropped[queued[0]] += 1
-                    self._queue.clear()
-                    self._queued_bytes = 0
-                    self._closing = True
-                return
-            finally:
-                if isinstance(item, tuple):
-                    with self._condition:
-                        self._queued_bytes = max(0, self._queued_bytes - int(item[1].data.nbytes))
+                self._writer.write_frame(item.format.pixel_format, item.width, item.height, item.format.fps,
+                                         item.index, item.timestamp, item.data, camera=lane, meta=item)
+            except ValueError:
+                return False  # a damaged frame (a camera's short transfer) is left out, not the recording
+        elif isinstance(item, ControlChange):
+            self._writer.write_controls(item.timestamp, item.values, item.camera)
+        else:
+            self._writer.write_imu(item)
+        return True
 
     def close(self) -> None:
         """Writes what is queued, ends the file and reports drops (a warning). Idempotent."""
-        with self._condition:
-            self._closing = True
-            self._condition.notify()
-        self._thread.join()
+        self._finish_writing()
         if self._failure is not None:
             self._writer.discard()
         if not self._writer.closed:
@@ -276,21 +326,8 @@ class Recorder:
 
     def discard(self) -> None:
         """Stops writing and removes the file. Idempotent."""
-        with self._condition:
-            self._closing = True
-            self._queue.clear()
-            self._queued_bytes = 0
-            self._condition.notify()
-        self._thread.join()
+        self._stop_writing()
         self._writer.discard()
-
-    def __exit__(
-        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
-    ) -> None:
-        if kind is None or issubclass(kind, KeyboardInterrupt):
-            self.close()  # Ctrl-C is how a recording of no set length ends: it is kept
-        else:
-            self.discard()
 
 
 def camera_info(camera: "Camera", format: "Format") -> dict[str, object]:

@@ -10,12 +10,9 @@ base, counted from the first frame and kept strictly rising (MP4 refuses two fra
 import json
 import os
 import pathlib
-import threading
 import warnings
-from collections import deque
 from collections.abc import Mapping
 from fractions import Fraction
-from types import TracebackType
 from typing import Any
 
 import numpy as np
@@ -24,7 +21,7 @@ from ._files import OutputFile
 from .export import _missing
 from .formats import Format
 from .frame import Frame
-from .recording import CODECS as RECORD_CODECS, DEFAULT_QUEUE_BYTES
+from .recording import CODECS as RECORD_CODECS, DEFAULT_QUEUE_BYTES, _QueuedWriter
 
 TIME_BASE = Fraction(1, 90_000)
 
@@ -71,7 +68,7 @@ def h264_encoder(av: Any = None) -> str:
     raise LookupError("PyAV has no H.264 encoder that runs here (it was built without libx264)")
 
 
-class VideoRecorder:
+class VideoRecorder(_QueuedWriter):
     """Records frames of one format into an MP4 file from a writer thread.
 
     `codec="h264"` encodes each frame (converted to yuv420p, its size cut to even numbers as
@@ -108,17 +105,12 @@ class VideoRecorder:
             raise ValueError(f"codec must be one of {', '.join(CODECS)}, not {codec!r}")
         if codec == "copy" and format.pixel_format != "MJPG":
             raise ValueError(f"only MJPG frames can be copied into an MP4 file, not {format.pixel_format}")
-        if queue_bytes <= 0:
-            raise ValueError(f"queue_bytes must be above 0, not {queue_bytes}")
+        super().__init__(queue_bytes, 1, "quorvex-video-recorder")
         target = pathlib.Path(path)
         if target.suffix.lower() != ".mp4":
             raise ValueError(f"a compressed recording is an MP4 file: name it NAME.mp4, not {target.name}")
         self.format = format
         self.codec = codec
-        self.queue_bytes = queue_bytes
-        self.added = 0
-        self.dropped = 0  # the queue was full
-        self.rejected = 0  # frames of another size or format
         self.written = 0
         self.bytes_written = 0
         self._width, self._height = (format.width, format.height) if codec == "copy" else (
@@ -138,16 +130,10 @@ class VideoRecorder:
             self._output.abort()
             raise
         self._av = av
-        self._queue: deque[Frame] = deque()
-        self._queued_bytes = 0
-        self._condition = threading.Condition()
-        self._closing = False
         self._finished = False
-        self._failure: BaseException | None = None
         self._first: float | None = None
         self._last_pts = -1
         self._period = max(1, round(Fraction(1, max(1, format.fps)) / TIME_BASE))
-        self._thread = threading.Thread(target=self._run, name="quorvex-video-recorder", daemon=True)
         self._thread.start()
 
     def _add_stream(self, av: Any, crf: int, preset: str) -> Any:
@@ -168,20 +154,7 @@ class VideoRecorder:
     def add(self, frame: Frame) -> bool:
         """Queues a quorvex.Frame for writing; False (and counted in `dropped`) when the queue is
         full. Never waits for the encoder."""
-        self._raise_failure()
-        size = int(frame.data.nbytes)
-        with self._condition:
-            if self._closing:
-                raise RuntimeError(f"the recording {self.path} is closed")
-            self.added += 1
-            # An empty queue takes any frame, so one frame larger than the bound still records.
-            if self._queue and self._queued_bytes + size > self.queue_bytes:
-                self.dropped += 1
-                return False
-            self._queue.append(frame)
-            self._queued_bytes += size
-            self._condition.notify()
-        return True
+        return self._add_frame(0, frame)
 
     def add_imu(self, sample: object) -> None:
         """Takes an IMU sample as Recorder does; MP4 does not keep it."""
@@ -189,33 +162,10 @@ class VideoRecorder:
     def add_controls(self, values: Mapping[str, int], timestamp: float | None = None) -> None:
         """Takes control values as Recorder does; MP4 does not keep them."""
 
-    def _raise_failure(self) -> None:
-        if self._failure is not None:
-            raise OSError(f"writing the recording {self.path} failed: {self._failure}") from self._failure
-
-    def _run(self) -> None:
-        while True:
-            with self._condition:
-                while not self._queue and not self._closing:
-                    self._condition.wait()
-                if not self._queue:
-                    return
-                frame = self._queue.popleft()
-            try:
-                if not (self._fits(frame) and self._write(frame)):
-                    with self._condition:
-                        self.rejected += 1
-            except BaseException as failure:  # noqa: BLE001 - reported to the capturing thread
-                with self._condition:
-                    self._failure = failure
-                    self.dropped += 1 + len(self._queue)
-                    self._queue.clear()
-                    self._queued_bytes = 0
-                    self._closing = True
-                return
-            finally:
-                with self._condition:
-                    self._queued_bytes = max(0, self._queued_bytes - int(frame.data.nbytes))
+    def _write(self, lane: int | None, item: Any) -> bool:
+        """Encodes the frame; False for one left out: of another size or format, or a damaged
+        JPEG (as a recording leaves out a damaged frame)."""
+        return self._fits(item) and self._encode(item)
 
     def _fits(self, frame: Frame) -> bool:
         if (frame.width, frame.height) != (self.format.width, self.format.height):
@@ -229,9 +179,7 @@ class VideoRecorder:
         self._last_pts = pts
         return pts
 
-    def _write(self, frame: Frame) -> bool:
-        """Writes the frame; False for one that cannot be read (a damaged JPEG), left out as a
-        recording leaves out a damaged frame."""
+    def _encode(self, frame: Frame) -> bool:
         av = self._av
         if self.codec == "copy":
             data = frame.data.tobytes()
@@ -279,10 +227,7 @@ class VideoRecorder:
     def close(self) -> None:
         """Writes what is queued, ends the file and gives it its name; reports drops (a
         warning). OSError, and no file, when writing failed. Idempotent."""
-        with self._condition:
-            self._closing = True
-            self._condition.notify()
-        self._thread.join()
+        self._finish_writing()
         if self._finished:
             self._raise_failure()
             return
@@ -309,12 +254,7 @@ class VideoRecorder:
 
     def discard(self) -> None:
         """Stops writing and removes the file. Idempotent."""
-        with self._condition:
-            self._closing = True
-            self._queue.clear()
-            self._queued_bytes = 0
-            self._condition.notify()
-        self._thread.join()
+        self._stop_writing()
         if not self._finished:
             self._finished = True
             self._abandon()
@@ -329,14 +269,6 @@ class VideoRecorder:
 
     def __enter__(self) -> "VideoRecorder":
         return self
-
-    def __exit__(
-        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
-    ) -> None:
-        if kind is None or issubclass(kind, KeyboardInterrupt):
-            self.close()  # Ctrl-C is how a recording of no set length ends: it is kept
-        else:
-            self.discard()
 
     def __repr__(self) -> str:
         return f"<quorvex.VideoRecorder {self.path} {self.codec} {self.format}, {self.written} frames>"

@@ -61,13 +61,13 @@ def test_a_video_recording_decodes_to_the_frames_written_at_their_times(emu, tmp
 
 def test_a_full_queue_drops_frames_without_holding_up_add(tmp_path, monkeypatch):
     release = threading.Event()
-    original = VideoRecorder._write
+    original = VideoRecorder._encode
 
     def slow_write(self, frame):
         release.wait()
         return original(self, frame)
 
-    monkeypatch.setattr(VideoRecorder, "_write", slow_write)
+    monkeypatch.setattr(VideoRecorder, "_encode", slow_write)
     format = Format("RGB", 32, 16, 30, qx_format=None)
     recorder = VideoRecorder(tmp_path / "out.mp4", format, queue_bytes=1)
     accepted = [recorder.add(Frame(np.zeros(32 * 16 * 3, np.uint8), format, i, i / 30)) for i in range(6)]
@@ -110,7 +110,7 @@ def test_a_video_recording_that_does_not_finish_leaves_nothing(tmp_path, monkeyp
     format = Format("RGB", 32, 16, 30, qx_format=None)
     frame = Frame(np.zeros(32 * 16 * 3, np.uint8), format, 0, 0.0)
     if how == "write-fails":
-        monkeypatch.setattr(VideoRecorder, "_write", fail_writing)
+        monkeypatch.setattr(VideoRecorder, "_encode", fail_writing)
     with pytest.raises((OSError, KeyError)) as raised:
         with VideoRecorder(tmp_path / "out.mp4", format) as recorder:
             recorder.add(frame)
