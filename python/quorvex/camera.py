@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, overload
 from ._library import qx
 from .controls import Controls
 from .errors import NO_DEVICE, QuorvexError, call, check, error, value
-from .formats import Format, FormatQuery, find_format
+from .formats import Format, FormatQuery, choose_format, find_format
 from .recording_file import SUFFIX
 
 if TYPE_CHECKING:
@@ -414,17 +414,7 @@ class Camera:
         opens it again as it was and goes on, instead of raising DisconnectedError."""
         from .stream import Stream
 
-        if format is None:
-            chosen = self.formats[0]
-        elif isinstance(format, str):
-            chosen = find_format(self.formats, FormatQuery.parse(format))
-        else:
-            # Only the camera's own records may reach the library: another camera's formatId
-            # would select something else.
-            matching = [own for own in self.formats if own == format]
-            if not matching:
-                raise LookupError(f"camera {self.index} does not offer {format}")
-            chosen = matching[0]
+        chosen = choose_format(self.formats, format, f"camera {self.index}")
         return Stream(self, chosen, timeout, exposure_and_gain=exposure_and_gain, reconnect=reconnect,
                       reconnect_timeout=reconnect_timeout)
 

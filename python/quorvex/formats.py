@@ -1,7 +1,7 @@
 """Streaming formats: the library's QxFormat records with readable names, and choosing one."""
 
 import re
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
 from . import pixels
@@ -117,3 +117,18 @@ def find_format(formats: Iterable[Format], query: FormatQuery) -> Format:
         listed = ", ".join(str(candidate) for candidate in available) or "none"
         raise LookupError(f"no format matches {query}; the camera offers: {listed}")
     return max(ranked, key=lambda entry: entry[:3])[3]
+
+
+def choose_format(formats: Sequence[Format], format: "Format | str | None", owner: str) -> Format:
+    """The format a stream of `owner` (a camera, a recording) takes: the first of `formats` for
+    None, the best match for text such as "MJPG:1920x1080@30", and for a Format the owner's own
+    record equal to it (another camera's record would select something else in the library).
+    LookupError when there is none."""
+    if format is None:
+        return formats[0]
+    if isinstance(format, str):
+        return find_format(formats, FormatQuery.parse(format))
+    for own in formats:
+        if own == format:
+            return own
+    raise LookupError(f"{owner} does not offer {format}")

@@ -22,7 +22,7 @@ from ._library import qx
 from .calibration import Intrinsics
 from .camera import CameraInfo
 from .errors import QuorvexError, error
-from .formats import Format, FormatQuery, find_format
+from .formats import Format, FormatQuery, choose_format, find_format
 from .frame import Frame
 from .stream import STREAM_TIMEOUT, _deadline, _StreamTimeout
 from .recording_file import SUFFIX, Recording
@@ -242,15 +242,7 @@ class RecordedCamera:
         and a recording is never unplugged."""
         if not self._open:
             raise error("RecordedCamera", _NOT_OPEN, f"{self.path} is closed")
-        if format is None:
-            chosen = self.formats[0]
-        elif isinstance(format, str):
-            chosen = find_format(self.formats, FormatQuery.parse(format))
-        else:
-            matching = [own for own in self.formats if own == format]
-            if not matching:
-                raise LookupError(f"{self.path} holds no frame of {format}")
-            chosen = matching[0]
+        chosen = choose_format(self.formats, format, str(self.path))
         return RecordedStream(self, chosen, timeout)
 
     @property
