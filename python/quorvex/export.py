@@ -17,7 +17,6 @@ from typing import Any, NamedTuple, TypedDict, Unpack
 import numpy as np
 
 from ._files import OutputFile, check_target
-from .calibration import Intrinsics
 from .formats import Format
 from .frame import Frame
 from .progress import Progress, as_callback

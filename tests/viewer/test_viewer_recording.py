@@ -9,9 +9,10 @@ import pytest
 from starlette.testclient import TestClient
 
 import quorvex
+from quorvex.recording_file import open_recording
 from quorvex.viewer.server import create_app
 from playback_support import pixels, write
-from recording_support import DAMAGED, NO_FRAMES, recording_bytes
+from recording_support import DAMAGED, NO_FRAMES, cameras_bytes, recording_bytes
 from viewer_support import capture_threads, running_server, wait_until
 
 
@@ -251,3 +252,19 @@ def test_bad_playback_controls_are_refused(played, path, body, status):
     response = client.post(path, **content)
     assert response.status_code == status and response.json()["error"]
     assert playback.stream.position == 0 and not playback.paused
+
+
+def test_each_camera_of_a_recording_of_several_plays(emu, folder):
+    folder.mkdir()
+    path = folder / "pair.qxrec"
+    path.write_bytes(cameras_bytes())
+    with TestClient(create_app(recordings=folder, played=[path])) as client:
+        # Opened from the command line, every camera gets a panel; before, camera 1 was never shown.
+        assert [(p["recorded_camera"], p["cameras"]) for p in client.get("/api/recordings").json()["open"]] == [
+            (0, 2), (1, 2)]
+        assert client.get("/api/recordings").json()["recordings"][0]["cameras"] == 2
+        assert client.post("/api/recordings/pair.qxrec/play", json={"camera": 1}).json()["index"] == 1
+        assert client.post("/api/recordings/pair.qxrec/play", json={"camera": 2}).status_code == 422
+        playback = client.app.state.viewer.playback(1)
+        list(mjpeg_parts(client.get("/api/playbacks/1/stream.mjpg?frames=1").content))
+        assert np.array_equal(playback.latest.raw, open_recording(path, camera=1).frame(0).data)

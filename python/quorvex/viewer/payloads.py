@@ -78,9 +78,12 @@ def recording_summary(session: Session, failure: str | None) -> dict[str, object
     return {**_recorded(session), "rejected": session.recorder.rejected, "error": failure}
 
 
-def recording_entry(name: str, size: int, recording: bool, damaged: str | None) -> dict[str, object]:
-    """A file of the recordings folder; `recording` while a camera still writes it."""
-    return {"name": name, "bytes": size, "recording": recording, "damaged": damaged, "url": f"/api/recordings/{name}"}
+def recording_entry(name: str, size: int, recording: bool, damaged: str | None, cameras: int | None
+                    ) -> dict[str, object]:
+    """A file of the recordings folder; `recording` while a camera still writes it (its cameras
+    are not known then)."""
+    return {"name": name, "bytes": size, "recording": recording, "damaged": damaged, "cameras": cameras,
+            "url": f"/api/recordings/{name}"}
 
 
 def playback_dict(playback: Playback) -> dict[str, object]:
@@ -88,6 +91,7 @@ def playback_dict(playback: Playback) -> dict[str, object]:
     camera = recording.info.get("camera")
     return {"index": playback.number, "name": recording.path.name, "path": str(recording.path),
             "camera": camera.get("name") if isinstance(camera, dict) else None,
+            "recorded_camera": playback.camera.index, "cameras": recording.camera_count,
             "frames": len(recording), "seconds": round((recording.time_ns(len(recording) - 1) - recording.time_ns(0)) / 1e9, 3),
             "complete": recording.complete, "dropped": recording.dropped,
             "problem": recording.problem, "error": playback.error,

@@ -32,7 +32,8 @@ class Folder:
     def __init__(self, path: Path) -> None:
         self.path = path
         self._lock = threading.Lock()
-        self._checked: dict[str, tuple[tuple[int, int, int], str | None]] = {}
+        # name -> (the file's version, why it cannot be played or None, its cameras)
+        self._checked: dict[str, tuple[tuple[int, int, int], str | None, int]] = {}
 
     def names(self) -> list[str]:
         if not self.path.is_dir():
@@ -43,23 +44,26 @@ class Folder:
                       if entry.suffix == SUFFIX and not entry.name.startswith(".") and entry.is_file()
                       and not entry.is_symlink())
 
-    def damage(self, name: str) -> str | None:
-        """Why the recording of this name cannot be played, or None; read once per version of
-        the file (its size, time and inode)."""
+    def damage(self, name: str) -> tuple[str | None, int]:
+        """Why the recording of this name cannot be played (or None), and how many cameras it
+        holds; read once per version of the file (its size, time and inode)."""
         path = self.path / name
         status = path.stat()
         key = (status.st_ino, status.st_size, status.st_mtime_ns)
         known = self._checked.get(name)
         if known is not None and known[0] == key:
-            return known[1]
+            return known[1], known[2]
         problem: str | None = None
+        cameras = 1
         try:
-            if not len(open_recording(path, warn=False)):  # one cut short plays what it holds
-                problem = "it holds no frame"
+            with open_recording(path, warn=False) as recording:
+                cameras = recording.camera_count
+                if not len(recording):  # one cut short plays what it holds
+                    problem = "it holds no frame"
         except (RecordingError, OSError) as error:
             problem = str(error).removeprefix(f"{path}: ").removeprefix(f"{path} ")
-        self._checked[name] = (key, problem)
-        return problem
+        self._checked[name] = (key, problem, cameras)
+        return problem, cameras
 
     def find(self, name: str) -> Path | None:
         """The recording of this name, None for any name the listing lacks."""
@@ -103,11 +107,11 @@ class Playback(Publisher):
     """Plays a recording's frames at their recorded pace, over and over, while watched: a
     RecordedStream, which also pauses, seeks and steps on the page's request."""
 
-    def __init__(self, number: int, path: Path) -> None:
+    def __init__(self, number: int, path: Path, camera: int = 0) -> None:
         super().__init__(f"quorvex-viewer-recording{number}")
         self.number = number
         # A problem shows in the page, not as a warning.
-        self.camera = RecordedCamera(path, paced=True, loop=True, warn=False)
+        self.camera = RecordedCamera(path, camera=camera, paced=True, loop=True, warn=False)
         self.recording: Recording = self.camera.recording
         self.stream: RecordedStream = self.camera.stream(timeout=READ_TIMEOUT)
         self.stream.loop_pause = LOOP_PAUSE

@@ -63,16 +63,18 @@ class Viewer:
         self.folder = Folder(recordings if recordings is not None else Path("recordings"))
         self._playbacks: list[Playback] = []
         for path in played or []:
-            self.play(path)
+            first = self.play(path)  # and a panel for every other camera of the recording
+            for camera in range(1, first.recording.camera_count):
+                self.play(path, camera)
 
-    def play(self, path: Path) -> Playback:
-        """A playback of the recording at `path`, numbered in the order opened."""
+    def play(self, path: Path, camera: int = 0) -> Playback:
+        """A playback of camera `camera` of the recording at `path`, numbered in the order opened."""
         path = path.resolve()
         with self._lock:
             for playback in self._playbacks:
-                if playback.recording.path == path:
+                if playback.recording.path == path and playback.camera.index == camera:
                     return playback
-            playback = Playback(len(self._playbacks), path)
+            playback = Playback(len(self._playbacks), path, camera)
             self._playbacks.append(playback)
             return playback
 
@@ -463,12 +465,12 @@ def list_recordings(request: Request) -> Response:
     ones being recorded (their files take their names when they end)."""
     viewer = _viewer(request)
     busy = viewer.recorded_now()
-    entries = [payloads.recording_entry(name, size, True, None) for name, size in busy.items()]
+    entries = [payloads.recording_entry(name, size, True, None, None) for name, size in busy.items()]
     for name in viewer.folder.names():
         if name not in busy:
             with contextlib.suppress(OSError):  # removed between the listing and now
                 entries.append(payloads.recording_entry(name, (viewer.folder.path / name).stat().st_size, False,
-                                                        viewer.folder.damage(name)))
+                                                        *viewer.folder.damage(name)))
     entries.sort(key=lambda entry: str(entry["name"]))
     return JSONResponse({"folder": str(viewer.folder.path), "recordings": entries,
                          "open": [payloads.playback_dict(playback) for playback in viewer.playbacks()]})
@@ -479,11 +481,17 @@ def download_recording(request: Request) -> Response:
     return FileResponse(path, media_type="application/octet-stream", filename=path.name)
 
 
-def open_recording_playback(request: Request) -> Response:
+async def open_recording_playback(request: Request) -> Response:
+    """POST /api/recordings/NAME/play, with {"camera": k} for camera k of a recording of several
+    (no body: camera 0)."""
     path = _recording_path(request)
+    body = await _json_body(request) if await request.body() else {}
+    if set(body) - {"camera"}:
+        raise HTTPException(422, 'a playback takes {"camera": K} or nothing')
+    camera = _integer(body, "camera") if "camera" in body else 0
     try:
-        playback = _viewer(request).play(path)
-    except (RecordingError, ValueError, OSError) as error:
+        playback = await run_in_threadpool(_viewer(request).play, path, camera)
+    except (RecordingError, LookupError, ValueError, OSError) as error:
         raise HTTPException(422, f"{path.name} cannot be played: {error}") from None
     return JSONResponse(payloads.playback_dict(playback), status_code=201)
 

@@ -419,18 +419,24 @@ async function loadRecordings() {
       item.append(link);
     }
     if (!recording.recording && !recording.damaged) {
-      const play = document.createElement("button");
-      play.type = "button";
-      play.textContent = "Play";
-      play.addEventListener("click", async () => {
-        try {
-          const info = await api(`${recording.url}/play`, { method: "POST" });
-          showPlayback(info);
-        } catch (error) {
-          setStatus(error.message);
-        }
-      });
-      item.append(play);
+      // A recording of several cameras gets a button per camera.
+      const cameras = recording.cameras > 1 ? [...Array(recording.cameras).keys()] : [0];
+      for (const camera of cameras) {
+        const play = document.createElement("button");
+        play.type = "button";
+        play.textContent = cameras.length > 1 ? `Play camera ${camera}` : "Play";
+        play.addEventListener("click", async () => {
+          try {
+            const info = await api(`${recording.url}/play`, {
+              method: "POST", body: JSON.stringify({ camera }), headers: { "Content-Type": "application/json" },
+            });
+            showPlayback(info);
+          } catch (error) {
+            setStatus(error.message);
+          }
+        });
+        item.append(play);
+      }
     }
     list.append(item);
   }
@@ -443,7 +449,8 @@ function showPlayback(info) {
   document.getElementById("panels").append(element);
   const panel = { index: info.index, element, timers: [] };
   playbacks.set(info.index, panel);
-  element.querySelector(".name").textContent = `Recording: ${info.name}`;
+  const which = info.cameras > 1 ? `, camera ${info.recorded_camera} of ${info.cameras}` : "";
+  element.querySelector(".name").textContent = `Recording: ${info.name}${which}`;
   element.querySelector(".hide").addEventListener("click", () => {
     panel.timers.forEach(clearInterval);
     element.querySelector(".live").src = "";
