@@ -108,10 +108,11 @@ class Guard:
 
     def __init__(self, host: str, port: int, upstream_host: str, upstream_port: int,
                  allowed_origins: Iterable[str]) -> None:
-        self.host, self.upstream = host, (upstream_host, upstream_port)
+        self.upstream = upstream_host, upstream_port
         self.allowed = frozenset(allowed_origins)
         self._socket = _bind(host, port)
-        self.port: int = self._socket.getsockname()[1]
+        # The address, not the name it was given by: a client that names this machine must do so by number.
+        self.address, self.port = self._socket.getsockname()[:2]
         self._loop = asyncio.new_event_loop()
         self._connections: set[asyncio.Task[None]] = set()
         self._server: asyncio.Server | None = None
@@ -142,7 +143,7 @@ class Guard:
                 head = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), HEAD_TIMEOUT)
             except (asyncio.LimitOverrunError, asyncio.IncompleteReadError, TimeoutError, ValueError):
                 return  # too long, too slow or cut short: no request to answer
-            reason = refusal(head, self.host, self.allowed)
+            reason = refusal(head, self.address, self.allowed)
             if reason is not None:
                 body = (reason + "\n").encode()
                 writer.write(b"HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\n"
@@ -161,6 +162,11 @@ class Guard:
                 await asyncio.gather(*pumps, return_exceptions=True)
         except OSError:
             pass  # either side went away
+        except asyncio.CancelledError:  # the bridge is closing: what is left unsent goes too
+            for stream in (writer, upstream):
+                if stream is not None:
+                    stream.transport.abort()
+            raise
         finally:
             for stream in (writer, upstream):
                 if stream is not None:
@@ -178,6 +184,8 @@ class Guard:
             for connection in list(self._connections):
                 connection.cancel()
             await asyncio.gather(*self._connections, return_exceptions=True)
+            for _ in range(2):
+                await asyncio.sleep(0)  # the transports close their sockets on the loop's next turns
 
         if self._thread.is_alive():
             asyncio.run_coroutine_threadsafe(stop(), self._loop).result()

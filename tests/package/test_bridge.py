@@ -19,6 +19,7 @@ foxglove = pytest.importorskip("foxglove")
 from foxglove_schemas_protobuf.CameraCalibration_pb2 import CameraCalibration  # noqa: E402
 from foxglove_schemas_protobuf.CompressedImage_pb2 import CompressedImage  # noqa: E402
 from PIL import Image  # noqa: E402
+from websockets.exceptions import ConnectionClosed  # noqa: E402
 from websockets.sync.client import connect  # noqa: E402
 
 from quorvex.bridge import Bridge  # noqa: E402
@@ -181,6 +182,16 @@ def test_the_guard_admits_tools_and_allowed_origins(emu, origin):
         client = Client(bridge.url.replace("127.0.0.1", "localhost"), origin=origin)
         assert client.info["op"] == "serverInfo"
         client.close()
+
+
+def test_closing_ends_the_connections_through_the_guard(emu):
+    bridge = Bridge([0], port=0).start()
+    client = Client(bridge.url)
+    client.subscribe("/camera0/image/compressed")
+    bridge.close()
+    with pytest.raises(ConnectionClosed):
+        while True:
+            client.socket.recv(WAIT)  # what was on its way, then the end (TimeoutError if it never comes)
 
 
 @pytest.mark.parametrize("host, bound, allowed", [
