@@ -17,14 +17,18 @@ Each camera K gets the topics
 
 One thread per camera reads its frames and logs each once to the SDK, which hands it to every
 subscribed client; a channel that no client subscribes to is not encoded at all. Streams
-reconnect, so an unplugged camera comes back on its own. Needs `pip install 'pyQuorvexSDK[bridge]'`.
+reconnect, so an unplugged camera comes back on its own. The SDK's server listens on a loopback
+address only, behind the bridge's own listener, which refuses web pages and DNS rebinding
+(quorvex.bridge_guard). Needs `pip install 'pyQuorvexSDK[bridge]'`.
 """
 
 from __future__ import annotations
 
 import ipaddress
 import math
+import random
 import socket
+import sys
 import threading
 import time
 from collections.abc import Iterable
@@ -32,6 +36,7 @@ from dataclasses import dataclass, field
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
+from .bridge_guard import DEFAULT_ORIGINS, Guard, normal_origin
 from .calibration import Intrinsics
 from .camera import Camera, camera_count
 from .camera import open as open_camera
@@ -50,6 +55,10 @@ DEFAULT_IMU_RATE = 20.0
 CALIBRATION_PERIOD = 1.0  # seconds between two calibration messages
 READ_TIMEOUT = 0.25  # seconds; bounds how long stopping a capture thread takes
 RETRY_AFTER = 1.0  # seconds between tries of a camera whose reads fail
+# Messages the SDK's server holds for one client before it drops the oldest image (the SDK's
+# default, 1024, is some 300 MB of 1080p JPEGs for a client that cannot keep up); a client that
+# lags drops frames instead, and 32 still covers a second of a 30 fps camera's burst.
+BACKLOG = 32
 
 _VECTOR = {"type": "object", "properties": {axis: {"type": "number"} for axis in "xyz"}}
 IMU_SCHEMA: dict[str, Any] = {
@@ -147,7 +156,9 @@ class Bridge:
     """Publishes cameras (indexes, hardware IDs or paths; None: every camera found) on a Foxglove
     WebSocket server at `host`:`port` (port 0 picks a free one; `port` tells which). `format`
     (e.g. "MJPG:1920x1080@30", any part left out) is each camera's stream format (None: its first);
-    `quality` the JPEG quality of frames that are not JPEG already.
+    `quality` the JPEG quality of frames that are not JPEG already. A connection that carries an
+    `Origin` (a web page's) is refused unless it is `https://app.foxglove.dev`, a loopback origin or
+    one of `allowed_origins` (scheme://host[:port]; ValueError otherwise).
 
     start() opens the cameras and starts the server (the context manager does it), close() stops
     both. OSError when the address cannot be listened on, LookupError for a camera or format that
@@ -163,6 +174,7 @@ class Bridge:
         quality: int = DEFAULT_QUALITY,
         imu_rate: float = DEFAULT_IMU_RATE,
         name: str = "quorvex",
+        allowed_origins: Iterable[str] = (),
     ) -> None:
         if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
             raise ValueError(f"port must be a whole number from 0 to 65535, not {port!r}")
@@ -170,6 +182,9 @@ class Bridge:
             raise ValueError(f"quality must be a whole number from 1 to 100, not {quality!r}")
         if not 0 < imu_rate < math.inf:  # NaN included
             raise ValueError(f"imu_rate must be a positive number of samples a second, not {imu_rate!r}")
+        if isinstance(allowed_origins, str):
+            allowed_origins = [allowed_origins]
+        self.allowed_origins = [*DEFAULT_ORIGINS, *(normal_origin(origin) for origin in allowed_origins)]
         self.cameras = None if cameras is None else list(cameras)
         self.host = host
         self._port = port
@@ -179,6 +194,7 @@ class Bridge:
         self.name = name
         self.feeds: list[CameraFeed] = []
         self._server: Any = None
+        self._guard: Guard | None = None
         self._context: Any = None
         self._calibrations: dict[int, threading.Event] = {}
         self._bound = 0  # the port listened on
@@ -214,8 +230,7 @@ class Bridge:
         if not chosen:
             raise LookupError("no camera found")
         self._context = foxglove.Context()
-        self._server = self._listen(foxglove)
-        self._bound = self._server.port
+        self._listen(foxglove)
         try:
             for which in chosen:
                 self.feeds.append(self._open(which))
@@ -229,14 +244,30 @@ class Bridge:
             feed.thread.start()
         return self
 
-    def _listen(self, foxglove: Any) -> Any:
+    def _listen(self, foxglove: Any) -> None:
+        """Starts the SDK's server on a free port of a loopback address, then the guard in front of
+        it on the user's address (OSError when that cannot be listened on)."""
+        # A page may look for the SDK's port on 127.0.0.1; among 2^24 loopback addresses (Linux
+        # answers on all of them) it cannot.
+        hosts = [f"127.{random.randrange(256)}.{random.randrange(256)}.{random.randrange(1, 255)}"] \
+            if sys.platform.startswith("linux") else []
+        for host in [*hosts, "127.0.0.1"]:
+            try:
+                self._server = foxglove.start_server(
+                    name=self.name, host=host, port=0, context=self._context, message_backlog_size=BACKLOG,
+                    server_listener=_listener(self._calibrations))
+                break
+            except RuntimeError as failure:  # the SDK's FoxgloveError
+                if host == "127.0.0.1":
+                    reason = str(failure).removeprefix("FoxgloveError: ").split(" (os error")[0]
+                    raise OSError(f"cannot listen on {host}: {reason}") from None
         try:
-            return foxglove.start_server(name=self.name, host=self.host, port=self._port, context=self._context,
-                                         server_listener=_listener(self._calibrations))
-        except RuntimeError as failure:  # the SDK's FoxgloveError, e.g. the port taken
-            reason = str(failure).removeprefix("FoxgloveError: ")
-            reason = reason.split(" (os error")[0]
-            raise OSError(f"cannot listen on {self.host}:{self._port}: {reason}") from None
+            self._guard = Guard(self.host, self._port, host, self._server.port, self.allowed_origins)
+        except OSError:
+            self._server.stop()
+            self._server = None
+            raise
+        self._bound = self._guard.port
 
     def _open(self, which: int | str) -> CameraFeed:
         from foxglove import Channel
@@ -348,10 +379,13 @@ class Bridge:
             if feed.thread is not None:
                 feed.thread.join()
             _quietly(feed.camera.close)
+        if self._guard is not None:
+            self._guard.close()
+            self._guard = None
+            _released(self.host, self._bound)
         if self._server is not None:
             self._server.stop()
             self._server = None
-            _released(self.host, self._bound)
         for feed in feeds:
             for channel in (feed.image, feed.calibration, feed.imu):
                 if channel is not None:
@@ -417,7 +451,9 @@ def serve(
     format: str | None = None,
     quality: int = DEFAULT_QUALITY,
     imu_rate: float = DEFAULT_IMU_RATE,
+    allowed_origins: Iterable[str] = (),
 ) -> None:
     """Runs a Bridge until Ctrl-C (KeyboardInterrupt, raised on after the bridge closed)."""
-    with Bridge(cameras, host=host, port=port, format=format, quality=quality, imu_rate=imu_rate) as bridge:
+    with Bridge(cameras, host=host, port=port, format=format, quality=quality, imu_rate=imu_rate,
+                allowed_origins=allowed_origins) as bridge:
         bridge.wait()

@@ -19,9 +19,11 @@ foxglove = pytest.importorskip("foxglove")
 from foxglove_schemas_protobuf.CameraCalibration_pb2 import CameraCalibration  # noqa: E402
 from foxglove_schemas_protobuf.CompressedImage_pb2 import CompressedImage  # noqa: E402
 from PIL import Image  # noqa: E402
+from websockets.exceptions import ConnectionClosed  # noqa: E402
 from websockets.sync.client import connect  # noqa: E402
 
 from quorvex.bridge import Bridge  # noqa: E402
+from quorvex.bridge_guard import HEAD_LIMIT, host_allowed  # noqa: E402
 
 # The SDK names its protocol foxglove.sdk.v1; older servers, foxglove.websocket.v1.
 SUBPROTOCOLS = ["foxglove.sdk.v1", "foxglove.websocket.v1"]
@@ -31,8 +33,8 @@ WAIT = 30  # seconds: only a broken bridge takes this long
 class Client:
     """A WebSocket client of the bridge: the server's information, its channels by topic."""
 
-    def __init__(self, url):
-        self._connection = connect(url, subprotocols=SUBPROTOCOLS, max_size=None, open_timeout=WAIT)
+    def __init__(self, url, origin=None):
+        self._connection = connect(url, subprotocols=SUBPROTOCOLS, max_size=None, open_timeout=WAIT, origin=origin)
         self.socket = self._connection.__enter__()
         self.info = json.loads(self.socket.recv(WAIT))
         advertise = json.loads(self.socket.recv(WAIT))
@@ -140,6 +142,74 @@ def test_an_unplugged_camera_comes_back_and_does_not_hold_up_closing(emu, replug
     assert not closing.is_alive() and not feed.camera.is_open
 
 
+def handshake(port, host, *lines):
+    """All the bridge answers a WebSocket handshake from `host` with the header `lines`, until it closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as connection:
+        connection.sendall("\r\n".join([
+            "GET / HTTP/1.1", f"Host: {host}", "Upgrade: websocket", "Connection: Upgrade",
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", "Sec-WebSocket-Version: 13",
+            f"Sec-WebSocket-Protocol: {SUBPROTOCOLS[0]}", *lines, "", ""]).encode())
+        answer = b""
+        try:
+            while chunk := connection.recv(65536):
+                answer += chunk
+        except ConnectionResetError:
+            pass  # closed with the rest of a too long head unread
+        return answer
+
+
+@pytest.mark.parametrize("host, lines, refused", [
+    ("127.0.0.1:{port}", ["Origin: https://evil.example"], b"Origin"),
+    ("127.0.0.1:{port}", ["Origin: null"], b"Origin"),  # a sandboxed page or a file
+    ("evil.example:{port}", [], b"Host"),  # a page rebound to this machine
+    ("127.0.0.1:{port}", ["X-Padding: " + "x" * HEAD_LIMIT], None),  # closed, unanswered
+])
+def test_the_guard_refuses_web_pages_and_rebound_names(emu, host, lines, refused):
+    with Bridge([0], port=0) as bridge:
+        answer = handshake(bridge.port, host.format(port=bridge.port), *lines)
+        assert bridge.is_running
+    if refused is None:
+        assert answer == b""
+    else:
+        head, _, body = answer.partition(b"\r\n\r\n")
+        assert head.startswith(b"HTTP/1.1 403 Forbidden\r\n") and refused in body and b"serverInfo" not in body
+
+
+@pytest.mark.parametrize("origin", [None, "https://app.foxglove.dev", "http://localhost:5173",
+                                    "https://Studio.Example:8443"])
+def test_the_guard_admits_tools_and_allowed_origins(emu, origin):
+    with Bridge([0], port=0, allowed_origins=["https://studio.example:8443/"]) as bridge:
+        client = Client(bridge.url.replace("127.0.0.1", "localhost"), origin=origin)
+        assert client.info["op"] == "serverInfo"
+        client.close()
+
+
+def test_closing_ends_the_connections_through_the_guard(emu):
+    bridge = Bridge([0], port=0).start()
+    client = Client(bridge.url)
+    client.subscribe("/camera0/image/compressed")
+    bridge.close()
+    with pytest.raises(ConnectionClosed):
+        while True:
+            client.socket.recv(WAIT)  # what was on its way, then the end (TimeoutError if it never comes)
+
+
+@pytest.mark.parametrize("host, bound, allowed", [
+    ("localhost:8765", "127.0.0.1", True),
+    ("127.8.9.10", "127.0.0.1", True),
+    ("[::1]:8765", "::1", True),
+    ("evil.example:8765", "0.0.0.0", False),
+    ("127.0.0.1.evil.example", "127.0.0.1", False),
+    ("192.168.1.5:8765", "192.168.1.5", True),
+    ("192.168.1.6:8765", "192.168.1.5", False),
+    ("192.168.1.6:8765", "0.0.0.0", True),  # bound to every address: reached by number
+    ("[fe80::1]:8765", "::", True),
+    ("", "127.0.0.1", False),
+])
+def test_host_names_loopback_or_the_address_bound(host, bound, allowed):
+    assert host_allowed(host, bound) == allowed
+
+
 def unused_port():
     """A port free now, below the range of those the system hands out to connections, so that no
     connection made meanwhile on this machine takes it."""
@@ -170,11 +240,12 @@ def quorvex(*args, **kwargs):
 
 @pytest.mark.parametrize("host, warned", [(None, False), ("0.0.0.0", True)])
 def test_command_serves_on_loopback_by_default_and_stops_on_ctrl_c(emu, host, warned):
-    process = quorvex("--camera", "0", "--port", "0", *(["--host", host] if host else []))
+    process = quorvex("--camera", "0", "--port", "0", "--allow-origin", "https://studio.example",
+                      *(["--host", host] if host else []))
     try:
         url = process.stdout.readline().strip()
         assert url.startswith("ws://127.0.0.1:")
-        Client(url).close()
+        Client(url, origin="https://studio.example").close()
         process.send_signal(signal.SIGINT)
         _, errors = process.communicate(timeout=WAIT)
     finally:
@@ -187,7 +258,8 @@ def test_command_serves_on_loopback_by_default_and_stops_on_ctrl_c(emu, host, wa
 
 
 @pytest.mark.parametrize("args, message", [
-    (["--port", "{taken}"], "cannot listen on 127.0.0.1:{taken}: Failed to bind port: Address already in use"),
+    (["--port", "{taken}"], "cannot listen on 127.0.0.1:{taken}: Address already in use"),
+    (["--allow-origin", "*"], "an allowed origin is scheme://host[:port]"),
     (["--camera", "7"], "no camera 7 (3 found)"),
     (["--format", "MJPG:99x99"], "no format matches MJPG 99x99"),
     (["--quality", "0"], "quality must be a whole number from 1 to 100, not 0"),

@@ -24,6 +24,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "camera's first)")
     parser.add_argument("--quality", type=int, default=DEFAULT_QUALITY,
                         help=f"JPEG quality, 1 to 100, of frames that are not JPEG already (default {DEFAULT_QUALITY})")
+    parser.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
+                        help="web page origin (scheme://host[:port]) that may connect, besides Foxglove's web app "
+                             "and pages served by this machine; repeat for several")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -31,7 +34,8 @@ def run(args: argparse.Namespace) -> int:
 
     if not getattr(args, "verbose", False):
         set_log_level("error")  # a camera's reconnecting is the bridge's business
-    bridge = Bridge(args.camera, host=args.host, port=args.port, format=args.format, quality=args.quality)
+    bridge = Bridge(args.camera, host=args.host, port=args.port, format=args.format, quality=args.quality,
+                    allowed_origins=args.allow_origin)
     try:
         bridge.start()
     except ImportError as missing:
