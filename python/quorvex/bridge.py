@@ -24,7 +24,6 @@ address only, behind the bridge's own listener, which refuses web pages and DNS 
 
 from __future__ import annotations
 
-import ipaddress
 import math
 import random
 import socket
@@ -36,6 +35,7 @@ from dataclasses import dataclass, field
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
+from ._net import is_loopback
 from .bridge_guard import DEFAULT_ORIGINS, Guard, normal_origin
 from .calibration import Intrinsics
 from .camera import Camera, camera_count
@@ -76,17 +76,6 @@ IMU_SCHEMA: dict[str, Any] = {
 def _missing_sdk(missing: ImportError) -> ImportError:
     return ImportError(f"the bridge needs foxglove-sdk ({missing.name} is missing): "
                        "pip install 'pyQuorvexSDK[bridge]'")
-
-
-def is_loopback(host: str) -> bool:
-    """Whether `host` is reached only from this machine (localhost, 127.0.0.0/8, ::1)."""
-    host = host.strip("[]").lower()
-    if host == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
 
 
 def topics(index: int) -> dict[str, str]:

@@ -30,7 +30,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..bridge import Bridge, is_loopback
+    from .._net import is_loopback
+    from ..bridge import Bridge
 
     if not getattr(args, "verbose", False):
         set_log_level("error")  # a camera's reconnecting is the bridge's business

@@ -6,6 +6,7 @@ import socket
 import sys
 
 from .. import camera_count, set_log_level
+from .._net import is_loopback
 
 NAME = "viewer"
 HELP = "show the cameras live in a web browser: formats, controls, snapshots, IMU, firmware"
@@ -29,7 +30,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     try:
-        from ..viewer.access import is_loopback, loopback_names, new_token
+        from ..viewer.access import loopback_names, new_token
         from ..viewer.server import ViewerServer, create_app
     except ImportError as missing:
         print(f"quorvex viewer: {missing.name} is missing; install it with: pip install 'pyQuorvexSDK[viewer]'",

@@ -11,7 +11,6 @@ WebSocket is closed before it is accepted, which the server answers with 403 as 
 from __future__ import annotations
 
 import hmac
-import ipaddress
 import secrets
 from collections.abc import Collection
 from urllib.parse import parse_qsl, urlencode
@@ -21,22 +20,14 @@ from starlette.requests import cookie_parser
 from starlette.responses import JSONResponse, RedirectResponse
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from quorvex._net import is_loopback
+
 LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
 TOKEN_HEADER = "x-quorvex-token"
 
 
 def new_token() -> str:
     return secrets.token_urlsafe(32)
-
-
-def is_loopback(host: str) -> bool:
-    host = host.strip("[]").lower()
-    if host == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
 
 
 def loopback_names(host: str) -> frozenset[str]:
