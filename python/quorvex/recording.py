@@ -445,8 +445,11 @@ def record(
 def video_recorder(codec: str) -> Any:
     """The VideoRecorder class; ImportError, saying what to install, when it cannot be had."""
     try:
-        # Imported here: PyAV only for those who record video.
-        return importlib.import_module(f"{__package__}.recording_video").VideoRecorder
+        # Imported here: PyAV only for those who record video. Asked for now, so that a missing
+        # PyAV is told before any camera starts.
+        video = importlib.import_module(f"{__package__}.recording_video")
+        video._import_av()
+        return video.VideoRecorder
     except ImportError as missing:
         raise ImportError(f"recording with codec {codec!r} needs PyAV: pip install 'pyQuorvexSDK[export]'"
                           f" ({missing})") from missing
