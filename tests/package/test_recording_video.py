@@ -27,9 +27,9 @@ TIMES = [5.0, 5.0334, 5.2, 5.2, 5.25]
 PTS = [0, 3006, 18000, 18001, 22500]
 
 
-def camera_frames(emu, spec):
+def camera_frames(emu, wanted):
     emu.configure(SOURCE)
-    with quorvex.open(0) as camera, camera.stream(spec) as stream:
+    with quorvex.open(0) as camera, camera.stream(wanted) as stream:
         return [dataclasses.replace(stream.read(), timestamp=seconds) for seconds in TIMES]
 
 
@@ -39,10 +39,10 @@ def decode(path):
         return stream.codec_context.name, list(container.decode(stream))
 
 
-@pytest.mark.parametrize("spec, codec", [("YUY2", "h264"), ("UYVY", "h264"), ("NV12", "h264"), ("BGRA", "h264"),
+@pytest.mark.parametrize("wanted, codec", [("YUY2", "h264"), ("UYVY", "h264"), ("NV12", "h264"), ("BGRA", "h264"),
                                          ("RGB", "h264"), ("MJPG", "h264"), ("MJPG", "copy")])
-def test_a_video_recording_decodes_to_the_frames_written_at_their_times(emu, tmp_path, spec, codec):
-    frames = camera_frames(emu, spec)
+def test_a_video_recording_decodes_to_the_frames_written_at_their_times(emu, tmp_path, wanted, codec):
+    frames = camera_frames(emu, wanted)
     target = tmp_path / "out.mp4"
     with VideoRecorder(target, frames[0].format, codec=codec, info={"camera": {"name": "Source"}}) as recorder:
         assert all(recorder.add(frame) for frame in frames)
