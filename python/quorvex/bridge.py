@@ -85,23 +85,13 @@ def topics(index: int) -> dict[str, str]:
 
 
 def calibration_message(intrinsics: Intrinsics, width: int, height: int, frame_id: str) -> Any:
-    """foxglove.CameraCalibration of `intrinsics` for a width x height image: scaled when the
-    calibrated size has the same shape (the stream is the sensor's picture, scaled), else as it
-    is. The five radial-tangential coefficients are what Foxglove calls plumb_bob."""
+    """foxglove.CameraCalibration of `intrinsics` for a width x height image (export.calibration_fields)."""
     from foxglove.messages import CameraCalibration, Timestamp
 
-    fx, fy, cx, cy = intrinsics.fx, intrinsics.fy, intrinsics.cx, intrinsics.cy
-    if (intrinsics.width, intrinsics.height) != (width, height) and intrinsics.width and intrinsics.height \
-            and intrinsics.width * height == intrinsics.height * width:
-        scale = width / intrinsics.width
-        fx, fy, cx, cy = fx * scale, fy * scale, cx * scale, cy * scale
-    else:
-        width, height = intrinsics.width, intrinsics.height
-    coefficients = list(intrinsics.coeffs) if intrinsics.model == "radtan" else [0.0] * 5
-    return CameraCalibration(
-        timestamp=Timestamp.from_epoch_secs(time.time()), frame_id=frame_id, width=width, height=height,
-        distortion_model="plumb_bob", D=coefficients, K=[fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0],
-        R=[1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0], P=[fx, 0.0, cx, 0.0, 0.0, fy, cy, 0.0, 0.0, 0.0, 1.0, 0.0])
+    from .export import calibration_fields
+
+    return CameraCalibration(timestamp=Timestamp.from_epoch_secs(time.time()), frame_id=frame_id,
+                             **calibration_fields(intrinsics, width, height))
 
 
 @dataclass(eq=False)

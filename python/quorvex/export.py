@@ -17,6 +17,7 @@ from typing import Any, NamedTuple, TypedDict, Unpack
 import numpy as np
 
 from ._files import OutputFile, check_target
+from .calibration import Intrinsics
 from .formats import Format
 from .frame import Frame
 from .progress import Progress, as_callback
@@ -326,30 +327,36 @@ def _imu_messages(camera: _Camera, vector3: Any) -> Iterator[tuple[int, str, Any
             yield stamp, topic, vector3(x=x, y=y, z=z)
 
 
-def _calibration_message(camera: _Camera, frame: Frame, camera_calibration: Any) -> Any:
-    """The camera's calibration as a foxglove.CameraCalibration for images like `frame`, or None.
+def calibration_fields(intrinsics: Intrinsics, width: int, height: int) -> dict[str, Any]:
+    """The fields of a foxglove.CameraCalibration (either schema package's) of `intrinsics` for
+    images of width x height, without frame_id and timestamp.
 
     A calibration made for another size of the same shape (the factory one is for the camera's
     largest format) is scaled to the image's, as image resizing scales intrinsics; one of
-    another shape (a crop or binning of the sensor unknown here) is written as recorded."""
+    another shape (a crop or binning of the sensor unknown here) is given as it is. The five
+    radial-tangential coefficients are what Foxglove calls plumb_bob; no model leaves it empty."""
+    calibrated_width, calibrated_height = intrinsics.width, intrinsics.height
+    fx, fy, cx, cy = intrinsics.fx, intrinsics.fy, intrinsics.cx, intrinsics.cy
+    if (width, height) != (calibrated_width, calibrated_height) and calibrated_width and calibrated_height \
+            and width * calibrated_height == height * calibrated_width:
+        scale = width / calibrated_width
+        fx, fy, cx, cy = fx * scale, fy * scale, cx * scale, cy * scale
+    else:
+        width, height = calibrated_width, calibrated_height
+    radtan = intrinsics.model == "radtan"
+    return {"width": width, "height": height, "distortion_model": "plumb_bob" if radtan else "",
+            "D": list(intrinsics.coeffs) if radtan else [],
+            "K": [fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0],
+            "R": [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0],
+            "P": [fx, 0.0, cx, 0.0, 0.0, fy, cy, 0.0, 0.0, 0.0, 1.0, 0.0]}
+
+
+def _calibration_message(camera: _Camera, frame: Frame, camera_calibration: Any) -> Any:
+    """The camera's calibration as a foxglove.CameraCalibration for images like `frame`, or None."""
     intrinsics = camera.view.calibration
     if intrinsics is None:
         return None
-    width, height = intrinsics.width, intrinsics.height
-    fx, fy, cx, cy = intrinsics.fx, intrinsics.fy, intrinsics.cx, intrinsics.cy
-    if (frame.width, frame.height) != (width, height) and frame.width * height == frame.height * width:
-        scale = frame.width / width
-        width, height = frame.width, frame.height
-        fx, fy, cx, cy = fx * scale, fy * scale, cx * scale, cy * scale
-    radtan = intrinsics.model == "radtan"
-    return camera_calibration(
-        frame_id=camera.frame_id, width=width, height=height,
-        distortion_model="plumb_bob" if radtan else "",
-        D=list(intrinsics.coeffs) if radtan else [],
-        K=[fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0],
-        R=[1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0],
-        P=[fx, 0.0, cx, 0.0, 0.0, fy, cy, 0.0, 0.0, 0.0, 1.0, 0.0],
-    )
+    return camera_calibration(frame_id=camera.frame_id, **calibration_fields(intrinsics, frame.width, frame.height))
 
 
 EXPORTERS = (".mp4", ".mcap")

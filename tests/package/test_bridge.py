@@ -24,6 +24,7 @@ from websockets.sync.client import connect  # noqa: E402
 
 from quorvex.bridge import Bridge  # noqa: E402
 from quorvex.bridge_guard import HEAD_LIMIT, host_allowed  # noqa: E402
+from viewer_support import wait_until  # noqa: E402
 
 # The SDK names its protocol foxglove.sdk.v1; older servers, foxglove.websocket.v1.
 SUBPROTOCOLS = ["foxglove.sdk.v1", "foxglove.websocket.v1"]
@@ -65,10 +66,7 @@ class Client:
 
 
 def wait_for(condition):
-    deadline = time.monotonic() + WAIT
-    while not condition():
-        assert time.monotonic() < deadline
-        time.sleep(0.02)
+    assert wait_until(condition, WAIT, 0.02)
 
 
 def test_images_calibration_and_imu_reach_a_client(emu):
