@@ -1,8 +1,14 @@
 // Formats, streaming and frame capture.
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <utility>
+
+#include <sys/mman.h>
+
+#include <pybind11/typing.h>
 
 #include "module/convert.h"
 #include "module/frame_capacity.h"
@@ -11,51 +17,108 @@
 namespace pyqx {
 namespace {
 
-// A zero-filled uint8 array of `length` bytes that owns its memory. numpy.zeros takes that
-// memory from calloc, so pages the library never writes cost nothing; the function and the dtype
-// are looked up once, not on every frame. They are kept for the life of the process (never
-// released, so nothing is torn down at exit) and looked up under the interpreter lock only: a
-// call_once that releases the lock would let a daemon thread be ended at exit under C++ frames.
+// numpy's PyArray_Zeros, from the table of functions numpy exports to extension modules; a
+// slot's place in that table never changes between numpy releases.
+using ZerosFunction = PyObject* (*)(int, const Py_intptr_t*, PyObject*, int);
+constexpr int zeros_slot = 183;
+
+// A zero-filled uint8 array of `length` bytes that owns its memory. numpy takes that memory from
+// calloc, so pages the library never writes cost nothing; calling numpy's C function rather than
+// numpy.zeros spares every frame a Python call and its argument parsing. The function and the
+// dtype are looked up once and kept for the life of the process (never released, so nothing is
+// torn down at exit), under the interpreter lock only: a call_once that releases the lock would
+// let a daemon thread be ended at exit under C++ frames.
 py::array_t<std::uint8_t> zeroed_bytes(std::int64_t length) {
-    static PyObject* zeros = nullptr;
+    static ZerosFunction zeros = nullptr;
     static PyObject* uint8 = nullptr;
     if (zeros == nullptr) {
-        py::object found = py::module_::import("numpy").attr("zeros");
+        py::object table = py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
+        auto* const* slots = static_cast<void* const*>(PyCapsule_GetPointer(table.ptr(), nullptr));
+        if (slots == nullptr) throw py::error_already_set();
         auto dtype = py::dtype::of<std::uint8_t>();
         // The import may have let another thread get here first: the lock makes this check final.
         if (zeros == nullptr) {
-            zeros = found.release().ptr();
             uint8 = dtype.release().ptr();
+            zeros = reinterpret_cast<ZerosFunction>(slots[zeros_slot]);
         }
     }
-    // numpy.zeros gives a C-contiguous uint8 array: no conversion to check for.
-    return py::reinterpret_steal<py::array_t<std::uint8_t>>(py::handle(zeros)(length, py::handle(uint8)).release());
+    const Py_intptr_t shape[1] = {static_cast<Py_intptr_t>(length)};
+    Py_INCREF(uint8);  // PyArray_Zeros takes this reference, also when it fails
+    PyObject* array = zeros(1, shape, uint8, 0);
+    if (array == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::array_t<std::uint8_t>>(array);
 }
 
-std::tuple<QX_CAPTURE_RESULT, py::array_t<std::uint8_t>> get_image(CameraPtr camera, unsigned short timeout,
-                                                                    QxFormat format) {
+// The result enumeration's Python objects, one per value, made on first use and shared by every
+// call (a new instance per frame costs an allocation and a registration with pybind11).
+py::object capture_result(QX_CAPTURE_RESULT value) {
+    static PyObject* made[8] = {};
+    const int slot = -static_cast<int>(value);
+    if (slot < 0 || slot >= 8) return py::cast(value);
+    if (made[slot] == nullptr) made[slot] = py::cast(value).release().ptr();
+    return py::reinterpret_borrow<py::object>(made[slot]);
+}
+
+using ImageResult = py::typing::Tuple<QX_CAPTURE_RESULT, py::array_t<std::uint8_t>>;
+
+ImageResult image_result(QX_CAPTURE_RESULT value, py::array_t<std::uint8_t> frame) {
+    return py::reinterpret_steal<ImageResult>(py::make_tuple(capture_result(value), std::move(frame)).release());
+}
+
+// Where the library writes a frame. An uncompressed frame fills most of the capacity: the library
+// writes straight into the array that is returned, cleared beforehand, so the frame is not copied
+// a second time. A compressed frame uses a small part of it: the library writes into fresh pages
+// from the kernel, which are zero already and cost nothing where the library does not write, and
+// the frame's bytes are then copied into an array of their own size, which costs far less than
+// clearing the whole capacity on the heap.
+struct Destination {
+    py::array_t<std::uint8_t> frame;       // written in place
+    std::shared_ptr<unsigned char> pages;  // or the kernel's pages, unmapped with the last owner
+    unsigned char* buffer = nullptr;
+};
+
+constexpr std::int64_t fresh_pages_from = 512 * 1024;
+
+Destination destination_for(const QxFormat& format, std::int64_t capacity) {
+    Destination destination;
+    if (format.format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_MJPG && capacity >= fresh_pages_from) {
+        const auto length = static_cast<std::size_t>(capacity);
+        void* pages = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED) throw std::bad_alloc();
+        destination.buffer = static_cast<unsigned char*>(pages);
+        destination.pages.reset(destination.buffer, [length](unsigned char* start) { munmap(start, length); });
+        destination.frame = empty_array<std::uint8_t>();
+        return destination;
+    }
+    destination.frame = zeroed_bytes(capacity);
+    destination.buffer = capacity > 0 ? destination.frame.mutable_data() : nullptr;
+    return destination;
+}
+
+ImageResult get_image(CameraPtr camera, unsigned short timeout, QxFormat format) {
     const std::int64_t capacity = frame_capacity(format.width, format.height, format.format);
     if (capacity > std::numeric_limits<int>::max()) {
         throw py::value_error("QxGetImage: a frame of " + std::to_string(capacity) +
                               " bytes exceeds the largest buffer the library can fill (2147483647 bytes)");
     }
-    // The library writes straight into the array that is returned: no second copy of the frame.
-    auto frame = zeroed_bytes(capacity);
-    unsigned char* buffer = capacity > 0 ? frame.mutable_data() : nullptr;
+    Destination destination = destination_for(format, capacity);
+    unsigned char* buffer = destination.buffer;
     int size = 0;
     QX_CAPTURE_RESULT result{};
     const void* device = camera.get();
     if (wants_interruptible_wait(timeout)) {
-        // The helper thread may outlive this call (Ctrl-C): it owns the camera, the frame array
-        // and the byte count until the library returns, so nothing it writes has gone.
+        // The helper thread may outlive this call (Ctrl-C): it owns the camera, the buffer and
+        // the byte count until the library returns, so nothing it writes has gone.
         struct Capture {
             CameraPtr camera;
             PythonReference frame;
+            std::shared_ptr<unsigned char> pages;
             unsigned char* buffer;
             int size = 0;
             QX_CAPTURE_RESULT result{};
         };
-        std::shared_ptr<Capture> capture(new Capture{std::move(camera), PythonReference(frame), buffer});
+        std::shared_ptr<Capture> capture(
+            new Capture{std::move(camera), PythonReference(destination.frame), destination.pages, buffer});
         call_interruptibly(device, [capture, timeout] {
             capture->result = QxGetImage(capture->camera, capture->buffer, &capture->size, timeout);
         });
@@ -64,13 +127,18 @@ std::tuple<QX_CAPTURE_RESULT, py::array_t<std::uint8_t>> get_image(CameraPtr cam
     } else {
         result = call_library(device, [&] { return QxGetImage(std::move(camera), buffer, &size, timeout); });
     }
-    if (result != QX_CAPTURE_RESULT::QX_SUCCESS) return {result, empty_array<std::uint8_t>()};
+    if (result != QX_CAPTURE_RESULT::QX_SUCCESS) return image_result(result, empty_array<std::uint8_t>());
     if (size < 0 || size > capacity) {
-        return {QX_CAPTURE_RESULT::QX_BUFFER_CORRUPTED, empty_array<std::uint8_t>()};
+        return image_result(QX_CAPTURE_RESULT::QX_BUFFER_CORRUPTED, empty_array<std::uint8_t>());
     }
-    // Shrinking reallocates in place, so a short frame (MJPG) keeps no larger buffer alive.
-    frame.resize({static_cast<py::ssize_t>(size)}, false);
-    return {result, std::move(frame)};
+    if (destination.pages) {
+        py::array_t<std::uint8_t> frame(size);
+        if (size > 0) std::memcpy(frame.mutable_data(), buffer, static_cast<std::size_t>(size));
+        return image_result(result, std::move(frame));
+    }
+    // Shrinking reallocates in place, so a short frame keeps no larger buffer alive.
+    destination.frame.resize({static_cast<py::ssize_t>(size)}, false);
+    return image_result(result, std::move(destination.frame));
 }
 
 }  // namespace
