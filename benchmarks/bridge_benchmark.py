@@ -8,7 +8,7 @@ another process (so that the client does not compete with the bridge for one int
 subscribes to the camera's image topic and counts the messages of `--seconds`. Printed side by
 side: the camera's rate, the rate the bridge read, the rate the client received, and client /
 camera, the share of the camera's frames that reach the client. YUY2 frames are converted and
-encoded to JPEG; MJPG frames pass through.
+encoded to JPEG; MJPG frames pass through. Goal: client / camera at least 0.95 for every format.
 """
 
 import argparse
@@ -23,6 +23,7 @@ from quorvex.bridge import Bridge
 
 FORMATS = ["YUY2:1920x1080@30", "MJPG:1920x1080@30", "YUY2:1920x1080@60", "MJPG:1920x1080@60"]
 TOPIC = "/camera0/image/compressed"
+GOAL = 0.95
 
 
 def watch(url: str, seconds: float, rate: "multiprocessing.Array[float]") -> None:  # type: ignore[type-arg]
@@ -51,6 +52,7 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=5.0, help="seconds each format is watched (default 5)")
     args = parser.parse_args()
     print(f"{'format':<20} {'camera':>7} {'bridge':>7} {'client':>7} {'client/camera':>14}")
+    missed = []
     for chosen in FORMATS:
         with Bridge([0], port=0, format=chosen) as bridge:
             feed = bridge.feeds[0]
@@ -66,6 +68,10 @@ def main() -> None:
         camera = feed.stream.format.fps
         delivered = rate[0]
         print(f"{chosen:<20} {camera:>7} {read:>7.1f} {delivered:>7.1f} {delivered / camera:>14.2f}", flush=True)
+        if delivered / camera < GOAL:
+            missed.append(chosen)
+    print(f"goal: client / camera >= {GOAL} for every format: "
+          + (f"MISSED ({', '.join(missed)})" if missed else "met"))
 
 
 if __name__ == "__main__":

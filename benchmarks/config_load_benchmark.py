@@ -8,6 +8,10 @@ loading grows (linear: 2 and 4; quadratic: 4 and 16).
 
 Journal: the process's resident memory grows by no more than the journal's byte budget however
 many large calls it journals, measured side by side with journalling off.
+
+Goals: loading grows linearly (2N and 4N cameras at most 2.5 and 5 times N's time), and the
+journal adds no more than its byte budget (the emulator's `journal_bytes` limit), and a tenth
+more for the allocator's bookkeeping, to resident memory.
 """
 
 import argparse
@@ -54,6 +58,12 @@ def load_seconds(folder, cameras):
     return run(LOAD, cameras, env={"QX_EMULATOR_CONFIG": str(path)})
 
 
+def journal_budget_mb():
+    import qx_emulator
+
+    return qx_emulator.limits()["journal_bytes"] / 2**20
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cameras", type=int, default=10000)
@@ -66,6 +76,11 @@ def main():
     on, off = run(JOURNAL, "on"), run(JOURNAL, "off")
     print(f"journal of 20000 generic I2C writes of 60000 bytes: +{on:.1f} MB resident journalling, "
           f"+{off:.1f} MB not journalling, difference {on - off:.1f} MB")
+    linear = times[2 * n] <= 2.5 * times[n] and times[4 * n] <= 5 * times[n]
+    print(f"goal: linear loading (ratios <= 2.5 and 5): {'met' if linear else 'MISSED'}")
+    budget = journal_budget_mb()
+    print(f"goal: journal within its budget ({budget:.0f} MB + 10%): "
+          f"{'met' if on - off <= budget * 1.1 else 'MISSED'}")
 
 
 if __name__ == "__main__":

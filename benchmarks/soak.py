@@ -139,6 +139,9 @@ def main():
     print(f"resident memory: {start_mb:.1f} MB at the start, {end_mb:.1f} MB at the end")
     print(f"tracked objects: {start_objects} at the start, {end_objects} at the end")
     grew_mb, grew_objects = end_mb - start_mb, end_objects - start_objects
+    flat = grew_mb <= args.max_growth_mb and grew_objects <= args.max_object_growth
+    print(f"goal: growth within {args.max_growth_mb} MB and {args.max_object_growth} objects: "
+          f"{'met' if flat else 'MISSED'}")
     if grew_mb > args.max_growth_mb or grew_objects > args.max_object_growth:
         sys.exit(f"memory grew: {grew_mb:+.1f} MB, {grew_objects:+d} objects")
     print(f"flat: {grew_mb:+.1f} MB, {grew_objects:+d} objects")

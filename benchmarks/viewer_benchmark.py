@@ -7,6 +7,7 @@ reads its multipart MJPEG stream from another process, as a browser does, for `-
 arrive. Printed side by side: the camera's own rate, the rate the viewer's capture loop
 reports, the rate a client receives, and client / camera, the share of the camera's frames
 that reach the page. YUY2 frames are converted and encoded to JPEG; MJPG frames pass through.
+Goal: client / camera at least 0.95 for every format.
 """
 
 import argparse
@@ -25,6 +26,7 @@ from quorvex.viewer.server import create_app  # noqa: E402
 
 FORMATS = [("YUY2", 1920, 1080, 60), ("YUY2", 1920, 1080, 30), ("MJPG", 1920, 1080, 60), ("MJPG", 1920, 1080, 30)]
 BOUNDARY = b"--quorvexframe"
+GOAL = 0.95
 
 
 def request(base: str, method: str, path: str, body: dict | None = None) -> dict:
@@ -66,6 +68,7 @@ def main() -> None:
     processes = multiprocessing.get_context("spawn")
     with running_server(create_app([0])) as base:
         print(f"{'format':<22}{'camera fps':>11}{'capture fps':>13}{'client fps':>12}{'client/camera':>15}")
+        missed = []
         for pixel_format, width, height, fps in FORMATS:
             request(base, "POST", "/api/cameras/0/format",
                     {"pixel_format": pixel_format, "width": width, "height": height, "fps": fps})
@@ -81,6 +84,10 @@ def main() -> None:
             client_fps = min(counts) / args.seconds
             label = f"{pixel_format} {width}x{height}@{fps}"
             print(f"{label:<22}{fps:>11}{capture_fps:>13.1f}{client_fps:>12.1f}{client_fps / fps:>14.2f}x")
+            if client_fps / fps < GOAL:
+                missed.append(label)
+    print(f"goal: client / camera >= {GOAL} for every format: "
+          + (f"MISSED ({', '.join(missed)})" if missed else "met"))
 
 
 if __name__ == "__main__":
