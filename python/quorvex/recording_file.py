@@ -149,17 +149,19 @@ class _Writeback:
         self._fd = fd
         self._end = 0  # bytes written
         self._started = 0  # the writing out asked for up to here
+        self._dropped = 0  # dropped from the cache up to here
         self._advise = getattr(os, "posix_fadvise", None)
 
     def wrote(self, size: int) -> None:
         self._end += size
         if self._advise is None or self._end - self._started < WRITEBACK_BYTES:
             return
-        start, length = self._started, self._end - self._started
         try:
-            self._advise(self._fd, start, length, os.POSIX_FADV_DONTNEED)
-            if start >= CACHE_BEHIND_BYTES:  # by now written out: dropped
-                self._advise(self._fd, start - CACHE_BEHIND_BYTES, length, os.POSIX_FADV_DONTNEED)
+            self._advise(self._fd, self._started, self._end - self._started, os.POSIX_FADV_DONTNEED)
+            behind = self._started - CACHE_BEHIND_BYTES  # by now written out
+            if behind > self._dropped:
+                self._advise(self._fd, self._dropped, behind - self._dropped, os.POSIX_FADV_DONTNEED)
+                self._dropped = behind
         except OSError:
             self._advise = None  # advice only: a file system that refuses it is written all the same
         self._started = self._end
@@ -168,7 +170,9 @@ class _Writeback:
 class RecordingWriter:
     """Writes a recording record by record, in the calling thread; Recorder adds the thread.
     Each record goes to the file in one system call, unbuffered, so that what was written
-    survives the process.
+    survives the process; the kernel is asked to send the pages to the disk as they come and to
+    drop them from its cache once well behind, so that a long recording neither stalls on a
+    burst of writing out nor fills the memory with its pages.
 
     `cameras` above 1 writes a recording of several cameras (format version 2): `info` then
     holds a `cameras` list, one object per camera (its `camera`, `format`, `calibration`; the
