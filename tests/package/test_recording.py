@@ -8,12 +8,14 @@ import subprocess
 import sys
 import threading
 import time
+import zlib
 
 import numpy as np
 import pytest
 
 import quorvex
 from quorvex import recording as recording_module
+from quorvex import recording_file
 from quorvex.cli import main as cli_main
 from quorvex.recording import Recorder
 from quorvex.recording_file import RecordingError, RecordingWriter, open_recording
@@ -147,6 +149,80 @@ def test_a_failing_write_is_raised_to_the_capturing_thread(tmp_path, monkeypatch
     with pytest.raises(OSError):
         recorder.close()
     assert list(tmp_path.iterdir()) == []  # a failed recording leaves no file, temporary or not
+
+
+def write_sample(path, cameras):
+    """A recording of every kind of record, frames with what they tell among them."""
+    writer = RecordingWriter(path, {"writer": "test"}, cameras=cameras)
+    writer.write_controls(1.0, {"exposure": 100}, camera=cameras - 1)
+    for index in range(12):
+        frame = made_frame(index, size=64 << 10)
+        frame = quorvex.Frame(frame.data, frame.format, index, index / 30, index * 0.5, index + 7, 1e9 + index,
+                              100 + index, 3)
+        writer.write_frame("BGRA", 512, 32, 30, index, index / 30, frame.data, camera=index % cameras, meta=frame)
+        writer.write_imu(recording_file.ImuSample(index / 30, (0.0, 0.0, 9.8), (0.1, 0.2, 0.3), camera=0))
+    writer.close({"dropped": 2, "rejected": 0})
+    return path.read_bytes()
+
+
+@pytest.mark.parametrize("cameras", [1, 2])
+@pytest.mark.parametrize("advice", ["taken", "refused", "missing"])
+def test_the_writer_writes_the_same_bytes_whatever_becomes_of_its_writeback_advice(tmp_path, monkeypatch, cameras,
+                                                                                   advice):
+    monkeypatch.setattr(time, "time_ns", lambda: 1_700_000_000_000_000_000)
+    monkeypatch.setattr(time, "monotonic_ns", lambda: 5_000_000_000)
+    with monkeypatch.context() as plain:  # the checksum as zlib computes it, the kernel left to itself
+        plain.setattr(recording_file, "_crc32", zlib.crc32)
+        plain.setattr(recording_file, "WRITEBACK_BYTES", 1 << 62)
+        expected = write_sample(tmp_path / "plain.qxrec", cameras)
+    monkeypatch.setattr(recording_file, "WRITEBACK_BYTES", 100 << 10)
+    monkeypatch.setattr(recording_file, "CACHE_BEHIND_BYTES", 200 << 10)
+    advised = []
+    real = getattr(os, "posix_fadvise", None)
+
+    def advise(fd, offset, length, how):
+        advised.append((offset, length))
+        if advice == "refused":
+            raise OSError(22, "Invalid argument")
+        return real(fd, offset, length, how)
+
+    if advice == "missing" or real is None:
+        monkeypatch.delattr(os, "posix_fadvise", raising=False)
+    else:
+        monkeypatch.setattr(os, "posix_fadvise", advise)
+    assert write_sample(tmp_path / "advised.qxrec", cameras) == expected
+    if advice == "taken":
+        # Each range within what was written; the file's start is written out, then dropped.
+        assert len(advised) > 4 and all(offset + length <= len(expected) for offset, length in advised)
+        assert [offset for offset, _ in advised].count(0) == 2
+    assert len(advised) == {"taken": len(advised), "refused": 1, "missing": 0}[advice]
+
+
+def test_a_write_failing_midway_through_a_frame_leaves_no_file_and_counts_the_frames(tmp_path, monkeypatch):
+    writes = []
+    real = os.writev
+    queued = threading.Event()
+
+    def filling(fd, parts):
+        writes.append(fd)
+        if len(writes) == 3:  # the first frame's: once all three are queued
+            queued.wait(10)
+        if len(writes) < 4:
+            return real(fd, parts)
+        if len(writes) == 4:  # half a frame's record reaches the file, then the disk is full
+            return real(fd, [bytes(parts[0])[:8], bytes(parts[1])[:len(parts[1]) // 2]])
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(os, "writev", filling)
+    recorder = Recorder(tmp_path / "full.qxrec")
+    for index in range(3):
+        recorder.add(made_frame(index))
+    queued.set()
+    recorder._thread.join(10)
+    with pytest.raises(OSError, match="No space left on device"):
+        recorder.close()
+    assert (recorder.written, recorder.dropped) == (1, 2)
+    assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize(
