@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -45,8 +46,19 @@ struct Frame {
 // Rows per unit of work: small enough to share out over the workers.
 constexpr int band_rows = 32;
 // Below this many pixels a frame is converted on the calling thread alone: waking a worker
-// costs more than it saves (measured at 640x480 with the vector kernels).
-constexpr long parallel_pixels = 1280 * 720;
+// costs more than it saves.
+constexpr long parallel_pixels = 640 * 360;
+// How long a worker keeps looking for the next frame before it sleeps: back-to-back
+// conversions find it awake instead of paying a wake-up each.
+constexpr auto spin_time = std::chrono::microseconds(50);
+
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
 
 // A few threads that stay for the process's life and help convert large frames. The calling
 // thread converts too and never waits for a worker that has not started: units are claimed
@@ -73,13 +85,18 @@ public:
         if (share) {
             std::lock_guard<std::mutex> lock(mutex_);
             current_ = &job;
-            ++generation_;
+            generation_.fetch_add(1, std::memory_order_release);
             wake_.notify_all();
         }
         job.claim_all();
         if (share) {
+            // A worker still inside its last unit is about to finish it: wait without sleeping first.
+            const auto until = std::chrono::steady_clock::now() + spin_time;
+            while (job.active.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) {
+                for (int i = 0; i < 16; ++i) cpu_pause();
+            }
             std::unique_lock<std::mutex> lock(mutex_);
-            idle_.wait(lock, [&] { return job.active == 0; });
+            idle_.wait(lock, [&] { return job.active.load(std::memory_order_acquire) == 0; });
             current_ = nullptr;
         }
     }
@@ -98,7 +115,7 @@ private:
         std::function<void(int)> body;
         int units = 0;
         std::atomic<int> next{0};
-        int active = 0;  // workers inside claim_all(), guarded by the mutex
+        std::atomic<int> active{0};  // workers inside claim_all(); they join and leave under the mutex
 
         void claim_all() {
             for (int unit = next.fetch_add(1); unit < units; unit = next.fetch_add(1)) body(unit);
@@ -113,17 +130,22 @@ private:
 
     void serve() {
         std::uint64_t seen = 0;
-        std::unique_lock<std::mutex> lock(mutex_);
         while (true) {
-            wake_.wait(lock, [&] { return stopping_ || (current_ != nullptr && generation_ != seen); });
+            const auto until = std::chrono::steady_clock::now() + spin_time;
+            while (generation_.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until) {
+                for (int i = 0; i < 16; ++i) cpu_pause();
+            }
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_relaxed) != seen; });
             if (stopping_) return;
-            seen = generation_;
+            seen = generation_.load(std::memory_order_relaxed);
             Job* job = current_;
-            ++job->active;
+            if (job == nullptr) continue;  // finished by its caller already
+            job->active.fetch_add(1, std::memory_order_relaxed);
             lock.unlock();
             job->claim_all();
             lock.lock();
-            if (--job->active == 0) idle_.notify_all();
+            if (job->active.fetch_sub(1, std::memory_order_acq_rel) == 1) idle_.notify_all();
         }
     }
 
@@ -131,7 +153,7 @@ private:
     std::condition_variable wake_;
     std::condition_variable idle_;
     Job* current_ = nullptr;
-    std::uint64_t generation_ = 0;
+    std::atomic<std::uint64_t> generation_{0};
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
