@@ -275,11 +275,14 @@ YuvRow avx2_row(Order order) {
 }
 #endif
 
+// Off, libyuv converts on every CPU as it does where there is no kernel of ours (for tests).
+std::atomic<bool> vector_kernels{true};
+
 // The fast kernel for this CPU, or null where libyuv's rows do it all.
 YuvRow fast_row(Layout layout, Order order) {
 #ifdef QX_PIXELS_AVX2
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) {
+    if (avx2 && vector_kernels.load(std::memory_order_relaxed)) {
         switch (layout) {
         case Layout::yuy2: return avx2_row<Layout::yuy2>(order);
         case Layout::uyvy: return avx2_row<Layout::uyvy>(order);
@@ -475,6 +478,12 @@ PYBIND11_MODULE(_pixels, m) {
         formats.append(py::make_tuple(format.name, format.bytes_per_two_pixels, format.even_width, format.even_height));
     }
     m.attr("PIXEL_FORMATS") = py::tuple(formats);
+    m.def(
+        "_use_vector_kernels",
+        [](bool use) { return vector_kernels.exchange(use); },
+        py::arg("use"),
+        "Whether YUY2, UYVY and NV12 go through the CPU's vector kernels or libyuv alone; returns the "
+        "previous setting (for tests)");
     m.def(
         "to_rgb",
         [](const Bytes& data, const std::string& pixel_format, int width, int height) {

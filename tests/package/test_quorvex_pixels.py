@@ -204,9 +204,19 @@ def planes(data, pixel_format, width, height):
 SIZES = [(2, 2), (18, 4), (34, 6), (640, 480), (722, 362), (1922, 66), (1920, 1080)]
 
 
+@pytest.fixture(params=["vector", "libyuv"])
+def kernels(request):
+    # libyuv alone is what a CPU without the vector kernels (or another architecture) runs.
+    from quorvex import _pixels
+
+    previous = _pixels._use_vector_kernels(request.param == "vector")
+    yield request.param
+    _pixels._use_vector_kernels(previous)
+
+
 @pytest.mark.parametrize("pixel_format", ["YUY2", "UYVY", "NV12"])
 @pytest.mark.parametrize("width, height", SIZES, ids=[f"{w}x{h}" for w, h in SIZES])
-def test_yuv_output_is_exactly_the_fixed_point_arithmetic(pixel_format, width, height):
+def test_yuv_output_is_exactly_the_fixed_point_arithmetic(kernels, pixel_format, width, height):
     # Random bytes reach every corner: saturation, clamping at 0 and 255, every chroma pair.
     length = width * height * 3 // 2 if pixel_format == "NV12" else width * height * 2
     data = np.random.default_rng(width * height).integers(0, 256, length, dtype=np.uint8)
