@@ -45,9 +45,10 @@ struct Frame {
 
 // Rows per unit of work: small enough to share out over the workers.
 constexpr int band_rows = 32;
-// Below this many pixels a frame is converted on the calling thread alone: waking a worker
-// costs more than it saves.
-constexpr long parallel_pixels = 640 * 360;
+// Below this many pixels a frame is converted on the calling thread alone: at 640x480 a
+// worker's wake-up, and the wait for one that lost its core on a busy machine, cost more than
+// it saves.
+constexpr long parallel_pixels = 1280 * 720;
 // How long a worker keeps looking for the next frame before it sleeps: back-to-back
 // conversions find it awake instead of paying a wake-up each.
 constexpr auto spin_time = std::chrono::microseconds(50);
@@ -185,8 +186,9 @@ void through_argb(ToArgb to_argb, int bytes_per_pixel, const Frame& frame, std::
 
 enum class Layout { yuy2, uyvy, nv12 };
 
-// One row of a YUV frame: `source` its packed pixels or NV12 luma, `chroma` NV12's interleaved
-// U, V for it; converts the first pixels, a multiple of 16, and returns how many.
+// One row of a YUV frame, or for NV12 the two rows that share a chroma row: `source` its
+// packed pixels or NV12 luma, `chroma` NV12's interleaved U, V for it; converts the first
+// pixels, a multiple of 16, and returns how many.
 using YuvRow = int (*)(const std::uint8_t* source, const std::uint8_t* chroma, std::uint8_t* out, int width);
 
 #ifdef QX_PIXELS_AVX2
@@ -224,47 +226,65 @@ const Shuffles shuffles;
 inline __m256i load(const void* at) __attribute__((target("avx2")));
 inline __m256i load(const void* at) { return _mm256_loadu_si256(static_cast<const __m256i*>(at)); }
 
+// Three channels of 16 pixels (16-bit, in two lanes of 8) into 48 packed bytes.
+__attribute__((target("avx2"))) inline void store_pixels(__m256i first, __m256i second, __m256i third,
+                                                          std::uint8_t* to) {
+    const __m256i outer = _mm256_packus_epi16(first, second);
+    const __m256i last = _mm256_packus_epi16(third, third);
+    const __m256i head = _mm256_or_si256(_mm256_shuffle_epi8(outer, load(shuffles.head_outer)),
+                                         _mm256_shuffle_epi8(last, load(shuffles.head_third)));
+    const __m256i tail = _mm256_or_si256(_mm256_shuffle_epi8(outer, load(shuffles.tail_outer)),
+                                         _mm256_shuffle_epi8(last, load(shuffles.tail_third)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm256_castsi256_si128(head));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 16), _mm256_castsi256_si128(tail));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 24), _mm256_extracti128_si256(head, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 40), _mm256_extracti128_si256(tail, 1));
+}
+
 // libyuv's own BT.601 arithmetic and constants, 16 pixels at a time straight into packed
-// three-byte pixels, so that the output is exactly libyuv's.
+// three-byte pixels, so that the output is exactly libyuv's. NV12 converts two rows at once,
+// the two that share a chroma row, and works out the chroma's part once for both.
 template <Layout layout, Order order>
 __attribute__((target("avx2"))) int yuv_row_avx2(const std::uint8_t* source, const std::uint8_t* chroma,
                                                  std::uint8_t* out, int width) {
+    constexpr int rows = layout == Layout::nv12 ? 2 : 1;
     const libyuv::YuvConstants& constants = libyuv::kYuvI601Constants;
     const __m256i to_b = load(constants.kUVToB), to_g = load(constants.kUVToG), to_r = load(constants.kUVToR);
     const __m256i y_scale = load(constants.kYToRgb), y_bias = load(constants.kYBiasToRgb);
     const __m256i centre = _mm256_set1_epi8(static_cast<char>(0x80));
     const __m256i pick_chroma = load(layout == Layout::yuy2 ? shuffles.chroma_yuy2 : shuffles.chroma_uyvy);
-    const __m256i head_outer = load(shuffles.head_outer), head_third = load(shuffles.head_third);
-    const __m256i tail_outer = load(shuffles.tail_outer), tail_third = load(shuffles.tail_third);
     int x = 0;
     for (; x + 16 <= width; x += 16) {
-        __m256i y, uv;
+        __m256i y[rows], uv;
         if constexpr (layout == Layout::nv12) {
-            y = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + x)));
+            for (int row = 0; row < rows; ++row) {
+                y[row] = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(source + row * width + x)));
+            }
             const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chroma + x));
             uv = _mm256_set_m128i(_mm_unpackhi_epi16(pairs, pairs), _mm_unpacklo_epi16(pairs, pairs));
         } else {
             const __m256i packed = load(source + 2 * x);
-            y = layout == Layout::yuy2 ? _mm256_and_si256(packed, _mm256_set1_epi16(0xff)) : _mm256_srli_epi16(packed, 8);
+            y[0] = layout == Layout::yuy2 ? _mm256_and_si256(packed, _mm256_set1_epi16(0xff))
+                                          : _mm256_srli_epi16(packed, 8);
             uv = _mm256_shuffle_epi8(packed, pick_chroma);
         }
-        y = _mm256_or_si256(y, _mm256_slli_epi16(y, 8));
-        y = _mm256_add_epi16(_mm256_mulhi_epu16(y, y_scale), y_bias);
         uv = _mm256_sub_epi8(uv, centre);
-        const __m256i b = _mm256_srai_epi16(_mm256_adds_epi16(y, _mm256_maddubs_epi16(to_b, uv)), 6);
-        const __m256i g = _mm256_srai_epi16(_mm256_subs_epi16(y, _mm256_maddubs_epi16(to_g, uv)), 6);
-        const __m256i r = _mm256_srai_epi16(_mm256_adds_epi16(y, _mm256_maddubs_epi16(to_r, uv)), 6);
-        const __m256i outer = _mm256_packus_epi16(order == Order::rgb ? r : b, g);
-        const __m256i third = order == Order::rgb ? _mm256_packus_epi16(b, b) : _mm256_packus_epi16(r, r);
-        const __m256i head =
-            _mm256_or_si256(_mm256_shuffle_epi8(outer, head_outer), _mm256_shuffle_epi8(third, head_third));
-        const __m256i tail =
-            _mm256_or_si256(_mm256_shuffle_epi8(outer, tail_outer), _mm256_shuffle_epi8(third, tail_third));
-        std::uint8_t* to = out + 3 * x;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm256_castsi256_si128(head));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 16), _mm256_castsi256_si128(tail));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 24), _mm256_extracti128_si256(head, 1));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + 40), _mm256_extracti128_si256(tail, 1));
+        const __m256i uv_b = _mm256_maddubs_epi16(to_b, uv);
+        const __m256i uv_g = _mm256_maddubs_epi16(to_g, uv);
+        const __m256i uv_r = _mm256_maddubs_epi16(to_r, uv);
+        for (int row = 0; row < rows; ++row) {
+            __m256i luma = _mm256_or_si256(y[row], _mm256_slli_epi16(y[row], 8));
+            luma = _mm256_add_epi16(_mm256_mulhi_epu16(luma, y_scale), y_bias);
+            const __m256i b = _mm256_srai_epi16(_mm256_adds_epi16(luma, uv_b), 6);
+            const __m256i g = _mm256_srai_epi16(_mm256_subs_epi16(luma, uv_g), 6);
+            const __m256i r = _mm256_srai_epi16(_mm256_adds_epi16(luma, uv_r), 6);
+            std::uint8_t* to = out + static_cast<std::size_t>(row) * width * 3 + 3 * x;
+            if constexpr (order == Order::rgb) {
+                store_pixels(r, g, b, to);
+            } else {
+                store_pixels(b, g, r, to);
+            }
+        }
     }
     return x;
 }
@@ -307,22 +327,29 @@ void yuv(Layout layout, const Frame& frame, std::uint8_t* out, Order order) {
     const auto nv12 = order == Order::rgb ? libyuv::NV12ToRAW : libyuv::NV12ToRGB24;
     const std::size_t width = frame.width;
     const std::uint8_t* chroma_plane = frame.data + width * frame.height;
+    const bool planar = layout == Layout::nv12;
+    // The kernel takes NV12's rows two at a time; bands start on even rows and hold an even
+    // number of them, since NV12's height is even.
+    const int step = planar && fast != nullptr ? 2 : 1;
     for_bands(frame.width, frame.height, [&](int first, int rows) {
-        for (int row = first; row < first + rows; ++row) {
-            const bool planar = layout == Layout::nv12;
+        for (int row = first; row < first + rows; row += step) {
             const std::uint8_t* source = frame.data + row * width * (planar ? 1 : 2);
             const std::uint8_t* chroma = planar ? chroma_plane + (row / 2) * width : nullptr;
             std::uint8_t* target = out + row * width * 3;
             const int done = fast != nullptr ? fast(source, chroma, target, frame.width) : 0;
             const int rest = frame.width - done;
             if (rest == 0) continue;
-            if (planar) {
-                nv12(source + done, rest, chroma + done, rest, target + 3 * done, rest * 3, rest, 1);
-            } else {
-                // At most 14 pixels.
-                std::uint8_t argb[16 * 4];
-                to_argb(source + 2 * done, rest * 2, argb, rest * 4, rest, 1);
-                from_argb(argb, rest * 4, target + 3 * done, rest * 3, rest, 1);
+            for (int line = 0; line < step; ++line) {
+                const std::uint8_t* from = source + line * width;
+                std::uint8_t* to = target + line * width * 3;
+                if (planar) {
+                    nv12(from + done, rest, chroma + done, rest, to + 3 * done, rest * 3, rest, 1);
+                } else {
+                    // At most 14 pixels.
+                    std::uint8_t argb[16 * 4];
+                    to_argb(from + 2 * done, rest * 2, argb, rest * 4, rest, 1);
+                    from_argb(argb, rest * 4, to + 3 * done, rest * 3, rest, 1);
+                }
             }
         }
     });

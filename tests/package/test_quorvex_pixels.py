@@ -201,7 +201,7 @@ def planes(data, pixel_format, width, height):
 
 # Widths that end on and off the vector width, heights that end on and off a band; the larger
 # frames are shared out over the worker threads, the smaller converted on the calling thread.
-SIZES = [(2, 2), (18, 4), (34, 6), (640, 480), (722, 362), (1922, 66), (1920, 1080)]
+SIZES = [(2, 2), (18, 4), (34, 6), (640, 480), (1282, 722), (1922, 66), (1920, 1080)]
 
 
 @pytest.fixture(params=["vector", "libyuv"])
