@@ -45,10 +45,10 @@ struct Frame {
 
 // Rows per unit of work: small enough to share out over the workers.
 constexpr int band_rows = 32;
-// Below this many pixels a frame is converted on the calling thread alone: at 640x480 a
-// worker's wake-up, and the wait for one that lost its core on a busy machine, cost more than
-// it saves.
-constexpr long parallel_pixels = 1280 * 720;
+// Below this many pixels a frame is converted on the calling thread alone, where a worker's
+// wake-up costs more than it saves. At 640x480 a second core halves the time when it is free
+// (and costs a little on a machine busy with other work).
+constexpr long parallel_pixels = 640 * 360;
 // How long a worker keeps looking for the next frame before it sleeps: back-to-back
 // conversions find it awake instead of paying a wake-up each.
 constexpr auto spin_time = std::chrono::microseconds(50);
