@@ -176,3 +176,71 @@ def test_conversion_lets_other_threads_run():
     inside = sum(begun + (ended - begun) / 4 < t < ended - (ended - begun) / 4
                  for begun, ended in conversions for t in steps)
     assert inside >= len(conversions), (inside, [round(ended - begun, 4) for begun, ended in conversions])
+
+
+def bt601(y, u, v, order):
+    """The conversion's integer arithmetic (BT.601, limited range, 6 fractional bits, 16-bit
+    saturation as the vector units do it), pixel by pixel in numpy."""
+    y, u, v = y.astype(np.int64), u.astype(np.int64) - 128, v.astype(np.int64) - 128
+    luma = ((y * 0x0101 * 18997) >> 16) - 1160
+    saturate = lambda value: np.clip(value, -32768, 32767) >> 6  # noqa: E731
+    b, g, r = saturate(luma + u * 128), saturate(luma - u * 25 - v * 52), saturate(luma + v * 102)
+    return np.clip(np.stack([r, g, b] if order == "rgb" else [b, g, r], -1), 0, 255).astype(np.uint8)
+
+
+def planes(data, pixel_format, width, height):
+    """Y, U, V of every pixel."""
+    if pixel_format == "NV12":
+        chroma = data[width * height :].reshape(height // 2, width // 2, 2).repeat(2, 0).repeat(2, 1)
+        return data[: width * height].reshape(height, width), chroma[..., 0], chroma[..., 1]
+    quads = data.reshape(height, width // 2, 4)
+    if pixel_format == "UYVY":
+        quads = quads[..., [1, 0, 3, 2]]
+    return quads[..., [0, 2]].reshape(height, width), quads[..., 1].repeat(2, 1), quads[..., 3].repeat(2, 1)
+
+
+# Widths that end on and off the vector width, heights that end on and off a band; the larger
+# frames are shared out over the worker threads, the smaller converted on the calling thread.
+SIZES = [(2, 2), (18, 4), (34, 6), (640, 480), (1282, 722), (1922, 66), (1920, 1080)]
+
+
+@pytest.fixture(params=["vector", "libyuv"])
+def kernels(request):
+    # libyuv alone is what a CPU without the vector kernels (or another architecture) runs.
+    from quorvex import _pixels
+
+    previous = _pixels._use_vector_kernels(request.param == "vector")
+    yield request.param
+    _pixels._use_vector_kernels(previous)
+
+
+@pytest.mark.parametrize("pixel_format", ["YUY2", "UYVY", "NV12"])
+@pytest.mark.parametrize("width, height", SIZES, ids=[f"{w}x{h}" for w, h in SIZES])
+def test_yuv_output_is_exactly_the_fixed_point_arithmetic(kernels, pixel_format, width, height):
+    # Random bytes reach every corner: saturation, clamping at 0 and 255, every chroma pair.
+    length = width * height * 3 // 2 if pixel_format == "NV12" else width * height * 2
+    data = np.random.default_rng(width * height).integers(0, 256, length, dtype=np.uint8)
+    expected = bt601(*planes(data, pixel_format, width, height), "rgb")
+    np.testing.assert_array_equal(quorvex.to_rgb(data, pixel_format, width, height), expected)
+    np.testing.assert_array_equal(quorvex.to_bgr(data, pixel_format, width, height), expected[..., ::-1])
+
+
+def test_threads_converting_at_once_each_get_their_own_frame():
+    # The worker threads are shared: frames converted at the same time from several threads
+    # must neither mix nor lose bands.
+    width, height = 1280, 720
+    frames = [np.random.default_rng(seed).integers(0, 256, width * height * 2, dtype=np.uint8) for seed in range(4)]
+    expected = [bt601(*planes(frame, "YUY2", width, height), "rgb") for frame in frames]
+    failures = []
+
+    def convert(index):
+        for _ in range(10):
+            if not np.array_equal(quorvex.to_rgb(frames[index], "YUY2", width, height), expected[index]):
+                failures.append(index)
+
+    threads = [threading.Thread(target=convert, args=(index,)) for index in range(len(frames))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
