@@ -163,6 +163,10 @@ bool waits_for(const Holding& held, const void* device) {
 struct Helper {
     std::atomic<detail::Handover*> job{nullptr};  // posted by the main thread, cleared when done
     std::atomic<std::uint32_t> asleep{0};         // a futex word: 1 while the helper sleeps
+    // The processors the two sides last ran on: spinning for a thread on one's own processor
+    // only keeps it from running, so then each side sleeps at once.
+    std::atomic<int> helper_cpu{-1};
+    std::atomic<int> waiter_cpu{-1};
 };
 
 Helper* helper = nullptr;  // started on first use; a forked child starts its own
@@ -286,8 +290,10 @@ bool wants_interruptible_wait(unsigned timeout_ms) {
 // A frame that is ready takes tens of microseconds to copy, less than a thread takes to be woken
 // from sleep, so both sides first spin for a bounded time: the waiter for the outcome, the helper
 // for the next job (the main thread comes back with one after a few microseconds of Python).
-// Only then do they sleep on a futex. The spinning yields the processor to any other runnable
-// thread, and its bound keeps the cost of a paced stream to a fraction of a percent of a core.
+// Only then do they sleep on a futex. A side that last saw the other on its own processor sleeps
+// at once, since spinning would only keep the other from running. The spinning yields the
+// processor to any other runnable thread, and its bound keeps the cost of a paced stream to a
+// fraction of a percent of a core.
 
 namespace {
 
@@ -296,15 +302,12 @@ enum : std::uint32_t { pending, waited_for, done, abandoned };
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
-std::chrono::microseconds spin_limit(const char* name, long fallback) {
-    const char* text = std::getenv(name);
-    return std::chrono::microseconds(text != nullptr ? std::atol(text) : fallback);
-}
-
-const std::chrono::microseconds waiter_spin = spin_limit("QX_WAITER_SPIN_US", 200);
-const std::chrono::microseconds helper_spin = spin_limit("QX_HELPER_SPIN_US", 100);
-
-const bool spin_yields = spin_limit("QX_SPIN_YIELD", 1).count() != 0;
+// A 640x480 frame is copied in some 30-40 us; a larger one is worth a sleep.
+constexpr auto waiter_spin = std::chrono::microseconds(100);
+// The main thread's Python between two reads takes some microseconds.
+constexpr auto helper_spin = std::chrono::microseconds(50);
+// Pauses between two looks at the clock (and offers of the processor to other threads).
+constexpr unsigned rounds_per_yield = 32;
 
 void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected, const timespec* timeout) {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
@@ -330,9 +333,9 @@ bool spin_until(Ready&& ready, std::chrono::microseconds limit) {
     for (unsigned round = 1;; ++round) {
         if (ready()) return true;
         relax();
-        if (round % 32 == 0) {
+        if (round % rounds_per_yield == 0) {
             if (std::chrono::steady_clock::now() >= end) return ready();
-            if (spin_yields) sched_yield();  // lets a thread that shares this processor (the other side?) go on
+            sched_yield();  // a thread waiting for this processor goes first
         }
     }
 }
@@ -375,13 +378,15 @@ void serve(Helper* self) {
     for (;;) {
         detail::Handover* job = nullptr;
         const auto posted = [&] { return (job = self->job.load(std::memory_order_acquire)) != nullptr; };
-        while (!spin_until(posted, helper_spin)) {
+        const bool apart = self->waiter_cpu.load(std::memory_order_relaxed) != sched_getcpu();
+        while (!spin_until(posted, apart ? helper_spin : std::chrono::microseconds(0))) {
             // The main thread reads `asleep` after posting, this thread reads the post after
             // setting it: one of them sees the other (both sequentially consistent).
             self->asleep.store(1);
             if (self->job.load() == nullptr) futex_wait(self->asleep, 1, nullptr);
             self->asleep.store(0, std::memory_order_relaxed);
         }
+        self->helper_cpu.store(sched_getcpu(), std::memory_order_relaxed);
         detail::run_handover(*job);
         self->job.store(nullptr, std::memory_order_release);  // before the waiter can post again
         detail::finish_handover(*job);
@@ -398,6 +403,7 @@ void post(detail::Handover& job) {
         helper = fresh;
     }
     detail::Handover* idle = nullptr;
+    helper->waiter_cpu.store(sched_getcpu(), std::memory_order_relaxed);
     if (helper->job.compare_exchange_strong(idle, &job)) {
         if (helper->asleep.exchange(0) == 1) futex_wake(helper->asleep);
         return;
@@ -440,7 +446,9 @@ void hand_over(Handover& job) {
         delete &job;
         throw;
     }
-    bool first = true;
+    // `post` made a helper if there was none.
+    const bool apart = helper->helper_cpu.load(std::memory_order_relaxed) != sched_getcpu();
+    bool first = apart;
     while (!await_outcome(job.state_, first ? waiter_spin : std::chrono::microseconds(0), signal_check_interval)) {
         first = false;
         if (PyErr_CheckSignals() != 0) {
