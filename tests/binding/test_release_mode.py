@@ -313,6 +313,26 @@ def test_ctrl_c_during_a_long_frame_wait(mode, prompt):
         assert outcome["interrupted"] > 0.95  # the wait holds the interpreter lock to its end
 
 
+@pytest.mark.parametrize("mode", RELEASED)
+def test_a_long_main_thread_wait_returns_what_the_library_returns(mode):
+    # Waits above 100 ms on the main thread go through the helper thread in a release mode: the
+    # caller must get the library's own result and frame, as with the lock held.
+    code = """
+        outcomes = []
+        def read(timeout):
+            result, frame = qx.QxGetImage(cameras[0], timeout, fmt)
+            outcomes.append([int(result), frame.size])
+        read(500)   # not streaming
+        stream(cameras[0])
+        read(200)   # the next frame is a second away
+        read(2000)
+        report(outcomes=outcomes)
+    """
+    held = run_in_mode("0", code)
+    assert held["outcomes"][1:] == [[-1, 0], [0, 64 * 32 * 2]]  # QX_TIMEOUT, QX_SUCCESS
+    assert run_in_mode(mode, code) == held
+
+
 # The interpreter exits with cameras open, streaming, or with a daemon thread inside the library:
 # an upgrade reporting progress to Python, or a frame wait. In 3.13 a thread that takes the
 # interpreter lock during finalization is ended with pthread_exit, which aborts the process
