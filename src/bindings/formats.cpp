@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <tuple>
 #include <utility>
 
 #include <sys/mman.h>
@@ -107,23 +108,15 @@ ImageResult get_image(CameraPtr camera, unsigned short timeout, QxFormat format)
     QX_CAPTURE_RESULT result{};
     const void* device = camera.get();
     if (wants_interruptible_wait(timeout)) {
-        // The helper thread may outlive this call (Ctrl-C): it owns the camera, the buffer and
-        // the byte count until the library returns, so nothing it writes has gone.
-        struct Capture {
-            CameraPtr camera;
-            PythonReference frame;
-            std::shared_ptr<unsigned char> pages;
-            unsigned char* buffer;
-            int size = 0;
-            QX_CAPTURE_RESULT result{};
-        };
-        std::shared_ptr<Capture> capture(
-            new Capture{std::move(camera), PythonReference(destination.frame), destination.pages, buffer});
-        call_interruptibly(device, [capture, timeout] {
-            capture->result = QxGetImage(capture->camera, capture->buffer, &capture->size, timeout);
-        });
-        size = capture->size;
-        result = capture->result;
+        // The helper thread may outlive this call (Ctrl-C): the call owns the camera and the
+        // buffer until the library returns, so nothing it writes to has gone.
+        std::tie(result, size) = call_interruptibly(
+            device, [camera = std::move(camera), owner = PythonReference(destination.frame),
+                     pages = destination.pages, buffer, timeout]() mutable {
+                int written = 0;
+                const QX_CAPTURE_RESULT outcome = QxGetImage(std::move(camera), buffer, &written, timeout);
+                return std::make_pair(outcome, written);
+            });
     } else {
         result = call_library(device, [&] { return QxGetImage(std::move(camera), buffer, &size, timeout); });
     }

@@ -2,16 +2,21 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sched.h>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
+
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 // The build's default mode, for a distributor whose library is known to be thread-safe.
 #ifndef QX_RELEASE_GIL_DEFAULT
@@ -156,10 +161,12 @@ bool waits_for(const Holding& held, const void* device) {
 // cost more than the frame. Its state is never freed (nothing to tear down under it at exit),
 // and a forked child, which has no such thread, starts one of its own.
 struct Helper {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::function<void()> job;
-    bool busy = false;
+    std::atomic<detail::Handover*> job{nullptr};  // posted by the main thread, cleared when done
+    std::atomic<std::uint32_t> asleep{0};         // a futex word: 1 while the helper sleeps
+    // The processors the two sides last ran on: spinning for a thread on one's own processor
+    // only keeps it from running, so then each side sleeps at once.
+    std::atomic<int> helper_cpu{-1};
+    std::atomic<int> waiter_cpu{-1};
 };
 
 Helper* helper = nullptr;  // started on first use; a forked child starts its own
@@ -267,7 +274,7 @@ LibraryLocks::~LibraryLocks() {
 }  // namespace detail
 
 PythonReference::~PythonReference() {
-    if (!enter_python()) return;
+    if (object_ == nullptr || !enter_python()) return;
     const PyGILState_STATE state = PyGILState_Ensure();
     Py_DECREF(object_);
     PyGILState_Release(state);
@@ -279,79 +286,193 @@ bool wants_interruptible_wait(unsigned timeout_ms) {
            reporting_for == nullptr && PyThread_get_thread_ident() == main_thread_ident && !finalizing_here();
 }
 
+// ---- The hand-over to the helper thread ----
+// A frame that is ready takes tens of microseconds to copy, less than a thread takes to be woken
+// from sleep, so both sides first spin for a bounded time: the waiter for the outcome, the helper
+// for the next job (the main thread comes back with one after a few microseconds of Python).
+// Only then do they sleep on a futex. A side that last saw the other on its own processor sleeps
+// at once, since spinning would only keep the other from running. The spinning yields the
+// processor to any other runnable thread, and its bound keeps the cost of a paced stream to a
+// fraction of a percent of a core.
+
+namespace {
+
+enum : std::uint32_t { pending, waited_for, done, abandoned };
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+// A 640x480 frame is copied in some 30-40 us; a larger one is worth a sleep.
+constexpr auto waiter_spin = std::chrono::microseconds(100);
+// The main thread's Python between two reads takes some microseconds.
+constexpr auto helper_spin = std::chrono::microseconds(50);
+// Pauses between two looks at the clock (and offers of the processor to other threads).
+constexpr unsigned rounds_per_yield = 32;
+
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected, const timespec* timeout) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
+}
+
+void futex_wake(std::atomic<std::uint32_t>& word) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Polls `ready` for up to `limit`; true once it holds.
+template <typename Ready>
+bool spin_until(Ready&& ready, std::chrono::microseconds limit) {
+    if (limit.count() <= 0) return ready();
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (unsigned round = 1;; ++round) {
+        if (ready()) return true;
+        relax();
+        if (round % rounds_per_yield == 0) {
+            if (std::chrono::steady_clock::now() >= end) return ready();
+            sched_yield();  // a thread waiting for this processor goes first
+        }
+    }
+}
+
+}  // namespace
+
+namespace detail {
+
+void release_owner(Handover& job) {
+    if (job.owners_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete &job;
+}
+
+// On the thread that runs the job: the call under the module's locks, which are let go before
+// the waiter hears of it, so that its next call on the camera finds them free.
+void run_handover(Handover& job) {
+    try {
+        LibraryLocks locks(job.device_);
+        job.invoke();
+    } catch (...) {
+        job.error_ = std::current_exception();
+    }
+}
+
+// The job's outcome is known: tells the waiter, or lets go of what the call owns if it left.
+void finish_handover(Handover& job) {
+    const std::uint32_t before = job.state_.exchange(done, std::memory_order_acq_rel);
+    if (before == abandoned) {
+        job.let_go_of_call();
+    } else if (before == waited_for) {
+        futex_wake(job.state_);
+    }
+    release_owner(job);
+}
+
+}  // namespace detail
+
 namespace {
 
 void serve(Helper* self) {
     for (;;) {
-        std::unique_lock<std::mutex> lock(self->mutex);
-        self->wake.wait(lock, [&] { return self->job != nullptr; });
-        auto job = std::move(self->job);
-        self->job = nullptr;
-        lock.unlock();
-        job();
-        job = nullptr;
-        lock.lock();
-        self->busy = false;
+        detail::Handover* job = nullptr;
+        const auto posted = [&] { return (job = self->job.load(std::memory_order_acquire)) != nullptr; };
+        const bool apart = self->waiter_cpu.load(std::memory_order_relaxed) != sched_getcpu();
+        while (!spin_until(posted, apart ? helper_spin : std::chrono::microseconds(0))) {
+            // The main thread reads `asleep` after posting, this thread reads the post after
+            // setting it: one of them sees the other (both sequentially consistent).
+            self->asleep.store(1);
+            if (self->job.load() == nullptr) futex_wait(self->asleep, 1, nullptr);
+            self->asleep.store(0, std::memory_order_relaxed);
+        }
+        self->helper_cpu.store(sched_getcpu(), std::memory_order_relaxed);
+        detail::run_handover(*job);
+        self->job.store(nullptr, std::memory_order_release);  // before the waiter can post again
+        detail::finish_handover(*job);
     }
 }
 
 // Only the main thread hands out jobs, one at a time; the helper is busy on arrival only when
 // the main thread left a call on Ctrl-C that the library has not returned from yet, and a thread
 // of its own then takes the new job.
-void run_on_helper(std::function<void()> job) {
+void post(detail::Handover& job) {
     if (helper == nullptr) {
         auto* fresh = new Helper;
         std::thread(serve, fresh).detach();
         helper = fresh;
     }
-    {
-        std::lock_guard<std::mutex> guard(helper->mutex);
-        if (!helper->busy) {
-            helper->busy = true;
-            helper->job = std::move(job);
-            helper->wake.notify_one();
-            return;
-        }
+    detail::Handover* idle = nullptr;
+    helper->waiter_cpu.store(sched_getcpu(), std::memory_order_relaxed);
+    if (helper->job.compare_exchange_strong(idle, &job)) {
+        if (helper->asleep.exchange(0) == 1) futex_wake(helper->asleep);
+        return;
     }
-    std::thread(std::move(job)).detach();
+    std::thread([&job] {
+        detail::run_handover(job);
+        detail::finish_handover(job);
+    }).detach();
+}
+
+// Waits up to `slice` for the job with the interpreter lock released; true once it is done.
+bool await_outcome(std::atomic<std::uint32_t>& state, std::chrono::microseconds spin,
+                   std::chrono::milliseconds slice) {
+    detail::InterpreterRelease release;
+    if (spin_until([&] { return state.load(std::memory_order_acquire) == done; }, spin)) return true;
+    const auto end = std::chrono::steady_clock::now() + slice;
+    for (;;) {
+        std::uint32_t seen = pending;
+        if (!state.compare_exchange_strong(seen, waited_for, std::memory_order_acquire) && seen == done) {
+            return true;
+        }
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return false;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+        futex_wait(state, waited_for, &timeout);
+    }
 }
 
 }  // namespace
 
-void call_interruptibly(const void* device, std::function<void()> call) {
-    struct Outcome {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-        std::exception_ptr error;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    run_on_helper([outcome, device, call = std::move(call)]() mutable {
-        std::exception_ptr error;
-        try {
-            detail::LibraryLocks locks(device);
-            call();
-        } catch (...) {
-            error = std::current_exception();
-        }
-        call = nullptr;  // what the call owns goes here, on this thread, before the waiter resumes
-        std::lock_guard<std::mutex> guard(outcome->mutex);
-        outcome->error = error;
-        outcome->done = true;
-        outcome->finished.notify_all();
-    });
-    for (;;) {
-        bool done = false;
-        {
-            detail::InterpreterRelease release;
-            std::unique_lock<std::mutex> lock(outcome->mutex);
-            done = outcome->finished.wait_for(lock, signal_check_interval, [&] { return outcome->done; });
-        }
-        if (done) break;
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+namespace detail {
+
+void hand_over(Handover& job) {
+    try {
+        post(job);
+    } catch (...) {
+        job.let_go_of_call();
+        delete &job;
+        throw;
     }
-    if (outcome->error) std::rethrow_exception(outcome->error);
+    // `post` made a helper if there was none.
+    const bool apart = helper->helper_cpu.load(std::memory_order_relaxed) != sched_getcpu();
+    bool first = apart;
+    while (!await_outcome(job.state_, first ? waiter_spin : std::chrono::microseconds(0), signal_check_interval)) {
+        first = false;
+        if (PyErr_CheckSignals() != 0) {
+            std::uint32_t seen = job.state_.load();
+            while (seen != done && !job.state_.compare_exchange_weak(seen, abandoned)) {
+            }
+            if (seen == done) job.let_go_of_call();  // it returned meanwhile: nobody else will
+            release_owner(job);
+            throw py::error_already_set();
+        }
+    }
+    if (job.error_) {
+        const std::exception_ptr error = job.error_;
+        settle(job);
+        std::rethrow_exception(error);
+    }
 }
+
+void settle(Handover& job) {
+    job.let_go_of_call();
+    release_owner(job);
+}
+
+}  // namespace detail
 
 // ---- Progress ----
 

@@ -8,8 +8,12 @@
 
 #include <QuorvexSDK/QuorvexSDK.h>
 
+#include <atomic>
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -106,6 +110,7 @@ decltype(auto) call_library(const void* device, Call&& call) {
 class PythonReference {
 public:
     explicit PythonReference(pybind11::handle object) : object_(object.inc_ref().ptr()) {}
+    PythonReference(PythonReference&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     ~PythonReference();
     PythonReference(const PythonReference&) = delete;
     PythonReference& operator=(const PythonReference&) = delete;
@@ -120,12 +125,78 @@ private:
 // release mode, on the main thread (where Ctrl-C arrives), for a wait long enough to notice.
 bool wants_interruptible_wait(unsigned timeout_ms);
 
+namespace detail {
+
+// One library call handed from the main thread to the helper thread of call_interruptibly. Two
+// owners, the waiting thread and the thread that runs the call; the last one frees it. What the
+// call owns is let go by the waiter once it has the result, or by the running thread when the
+// waiter left on a signal.
+class Handover {
+public:
+    explicit Handover(const void* device) : device_(device) {}
+    virtual ~Handover() = default;
+    Handover(const Handover&) = delete;
+    Handover& operator=(const Handover&) = delete;
+
+private:
+    virtual void invoke() = 0;
+    virtual void let_go_of_call() = 0;
+
+    friend void run_handover(Handover& job);
+    friend void finish_handover(Handover& job);
+    friend void hand_over(Handover& job);
+    friend void settle(Handover& job);
+    friend void release_owner(Handover& job);
+
+    const void* device_;
+    std::exception_ptr error_;
+    std::atomic<std::uint32_t> state_{0};  // a futex word: pending, waited for, done, abandoned
+    std::atomic<int> owners_{2};
+};
+
+// Runs `job` on the helper thread and waits for it (see call_interruptibly). Returns once it is
+// done, the caller then owning its result; raises what the call raised, or what a signal handler
+// raised, and then the job is no longer the caller's to touch.
+void hand_over(Handover& job);
+
+// The caller's part of a job hand_over returned from: lets go of the call, then of the job.
+void settle(Handover& job);
+
+}  // namespace detail
+
 // Runs `call` under the module's locks on a helper thread while the calling (main) thread waits
-// in short slices with the interpreter lock released, checking for signals between them. A
-// KeyboardInterrupt (or any exception a signal handler raises) then leaves at once: the helper
-// thread finishes the library call, still holding the camera's lock, and releases what `call`
-// owns. So `call` must own everything the library uses (shared pointers, PythonReference).
-void call_interruptibly(const void* device, std::function<void()> call);
+// with the interpreter lock released, checking for signals every 50 ms. A KeyboardInterrupt (or
+// any exception a signal handler raises) then leaves at once: the helper thread finishes the
+// library call, still holding the camera's lock, and lets go of `call` there. So `call` must own
+// everything the library uses (shared pointers, PythonReference). Returns what `call` returns.
+template <typename Call>
+auto call_interruptibly(const void* device, Call call) {
+    using Result = decltype(call());
+    using Stored = std::conditional_t<std::is_void_v<Result>, bool, Result>;
+    struct Job final : detail::Handover {
+        Job(const void* device, Call&& call) : Handover(device), call(std::move(call)) {}
+        void invoke() override {
+            if constexpr (std::is_void_v<Result>) {
+                (*call)();
+                result.emplace(true);
+            } else {
+                result.emplace((*call)());
+            }
+        }
+        void let_go_of_call() override { call.reset(); }
+        std::optional<Call> call;
+        std::optional<Stored> result;
+    };
+    auto* job = new Job(device, std::move(call));
+    detail::hand_over(*job);
+    if constexpr (std::is_void_v<Result>) {
+        detail::settle(*job);
+    } else {
+        Result result = std::move(*job->result);
+        detail::settle(*job);
+        return result;
+    }
+}
 
 // A direct binding whose library call goes through call_library: `released<&QxOpen>` has QxOpen's
 // own signature, so the registered interface is unchanged.

@@ -286,17 +286,51 @@ def test_ctrl_c_during_a_long_frame_wait(mode, prompt):
             interrupted = None
         except KeyboardInterrupt:
             interrupted = time.monotonic() - start
+        # A child forked while the abandoned wait is still in the library has none of its
+        # threads or locks: a long wait on its main thread goes through a helper of its own.
+        stream(cameras[1])
+        pid = os.fork()
+        if pid == 0:
+            signal.alarm(20)  # a deadlocked child dies instead of hanging the test
+            status, frame = qx.QxGetImage(cameras[1], 3000, fmt)
+            os._exit(0 if (status, frame.size) == (qx.QX_SUCCESS, 64 * 32 * 2) else 1)
+        child = os.waitpid(pid, 0)[1]
         # The abandoned wait still owns its buffer and the camera until the library returns;
-        # the next frame then arrives whole.
-        result, frame = qx.QxGetImage(cameras[0], 3000, fmt)
-        report(interrupted=interrupted, result=int(result), size=frame.size)
+        # the next frames then arrive whole, also once the helper has gone back to sleep.
+        sizes = []
+        for pause in (0, 0.3):
+            time.sleep(pause)
+            result, frame = qx.QxGetImage(cameras[0], 3000, fmt)
+            sizes.append((int(result), frame.size))
+        report(interrupted=interrupted, child=child, sizes=sizes)
     """)
     assert outcome["interrupted"] is not None
-    assert (outcome["result"], outcome["size"]) == (0, 64 * 32 * 2)
+    assert outcome["child"] == 0
+    assert outcome["sizes"] == [[0, 64 * 32 * 2]] * 2
     if prompt:
         assert outcome["interrupted"] < 0.8  # Ctrl-C at 0.2 s, seen within 50 ms; the frame at 1.0 s
     else:
         assert outcome["interrupted"] > 0.95  # the wait holds the interpreter lock to its end
+
+
+@pytest.mark.parametrize("mode", RELEASED)
+def test_a_long_main_thread_wait_returns_what_the_library_returns(mode):
+    # Waits above 100 ms on the main thread go through the helper thread in a release mode: the
+    # caller must get the library's own result and frame, as with the lock held.
+    code = """
+        outcomes = []
+        def read(timeout):
+            result, frame = qx.QxGetImage(cameras[0], timeout, fmt)
+            outcomes.append([int(result), frame.size])
+        read(500)   # not streaming
+        stream(cameras[0])
+        read(200)   # the next frame is a second away
+        read(2000)
+        report(outcomes=outcomes)
+    """
+    held = run_in_mode("0", code)
+    assert held["outcomes"][1:] == [[-1, 0], [0, 64 * 32 * 2]]  # QX_TIMEOUT, QX_SUCCESS
+    assert run_in_mode(mode, code) == held
 
 
 # The interpreter exits with cameras open, streaming, or with a daemon thread inside the library:
