@@ -80,7 +80,14 @@ struct Destination {
 
 constexpr std::int64_t fresh_pages_from = 512 * 1024;
 
-Destination destination_for(const QxFormat& format, std::int64_t capacity) {
+// Above this many bytes calloc always maps fresh pages (the largest threshold glibc adjusts to),
+// which are zero without being written.
+constexpr std::int64_t always_mapped_from = std::int64_t{32} << 20;
+
+// `cleared` false leaves clearing the buffer to the caller, so that a call run on another thread
+// clears it there: the frame's cache lines are then written by one processor only, where clearing
+// them on this one and filling them on the other costs about a second copy of the frame.
+Destination destination_for(const QxFormat& format, std::int64_t capacity, bool& cleared) {
     Destination destination;
     if (format.format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_MJPG && capacity >= fresh_pages_from) {
         const auto length = static_cast<std::size_t>(capacity);
@@ -89,9 +96,15 @@ Destination destination_for(const QxFormat& format, std::int64_t capacity) {
         destination.buffer = static_cast<unsigned char*>(pages);
         destination.pages.reset(destination.buffer, [length](unsigned char* start) { munmap(start, length); });
         destination.frame = empty_array<std::uint8_t>();
+        cleared = true;
         return destination;
     }
-    destination.frame = zeroed_bytes(capacity);
+    if (cleared || capacity >= always_mapped_from) {
+        destination.frame = zeroed_bytes(capacity);
+        cleared = true;
+    } else {
+        destination.frame = py::array_t<std::uint8_t>(capacity);
+    }
     destination.buffer = capacity > 0 ? destination.frame.mutable_data() : nullptr;
     return destination;
 }
@@ -102,17 +115,22 @@ ImageResult get_image(CameraPtr camera, unsigned short timeout, QxFormat format)
         throw py::value_error("QxGetImage: a frame of " + std::to_string(capacity) +
                               " bytes exceeds the largest buffer the library can fill (2147483647 bytes)");
     }
-    Destination destination = destination_for(format, capacity);
+    const bool interruptible = wants_interruptible_wait(timeout);
+    bool cleared = !interruptible;
+    Destination destination = destination_for(format, capacity, cleared);
     unsigned char* buffer = destination.buffer;
     int size = 0;
     QX_CAPTURE_RESULT result{};
     const void* device = camera.get();
-    if (wants_interruptible_wait(timeout)) {
+    if (interruptible) {
         // The helper thread may outlive this call (Ctrl-C): the call owns the camera and the
-        // buffer until the library returns, so nothing it writes to has gone.
+        // buffer until the library returns, so nothing it writes to has gone. It clears the
+        // buffer itself when it has not been cleared here.
+        const auto clear = cleared ? std::size_t{0} : static_cast<std::size_t>(capacity);
         std::tie(result, size) = call_interruptibly(
             device, [camera = std::move(camera), owner = PythonReference(destination.frame),
-                     pages = destination.pages, buffer, timeout]() mutable {
+                     pages = destination.pages, buffer, clear, timeout]() mutable {
+                if (clear > 0) std::memset(buffer, 0, clear);
                 int written = 0;
                 const QX_CAPTURE_RESULT outcome = QxGetImage(std::move(camera), buffer, &written, timeout);
                 return std::make_pair(outcome, written);
