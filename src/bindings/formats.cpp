@@ -18,19 +18,22 @@
 namespace pyqx {
 namespace {
 
-// numpy's PyArray_Zeros, from the table of functions numpy exports to extension modules; a
-// slot's place in that table never changes between numpy releases.
-using ZerosFunction = PyObject* (*)(int, const Py_intptr_t*, PyObject*, int);
+// numpy's PyArray_Zeros and PyArray_Empty, from the table of functions numpy exports to extension
+// modules; a slot's place in that table never changes between numpy releases.
+using NewArrayFunction = PyObject* (*)(int, const Py_intptr_t*, PyObject*, int);
 constexpr int zeros_slot = 183;
+constexpr int empty_slot = 184;
 
-// A zero-filled uint8 array of `length` bytes that owns its memory. numpy takes that memory from
-// calloc, so pages the library never writes cost nothing; calling numpy's C function rather than
-// numpy.zeros spares every frame a Python call and its argument parsing. The function and the
-// dtype are looked up once and kept for the life of the process (never released, so nothing is
-// torn down at exit), under the interpreter lock only: a call_once that releases the lock would
-// let a daemon thread be ended at exit under C++ frames.
-py::array_t<std::uint8_t> zeroed_bytes(std::int64_t length) {
-    static ZerosFunction zeros = nullptr;
+// A uint8 array of `length` bytes that owns its memory, zero-filled or not. numpy takes zeroed
+// memory from calloc, so pages the library never writes cost nothing; calling numpy's C functions
+// rather than numpy.zeros spares every frame a Python call and its argument parsing. The functions
+// and the dtype are looked up on the first frame, whichever way it goes (an import is no longer
+// possible while the interpreter exits), and kept for the life of the process (never released, so
+// nothing is torn down at exit), under the interpreter lock only: a call_once that releases the
+// lock would let a daemon thread be ended at exit under C++ frames.
+py::array_t<std::uint8_t> new_bytes(std::int64_t length, bool zeroed) {
+    static NewArrayFunction zeros = nullptr;
+    static NewArrayFunction empty = nullptr;
     static PyObject* uint8 = nullptr;
     if (zeros == nullptr) {
         py::object table = py::detail::import_numpy_core_submodule("multiarray").attr("_ARRAY_API");
@@ -40,12 +43,13 @@ py::array_t<std::uint8_t> zeroed_bytes(std::int64_t length) {
         // The import may have let another thread get here first: the lock makes this check final.
         if (zeros == nullptr) {
             uint8 = dtype.release().ptr();
-            zeros = reinterpret_cast<ZerosFunction>(slots[zeros_slot]);
+            empty = reinterpret_cast<NewArrayFunction>(slots[empty_slot]);
+            zeros = reinterpret_cast<NewArrayFunction>(slots[zeros_slot]);
         }
     }
     const Py_intptr_t shape[1] = {static_cast<Py_intptr_t>(length)};
-    Py_INCREF(uint8);  // PyArray_Zeros takes this reference, also when it fails
-    PyObject* array = zeros(1, shape, uint8, 0);
+    Py_INCREF(uint8);  // numpy takes this reference, also when it fails
+    PyObject* array = (zeroed ? zeros : empty)(1, shape, uint8, 0);
     if (array == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::array_t<std::uint8_t>>(array);
 }
@@ -95,16 +99,12 @@ Destination destination_for(const QxFormat& format, std::int64_t capacity, bool&
         if (pages == MAP_FAILED) throw std::bad_alloc();
         destination.buffer = static_cast<unsigned char*>(pages);
         destination.pages.reset(destination.buffer, [length](unsigned char* start) { munmap(start, length); });
-        destination.frame = empty_array<std::uint8_t>();
+        destination.frame = new_bytes(0, true);
         cleared = true;
         return destination;
     }
-    if (cleared || capacity >= always_mapped_from) {
-        destination.frame = zeroed_bytes(capacity);
-        cleared = true;
-    } else {
-        destination.frame = py::array_t<std::uint8_t>(capacity);
-    }
+    cleared = cleared || capacity >= always_mapped_from;
+    destination.frame = new_bytes(capacity, cleared);
     destination.buffer = capacity > 0 ? destination.frame.mutable_data() : nullptr;
     return destination;
 }
@@ -143,7 +143,7 @@ ImageResult get_image(CameraPtr camera, unsigned short timeout, QxFormat format)
         return image_result(QX_CAPTURE_RESULT::QX_BUFFER_CORRUPTED, empty_array<std::uint8_t>());
     }
     if (destination.pages) {
-        py::array_t<std::uint8_t> frame(size);
+        auto frame = new_bytes(size, false);
         if (size > 0) std::memcpy(frame.mutable_data(), buffer, static_cast<std::size_t>(size));
         return image_result(result, std::move(frame));
     }
