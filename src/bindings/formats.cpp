@@ -88,9 +88,10 @@ constexpr std::int64_t fresh_pages_from = 512 * 1024;
 // which are zero without being written.
 constexpr std::int64_t always_mapped_from = std::int64_t{32} << 20;
 
-// `cleared` false leaves clearing the buffer to the caller, so that a call run on another thread
-// clears it there: the frame's cache lines are then written by one processor only, where clearing
-// them on this one and filling them on the other costs about a second copy of the frame.
+// On entry `cleared` says whether to clear the buffer here; on return, whether it is clear. A call
+// run on another thread clears it there instead: the frame's cache lines are then written by one
+// processor only, where clearing them on this one and filling them on the other costs about a
+// second copy of the frame.
 Destination destination_for(const QxFormat& format, std::int64_t capacity, bool& cleared) {
     Destination destination;
     if (format.format == QX_IMAGE_FORMAT::QX_IMAGE_FORMAT_MJPG && capacity >= fresh_pages_from) {
