@@ -44,12 +44,12 @@ from dataclasses import dataclass
 import qx_emulator
 
 import quorvex
-from quorvex.recording_file import RecordingWriter, _Writeback
+from quorvex.recording_file import _CRC, _FRAME_HEADER, _RECORD_HEADER, RecordingWriter, _Writeback
 
 WIDTH, HEIGHT = 1920, 1080
 FRAME_BYTES = WIDTH * HEIGHT * 2
 # What a frame's record adds to its bytes: record header, frame header, CRC-32.
-RECORD_EXTRA = 8 + 32 + 4
+RECORD_EXTRA = _RECORD_HEADER.size + _FRAME_HEADER.size + _CRC.size
 WRITER_GOAL = 0.9  # the writer alone, at least this share of the disk's speed
 PAIRS = 3  # early-writeback disk and writer runs per round
 
