@@ -1,20 +1,18 @@
 """The viewer in a real browser: Debian's Chromium, headless, driven by Selenium, against a
 real server. Screenshots go to out/."""
 
-import io
 import os
-import pathlib
-import shutil
 import time
 
 import numpy as np
 import pytest
 from PIL import Image
 
+from browser_support import DOCS, OUT, element_picture, open_browser, panel, require_browser
 from playback_support import write
 from viewer_support import wait_until
 
-webdriver = pytest.importorskip("selenium.webdriver")
+require_browser()
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support.ui import Select  # noqa: E402
@@ -22,47 +20,11 @@ from selenium.webdriver.support.ui import Select  # noqa: E402
 import pyQuorvexSDK as qx  # noqa: E402
 from firmware_image import TARGET_SENSOR, firmware_image  # noqa: E402
 
-OUT = pathlib.Path(__file__).resolve().parents[2] / "out"
-DOCS = OUT.parent / "docs"
-CHROMIUM = shutil.which("chromium")
-DRIVER = shutil.which("chromedriver")
-
-if not (CHROMIUM and DRIVER):
-    # CI installs both (scripts/setup.sh); there a missing browser fails instead of skipping.
-    if os.environ.get("CI") == "true":
-        raise RuntimeError("chromium and chromium-driver are missing; scripts/setup.sh installs them in CI")
-    pytest.skip("needs Debian's chromium and chromium-driver (QX_WITH_BROWSER=1 ./scripts/setup.sh)",
-                allow_module_level=True)
-
 
 @pytest.fixture
 def browser():
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                     "--window-size=1400,1700", "--hide-scrollbars"):
-        options.add_argument(argument)
-    # The browser is not the code under test: the sanitizer run's preloaded runtimes stay out of it.
-    environment = {name: value for name, value in os.environ.items()
-                   if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-    service = webdriver.ChromeService(executable_path=DRIVER, env=environment)
-    driver = webdriver.Chrome(service=service, options=options)
-    driver.set_page_load_timeout(30)
-    try:
+    with open_browser() as driver:
         yield driver
-    finally:
-        driver.quit()
-
-
-def element_picture(element):
-    return np.asarray(Image.open(io.BytesIO(element.screenshot_as_png)).convert("RGB")).astype(int)
-
-
-def panel(driver, index):
-    """Camera `index`'s panel, once the page has built it."""
-    selector = f'.panel[data-index="{index}"]'
-    assert wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, selector), timeout=20)
-    return driver.find_element(By.CSS_SELECTOR, selector)
 
 
 def test_page_shows_live_pictures_that_follow_the_controls(served_page, browser):

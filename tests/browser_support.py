@@ -1,0 +1,66 @@
+"""Debian's Chromium, headless, driven by Selenium: what the viewer's browser tests share."""
+
+import contextlib
+import io
+import os
+import pathlib
+import shutil
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from viewer_support import wait_until
+
+OUT = pathlib.Path(__file__).resolve().parents[1] / "out"
+DOCS = OUT.parent / "docs"
+CHROMIUM = shutil.which("chromium")
+DRIVER = shutil.which("chromedriver")
+
+
+def require_browser():
+    """Skips the calling test module without the browser; in CI a missing browser fails it."""
+    pytest.importorskip("selenium.webdriver")
+    if CHROMIUM and DRIVER:
+        return
+    # CI installs both (scripts/setup.sh); there a missing browser fails instead of skipping.
+    if os.environ.get("CI") == "true":
+        raise RuntimeError("chromium and chromium-driver are missing; scripts/setup.sh installs them in CI")
+    pytest.skip("needs Debian's chromium and chromium-driver (QX_WITH_BROWSER=1 ./scripts/setup.sh)",
+                allow_module_level=True)
+
+
+@contextlib.contextmanager
+def open_browser(width=1400, height=1700, scale=1):
+    """A headless Chromium window of `width` x `height` CSS pixels at device pixel ratio `scale`."""
+    from selenium import webdriver
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                     f"--window-size={width},{height}", f"--force-device-scale-factor={scale}",
+                     "--hide-scrollbars"):
+        options.add_argument(argument)
+    # The browser is not the code under test: the sanitizer run's preloaded runtimes stay out of it.
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    service = webdriver.ChromeService(executable_path=DRIVER, env=environment)
+    driver = webdriver.Chrome(service=service, options=options)
+    driver.set_page_load_timeout(30)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def element_picture(element):
+    return np.asarray(Image.open(io.BytesIO(element.screenshot_as_png)).convert("RGB")).astype(int)
+
+
+def panel(driver, index):
+    """Camera `index`'s panel, once the page has built it."""
+    from selenium.webdriver.common.by import By
+
+    selector = f'.panel[data-index="{index}"]'
+    assert wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, selector), timeout=20)
+    return driver.find_element(By.CSS_SELECTOR, selector)
