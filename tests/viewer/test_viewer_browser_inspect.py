@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from browser_support import open_browser, panel, require_browser
+from playback_support import HEIGHT as REC_HEIGHT, WIDTH as REC_WIDTH, write
 from viewer_support import wait_until
 
 require_browser()
@@ -62,12 +63,13 @@ def test_the_inspector_reads_the_frame_under_the_pointer_at_every_zoom(page):
     first.find_element(By.CSS_SELECTOR, ".inspect").click()
     readout = first.find_element(By.CSS_SELECTOR, ".pixel-readout")
     assert wait_until(lambda: "Point at the picture" in readout.text, timeout=20)
-    # Bars and the grey ramp are alike in every frame: a frame read now tells their values.
+    # Bars and the grey ramp, away from the marker and the frame counter, are alike in every
+    # frame: a frame read now tells their values.
     rgb = to_rgb(app.state.viewer.camera(0).capture.latest.raw, "YUY2", WIDTH, HEIGHT)
     zoom = Select(first.find_element(By.CSS_SELECTOR, ".zoom"))
     view = first.find_element(By.CSS_SELECTOR, ".picture")
     widths = []
-    for level, (x, y) in [("0", (120, 60)), ("1", (431, 200)), ("4", (77, 420)), ("16", (603, 470))]:
+    for level, (x, y) in [("0", (120, 60)), ("1", (431, 200)), ("4", (77, 420)), ("16", (603, 455))]:
         zoom.select_by_value(level)
         if level != "0":  # the point scrolled into the middle of the view
             driver.execute_script("arguments[0].scrollLeft = arguments[1] - arguments[0].clientWidth / 2;"
@@ -157,3 +159,37 @@ def test_the_overlay_shows_the_frames_metadata(page):
     assert wait_until(lambda: int(overlay.text.split()[1]) > index, timeout=10)  # it follows the frames
     first.find_element(By.CSS_SELECTOR, ".overlay-toggle").click()
     assert not overlay.is_displayed()
+
+
+def test_a_playback_panel_inspects_and_describes_the_frame_it_shows(served_page, tmp_path):
+    url, _ = served_page
+    (tmp_path / "recordings").mkdir()
+    write(tmp_path / "recordings" / "ten.qxrec", [k * 0.1 for k in range(10)])
+    with open_browser(1200, 1000) as driver:
+        driver.get(url)
+        play = driver.find_element(By.CSS_SELECTOR, "#recording-list button")
+        assert wait_until(lambda: play.is_displayed(), timeout=20)
+        play.click()
+        assert wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, ".panel.playback"), timeout=20)
+        shown = driver.find_element(By.CSS_SELECTOR, ".panel.playback")
+        live = shown.find_element(By.CSS_SELECTOR, ".live")
+        assert wait_until(lambda: driver.execute_script("return arguments[0].naturalWidth", live) == REC_WIDTH, timeout=20)
+        driver.execute_script("arguments[0].scrollIntoView()", shown)
+        shown.find_element(By.CSS_SELECTOR, ".play-pause").click()
+        overlay = shown.find_element(By.CSS_SELECTOR, ".frame-overlay")
+        shown.find_element(By.CSS_SELECTOR, ".overlay-toggle").click()
+        assert wait_until(lambda: "paused" in shown.find_element(By.CSS_SELECTOR, ".frame-meta").text
+                          and overlay.text.startswith("frame "), timeout=10)
+        position = int(overlay.text.split()[1])
+        assert f"{REC_WIDTH}×{REC_HEIGHT} RGB · {REC_WIDTH * REC_HEIGHT * 3} bytes" in overlay.text
+        shown.find_element(By.CSS_SELECTOR, ".inspect").click()
+        readout = shown.find_element(By.CSS_SELECTOR, ".pixel-readout")
+        assert wait_until(lambda: "Point at the picture" in readout.text, timeout=10)
+        rect = driver.execute_script("return pictureRect(arguments[0])", live)
+        actions = ActionChains(driver)
+        actions.w3c_actions.pointer_action.move_to_location(int(rect["left"] + rect["width"] / 2),
+                                                            int(rect["top"] + rect["height"] / 2))
+        actions.perform()
+        # Every byte of recorded frame k is k.
+        assert wait_until(lambda: reading(shown) is not None, timeout=10), readout.text
+        assert reading(shown)[2] == (position,) * 3 and f"R {position} G {position} B {position}" in readout.text

@@ -208,9 +208,9 @@ function setupPicture(panel, base) {
     }
     const where = view.frozen || view.pointer;
     const point = where && framePoint(image, where.x, where.y, snapshot);
-    const about = `frame ${snapshot.index}, ${snapshot.format} ${snapshot.width}×${snapshot.height}`;
+    const about = `snapshot of frame ${snapshot.index}, ${snapshot.format} ${snapshot.width}×${snapshot.height}`;
     if (!point) {
-      readout.textContent = `Point at the picture (snapshot of ${about}); a click freezes the reading.`;
+      readout.textContent = `Point at the picture (${about}); a click freezes the reading.`;
       return;
     }
     const { own, rgb } = pixelValue(snapshot, point.x, point.y);
