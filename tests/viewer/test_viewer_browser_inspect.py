@@ -13,6 +13,7 @@ from viewer_support import wait_until
 
 require_browser()
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
+from selenium.webdriver.common.actions.wheel_input import ScrollOrigin  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support.ui import Select  # noqa: E402
@@ -143,6 +144,17 @@ def test_fullscreen_fills_the_window_keeping_the_aspect_and_escape_leaves(page):
                                   "return [r.width, r.height]", first)
     assert abs(rect["width"] / rect["height"] - WIDTH / HEIGHT) < 0.01
     assert abs(rect["width"] - stage[0]) < 1 or abs(rect["height"] - stage[1]) < 1
+    assert first.find_element(By.CSS_SELECTOR, ".fullscreen").text == "Exit fullscreen"
+    # There the wheel zooms, keeping the pixel under the pointer where it was.
+    x, y = int(rect["left"] + rect["width"] * 0.3), int(rect["top"] + rect["height"] * 0.6)
+    under = "return framePoint(arguments[0].querySelector('.live'), arguments[1], arguments[2], {width: 640, height: 480})"
+    before = driver.execute_script(under, first, x, y)
+    ActionChains(driver).scroll_from_origin(ScrollOrigin.from_viewport(x, y), 0, -100).perform()
+    zoom = Select(first.find_element(By.CSS_SELECTOR, ".zoom"))
+    assert wait_until(lambda: zoom.first_selected_option.text != "Fit", timeout=5)
+    assert picture_rect(driver, first)["width"] > rect["width"]
+    assert driver.execute_script(under, first, x, y) == before
+    zoom.select_by_value("0")
     ActionChains(driver).send_keys(Keys.ESCAPE).perform()
     assert wait_until(lambda: driver.execute_script("return document.fullscreenElement") is None, timeout=10)
     assert picture_rect(driver, first)["width"] <= WIDTH

@@ -256,15 +256,19 @@ function setupPicture(panel, base) {
     if (fullscreen()) document.exitFullscreen();
     else box.requestFullscreen().catch((error) => { readout.hidden = false; readout.textContent = `No fullscreen: ${error.message}`; });
   });
-  // Browsers leave fullscreen on Escape themselves; this serves where the key reaches the page.
-  document.addEventListener("keydown", (event) => {
-    if (event.key === "Escape" && fullscreen()) document.exitFullscreen();
-  });
-  document.addEventListener("fullscreenchange", () => {
+  // Fired at the box itself, entering and leaving: nothing is left on the document when the
+  // panel goes.
+  box.addEventListener("fullscreenchange", () => {
     full.textContent = fullscreen() ? "Exit fullscreen" : "Fullscreen";
     if (view.zoom) applyZoom(view.zoom, centre());
   });
 }
+
+// Browsers leave fullscreen on Escape themselves; this serves where the key reaches the page.
+document.addEventListener("keydown", (event) => {
+  const shown = document.fullscreenElement;
+  if (event.key === "Escape" && shown && shown.classList.contains("picture-box")) document.exitFullscreen();
+});
 
 function seconds(value, digits) {
   return value === null || value === undefined ? "–" : `${value.toFixed(digits)} s`;
