@@ -23,15 +23,25 @@ from quorvex import to_rgb  # noqa: E402
 WIDTH, HEIGHT = 640, 480  # camera 0's first format, YUY2
 
 
+def css(element, selector):
+    return element.find_element(By.CSS_SELECTOR, selector)
+
+
+def shown_width(driver, element):
+    """The frame width the panel's picture shows, once it shows one."""
+    live = css(element, ".live")
+    assert wait_until(lambda: driver.execute_script("return arguments[0].naturalWidth", live), timeout=20)
+    driver.execute_script("arguments[0].scrollIntoView()", css(element, ".picture-box"))
+    return driver.execute_script("return arguments[0].naturalWidth", live)
+
+
 @pytest.fixture
 def page(served_page):
     url, app = served_page
     with open_browser(1200, 1000) as driver:
         driver.get(url)
         first = panel(driver, 0)
-        live = first.find_element(By.CSS_SELECTOR, ".live")
-        assert wait_until(lambda: driver.execute_script("return arguments[0].naturalWidth", live) == WIDTH, timeout=20)
-        driver.execute_script("arguments[0].scrollIntoView()", first.find_element(By.CSS_SELECTOR, ".picture-box"))
+        assert shown_width(driver, first) == WIDTH
         yield driver, first, app
 
 
@@ -40,11 +50,11 @@ def picture_rect(driver, first):
     return driver.execute_script("return pictureRect(arguments[0].querySelector('.live'))", first)
 
 
-def point_at(driver, first, x, y):
+def point_at(driver, first, x, y, width=WIDTH):
     """Moves the real pointer over frame pixel (x, y) (near its middle, on a whole CSS pixel)
     and returns the pixel the page should read there."""
     rect = picture_rect(driver, first)
-    scale = rect["width"] / WIDTH
+    scale = rect["width"] / width
     client_x = math.floor(rect["left"] + (x + 0.5) * scale)
     client_y = math.floor(rect["top"] + (y + 0.5) * scale)
     actions = ActionChains(driver)
@@ -54,21 +64,30 @@ def point_at(driver, first, x, y):
 
 
 def reading(first):
-    readout = first.find_element(By.CSS_SELECTOR, ".pixel-readout")
+    readout = css(first, ".pixel-readout")
     x, y, rgb = (readout.get_attribute(f"data-{key}") for key in ("x", "y", "rgb"))
     return (int(x), int(y), tuple(map(int, rgb.split(",")))) if x and rgb else None
 
 
 def test_the_inspector_reads_the_frame_under_the_pointer_at_every_zoom(page):
     driver, first, app = page
-    first.find_element(By.CSS_SELECTOR, ".inspect").click()
-    readout = first.find_element(By.CSS_SELECTOR, ".pixel-readout")
+    # The overlay describes the frames as they come.
+    overlay = css(first, ".frame-overlay")
+    assert not overlay.is_displayed()
+    css(first, ".overlay-toggle").click()
+    assert wait_until(lambda: "640×480 YUY2 · 614400 bytes" in overlay.text, timeout=10)
+    assert "sequence" in overlay.text and "device" in overlay.text and "host 20" in overlay.text
+    index = int(overlay.text.split()[1])
+    assert wait_until(lambda: int(overlay.text.split()[1]) > index, timeout=10)
+
+    css(first, ".inspect").click()
+    readout = css(first, ".pixel-readout")
     assert wait_until(lambda: "Point at the picture" in readout.text, timeout=20)
     # Bars and the grey ramp, away from the marker and the frame counter, are alike in every
     # frame: a frame read now tells their values.
     rgb = to_rgb(app.state.viewer.camera(0).capture.latest.raw, "YUY2", WIDTH, HEIGHT)
-    zoom = Select(first.find_element(By.CSS_SELECTOR, ".zoom"))
-    view = first.find_element(By.CSS_SELECTOR, ".picture")
+    zoom = Select(css(first, ".zoom"))
+    view = css(first, ".picture")
     widths = []
     for level, (x, y) in [("0", (120, 60)), ("1", (431, 200)), ("4", (77, 420)), ("16", (603, 455))]:
         zoom.select_by_value(level)
@@ -114,7 +133,11 @@ def test_the_inspectors_rgb_is_the_packages(page, pixel_format, width, height, f
           for (let y = 0; y < snapshot.height; y += 1) {
             for (let x = 0; x < snapshot.width; x += 1) rgb.set(pixelValue(snapshot, x, y).rgb, (y * snapshot.width + x) * 3);
           }
-          const text = (bytes) => { let s = ""; for (let i = 0; i < bytes.length; i += 8192) s += String.fromCharCode(...bytes.subarray(i, i + 8192)); return btoa(s); };
+          const text = (bytes) => {
+            let s = "";
+            for (let i = 0; i < bytes.length; i += 8192) s += String.fromCharCode(...bytes.subarray(i, i + 8192));
+            return btoa(s);
+          };
           done({ format: snapshot.format, raw: text(snapshot.bytes), rgb: text(rgb) });
         }).catch((error) => done({ error: String(error) }));
     """)
@@ -131,8 +154,8 @@ def test_the_inspectors_rgb_is_the_packages(page, pixel_format, width, height, f
 
 def test_fullscreen_fills_the_window_keeping_the_aspect_and_escape_leaves(page):
     driver, first, _ = page
-    first.find_element(By.CSS_SELECTOR, ".fullscreen").click()
-    box = first.find_element(By.CSS_SELECTOR, ".picture-box")
+    css(first, ".fullscreen").click()
+    box = css(first, ".picture-box")
     assert wait_until(lambda: driver.execute_script("return document.fullscreenElement") == box, timeout=10)
     size = driver.execute_script("const r = document.fullscreenElement.getBoundingClientRect();"
                                  "return [r.width, r.height, innerWidth, innerHeight]")
@@ -144,13 +167,13 @@ def test_fullscreen_fills_the_window_keeping_the_aspect_and_escape_leaves(page):
                                   "return [r.width, r.height]", first)
     assert abs(rect["width"] / rect["height"] - WIDTH / HEIGHT) < 0.01
     assert abs(rect["width"] - stage[0]) < 1 or abs(rect["height"] - stage[1]) < 1
-    assert first.find_element(By.CSS_SELECTOR, ".fullscreen").text == "Exit fullscreen"
+    assert css(first, ".fullscreen").text == "Exit fullscreen"
     # There the wheel zooms, keeping the pixel under the pointer where it was.
     x, y = int(rect["left"] + rect["width"] * 0.3), int(rect["top"] + rect["height"] * 0.6)
     under = "return framePoint(arguments[0].querySelector('.live'), arguments[1], arguments[2], {width: 640, height: 480})"
     before = driver.execute_script(under, first, x, y)
     ActionChains(driver).scroll_from_origin(ScrollOrigin.from_viewport(x, y), 0, -100).perform()
-    zoom = Select(first.find_element(By.CSS_SELECTOR, ".zoom"))
+    zoom = Select(css(first, ".zoom"))
     assert wait_until(lambda: zoom.first_selected_option.text != "Fit", timeout=5)
     assert picture_rect(driver, first)["width"] > rect["width"]
     assert driver.execute_script(under, first, x, y) == before
@@ -160,48 +183,27 @@ def test_fullscreen_fills_the_window_keeping_the_aspect_and_escape_leaves(page):
     assert picture_rect(driver, first)["width"] <= WIDTH
 
 
-def test_the_overlay_shows_the_frames_metadata(page):
-    driver, first, _ = page
-    overlay = first.find_element(By.CSS_SELECTOR, ".frame-overlay")
-    assert not overlay.is_displayed()
-    first.find_element(By.CSS_SELECTOR, ".overlay-toggle").click()
-    assert wait_until(lambda: "640×480 YUY2 · 614400 bytes" in overlay.text, timeout=10)
-    index = int(overlay.text.split()[1])
-    assert "sequence" in overlay.text and "device" in overlay.text and "host 20" in overlay.text
-    assert wait_until(lambda: int(overlay.text.split()[1]) > index, timeout=10)  # it follows the frames
-    first.find_element(By.CSS_SELECTOR, ".overlay-toggle").click()
-    assert not overlay.is_displayed()
-
-
 def test_a_playback_panel_inspects_and_describes_the_frame_it_shows(served_page, tmp_path):
     url, _ = served_page
     (tmp_path / "recordings").mkdir()
     write(tmp_path / "recordings" / "ten.qxrec", [k * 0.1 for k in range(10)])
     with open_browser(1200, 1000) as driver:
         driver.get(url)
-        play = driver.find_element(By.CSS_SELECTOR, "#recording-list button")
-        assert wait_until(lambda: play.is_displayed(), timeout=20)
-        play.click()
+        assert wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, "#recording-list button"), timeout=20)
+        css(driver, "#recording-list button").click()
         assert wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, ".panel.playback"), timeout=20)
-        shown = driver.find_element(By.CSS_SELECTOR, ".panel.playback")
-        live = shown.find_element(By.CSS_SELECTOR, ".live")
-        assert wait_until(lambda: driver.execute_script("return arguments[0].naturalWidth", live) == REC_WIDTH, timeout=20)
-        driver.execute_script("arguments[0].scrollIntoView()", shown)
-        shown.find_element(By.CSS_SELECTOR, ".play-pause").click()
-        overlay = shown.find_element(By.CSS_SELECTOR, ".frame-overlay")
-        shown.find_element(By.CSS_SELECTOR, ".overlay-toggle").click()
-        assert wait_until(lambda: "paused" in shown.find_element(By.CSS_SELECTOR, ".frame-meta").text
-                          and overlay.text.startswith("frame "), timeout=10)
+        shown = css(driver, ".panel.playback")
+        assert shown_width(driver, shown) == REC_WIDTH
+        for button in (".play-pause", ".overlay-toggle"):
+            css(shown, button).click()
+        overlay = css(shown, ".frame-overlay")
+        assert wait_until(lambda: "paused" in css(shown, ".frame-meta").text and overlay.text.startswith("frame "),
+                          timeout=10)
         position = int(overlay.text.split()[1])
         assert f"{REC_WIDTH}×{REC_HEIGHT} RGB · {REC_WIDTH * REC_HEIGHT * 3} bytes" in overlay.text
-        shown.find_element(By.CSS_SELECTOR, ".inspect").click()
-        readout = shown.find_element(By.CSS_SELECTOR, ".pixel-readout")
-        assert wait_until(lambda: "Point at the picture" in readout.text, timeout=10)
-        rect = driver.execute_script("return pictureRect(arguments[0])", live)
-        actions = ActionChains(driver)
-        actions.w3c_actions.pointer_action.move_to_location(int(rect["left"] + rect["width"] / 2),
-                                                            int(rect["top"] + rect["height"] / 2))
-        actions.perform()
+        css(shown, ".inspect").click()
+        assert wait_until(lambda: "Point at the picture" in css(shown, ".pixel-readout").text, timeout=10)
+        point_at(driver, shown, REC_WIDTH // 2, REC_HEIGHT // 2, REC_WIDTH)
         # Every byte of recorded frame k is k.
-        assert wait_until(lambda: reading(shown) is not None, timeout=10), readout.text
-        assert reading(shown)[2] == (position,) * 3 and f"R {position} G {position} B {position}" in readout.text
+        assert wait_until(lambda: reading(shown) is not None and reading(shown)[2] == (position,) * 3, timeout=10)
+        assert f"R {position} G {position} B {position}" in css(shown, ".pixel-readout").text

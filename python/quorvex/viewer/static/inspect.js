@@ -253,8 +253,14 @@ function setupPicture(panel, base) {
 
   const full = element.querySelector(".fullscreen");
   full.addEventListener("click", () => {
-    if (fullscreen()) document.exitFullscreen();
-    else box.requestFullscreen().catch((error) => { readout.hidden = false; readout.textContent = `No fullscreen: ${error.message}`; });
+    if (fullscreen()) {
+      document.exitFullscreen();
+      return;
+    }
+    box.requestFullscreen().catch((error) => {
+      readout.hidden = false;
+      readout.textContent = `No fullscreen: ${error.message}`;
+    });
   });
   // Fired at the box itself, entering and leaving: nothing is left on the document when the
   // panel goes.
