@@ -286,17 +286,17 @@ class Capture(Publisher):
             except Exception as error:
                 raise RuntimeError(f"cannot start streaming: {error}") from error
             while not self._stop.is_set() and not self._restart.is_set():
-                read = self.camera.read(READ_TIMEOUT)
-                if read is None:
+                captured = self.camera.read(READ_TIMEOUT)
+                if captured is None:
                     continue
-                frame = read.data
+                frame = captured.data
                 arrived = time.monotonic()
                 jpeg = to_jpeg(frame, fmt)
                 sequence += 1
                 self._count(arrived, frame.nbytes, fmt)
                 self.error = None
-                self._publish(Picture(sequence, frame, fmt, jpeg, arrived, read.sequence, read.device_timestamp,
-                                      read.host_time))
+                self._publish(Picture(sequence, frame, fmt, jpeg, arrived, captured.sequence,
+                                      captured.device_timestamp, captured.host_time))
                 self._record(frame, fmt, sequence, arrived)
         except Exception as error:  # a failing camera is shown in the page; the viewer carries on
             self.error = str(error) or type(error).__name__
