@@ -32,13 +32,18 @@ STATS_WINDOW = 2.0  # seconds of frames the rates are measured over
 
 @dataclass(frozen=True)
 class Picture:
-    """One frame as the loop publishes it: the raw bytes, their format, and the JPEG made of them."""
+    """One frame as the loop publishes it: the raw bytes, their format, and the JPEG made of them;
+    `sequence` counts the loop's pictures, the rest is what the camera told about the frame
+    (None where it told nothing)."""
 
     sequence: int
     raw: Pixels
     format: Format
     jpeg: bytes
     arrived: float
+    camera_sequence: int | None = None
+    device_timestamp: float | None = None
+    host_time: float | None = None
 
 
 @dataclass(eq=False)  # compared and hashed by identity: one per client
@@ -281,15 +286,17 @@ class Capture(Publisher):
             except Exception as error:
                 raise RuntimeError(f"cannot start streaming: {error}") from error
             while not self._stop.is_set() and not self._restart.is_set():
-                frame = self.camera.read(READ_TIMEOUT)
-                if frame is None:
+                captured = self.camera.read(READ_TIMEOUT)
+                if captured is None:
                     continue
+                frame = captured.data
                 arrived = time.monotonic()
                 jpeg = to_jpeg(frame, fmt)
                 sequence += 1
                 self._count(arrived, frame.nbytes, fmt)
                 self.error = None
-                self._publish(Picture(sequence, frame, fmt, jpeg, arrived))
+                self._publish(Picture(sequence, frame, fmt, jpeg, arrived, captured.sequence,
+                                      captured.device_timestamp, captured.host_time))
                 self._record(frame, fmt, sequence, arrived)
         except Exception as error:  # a failing camera is shown in the page; the viewer carries on
             self.error = str(error) or type(error).__name__

@@ -14,7 +14,6 @@ from typing import Final
 
 import quorvex
 from quorvex import Format, NotSupportedError, QuorvexError, Recorder
-from quorvex.pixels import Pixels
 
 from . import payloads
 from .capture import Capture
@@ -125,13 +124,13 @@ class LiveCamera:
             except QuorvexError:
                 pass  # a camera that stopped on its own (reset, program mode) is as good as stopped
 
-    def read(self, timeout: float) -> Pixels | None:
-        """The next frame's bytes, or None when none came in time."""
+    def read(self, timeout: float) -> quorvex.Frame | None:
+        """The next frame, or None when none came in time."""
         stream = self._stream
         if stream is None:
             raise RuntimeError(f"camera {self.index} is not streaming")
         try:
-            return stream.read(timeout).data
+            return stream.read(timeout)
         except quorvex.TimeoutError:
             return None
 

@@ -10,7 +10,7 @@ from quorvex import Control, Format
 from quorvex.imu import Imu
 
 if TYPE_CHECKING:
-    from .capture import Capture
+    from .capture import Capture, Picture
     from .live import LiveCamera
     from .recordings import Playback, Session
 
@@ -64,6 +64,18 @@ def stats(capture: Capture) -> dict[str, object]:
             "disconnected": capture.camera.disconnected}
 
 
+def picture_dict(picture: Picture | None) -> dict[str, object] | None:
+    """The latest picture's description: `index` counts the viewer's pictures, `sequence` and
+    `device_timestamp` (seconds) are the camera's, `host_time` the Unix time it arrived."""
+    if picture is None:
+        return None
+    fmt = picture.format
+    return {"index": picture.sequence, "sequence": picture.camera_sequence,
+            "device_timestamp": picture.device_timestamp, "host_time": picture.host_time,
+            "pixel_format": fmt.pixel_format, "width": fmt.width, "height": fmt.height,
+            "bytes": int(picture.raw.nbytes)}
+
+
 def _recorded(session: Session) -> dict[str, object]:
     recorder = session.recorder
     return {"name": session.name, "frames": recorder.written, "dropped": recorder.dropped,
@@ -108,6 +120,7 @@ def playback_state(playback: Playback) -> dict[str, object]:
         frame = {"position": shown.position, "of": len(recording), "sequence": shown.frame.sequence,
                  "seconds": round((shown.time_ns - recording.time_ns(0)) / 1e9, 3),
                  "unix_ns": recording.unix_ns(shown.time_ns), "format": format_dict(shown.frame.format),
+                 "device_timestamp": shown.frame.device_timestamp,
                  "bytes": int(shown.frame.data.nbytes)}
     return {"frame": frame, "loops": playback.loops, "clients": playback.clients, "running": playback.running,
             "paused": playback.paused}

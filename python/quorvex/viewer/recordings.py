@@ -169,5 +169,6 @@ class Playback(Publisher):
         with self._show_lock:
             sequence = (self.latest.sequence if self.latest else 0) + 1
             self.current = Shown(frame.index, frame, self.recording.time_ns(frame.index))
-            self._publish(Picture(sequence, frame.data, frame.format, jpeg, time.monotonic()))
+            self._publish(Picture(sequence, frame.data, frame.format, jpeg, time.monotonic(), frame.sequence,
+                                  frame.device_timestamp, frame.host_time))
         self.error = None

@@ -336,6 +336,31 @@ async def snapshot_png(request: Request) -> Response:
                     headers={"Content-Disposition": f'attachment; filename="{name}"', **NO_STORE})
 
 
+def _raw(picture: Picture, source: str) -> Response:
+    """The picture's own bytes, described in headers (those the camera did not tell left out)."""
+    fmt = picture.format
+    described = {"X-Pixel-Format": fmt.pixel_format, "X-Width": fmt.width, "X-Height": fmt.height,
+                 "X-Frame-Index": picture.sequence, "X-Sequence": picture.camera_sequence,
+                 "X-Device-Timestamp": picture.device_timestamp, "X-Host-Time": picture.host_time}
+    name = f"{source}-{fmt.pixel_format}-{fmt.width}x{fmt.height}-{picture.sequence}.raw"
+    headers = {key: str(value) for key, value in described.items() if value is not None}
+    return Response(picture.raw.tobytes(), media_type="application/octet-stream",
+                    headers={**headers, "Content-Disposition": f'attachment; filename="{name}"', **NO_STORE})
+
+
+async def frame_raw(request: Request) -> Response:
+    camera = await _camera(request)
+    return _raw(await _picture(camera), f"camera{camera.index}")
+
+
+def playback_frame_raw(request: Request) -> Response:
+    playback = _playback(request)
+    picture = playback.latest
+    if picture is None:
+        raise Busy(f"recording {playback.number} has shown no frame yet")
+    return _raw(picture, f"recording{playback.number}")
+
+
 async def histogram(request: Request) -> Response:
     picture = await _picture(await _camera(request))
     counts = await run_in_threadpool(luminance_histogram, picture.raw, picture.format)
@@ -583,6 +608,7 @@ async def events(websocket: WebSocket) -> None:
         try:
             while not closed.is_set():
                 message = payloads.state(camera)
+                message["frame"] = payloads.picture_dict(camera.capture.latest)
                 if with_imu and camera.upgrading:
                     message["imu_error"] = "the camera is being upgraded"
                 elif with_imu:
@@ -640,6 +666,7 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Route(camera + "/stream.mjpg", mjpeg_stream),
             Route(camera + "/frame.jpg", frame_jpeg),
             Route(camera + "/snapshot.png", snapshot_png),
+            Route(camera + "/frame.raw", frame_raw),
             Route(camera + "/histogram", histogram),
             Route(camera + "/imu", imu),
             Route(camera + "/firmware", firmware),
@@ -652,6 +679,7 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Route("/api/recordings/{name}/play", open_recording_playback, methods=["POST"]),
             Route("/api/playbacks/{number:int}", playback_detail),
             Route("/api/playbacks/{number:int}/stream.mjpg", playback_stream),
+            Route("/api/playbacks/{number:int}/frame.raw", playback_frame_raw),
             Route("/api/playbacks/{number:int}/{action}", control_playback, methods=["POST"]),
             Mount("/static", StaticFiles(directory=STATIC), name="static"),
         ],

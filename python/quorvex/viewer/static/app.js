@@ -92,6 +92,7 @@ async function showPanel(index) {
     element.querySelector(".snapshot").href = `/api/cameras/${index}/snapshot.png`;
     element.querySelector(".record").addEventListener("click", () => toggleRecording(panel));
     startPicture(panel);
+    setupPicture(panel, `/api/cameras/${index}`);
     openEvents(panel);
     await buildControls(panel);
     panel.timers.push(setInterval(() => drawHistogram(panel), 1000));
@@ -248,6 +249,7 @@ function showState(panel, state) {
     element.querySelector(".firmware-message").textContent = `Upgrading ${upgrade.target} firmware: ${upgrade.percent}%`;
   }
   showRecording(panel, state.recording);
+  showFrameMeta(panel, state.frame);
   if (state.imu) {
     panel.imu.push(state.imu);
     if (panel.imu.length > IMU_SAMPLES) panel.imu.shift();
@@ -458,6 +460,7 @@ function showPlayback(info) {
     playbacks.delete(info.index);
   });
   element.querySelector(".live").src = `/api/playbacks/${info.index}/stream.mjpg?t=${Date.now()}`;
+  setupPicture(panel, `/api/playbacks/${info.index}`);
   const seek = element.querySelector(".seek");
   seek.max = String(Math.max(0, info.frames - 1));
   // While the slider is held, the page's own updates leave it alone.
@@ -498,6 +501,7 @@ function showPlaybackState(panel, state) {
   element.querySelector(".play-pause").textContent = state.paused ? "Play" : "Pause";
   showError(panel, state.error ? `Playback error: ${state.error}` : "");
   if (!frame) return;
+  showPlaybackMeta(panel, frame);
   if (!panel.seeking) element.querySelector(".seek").value = String(frame.position);
   const time = new Date(frame.unix_ns / 1e6).toISOString().replace("T", " ").replace("Z", "");
   const sequence = frame.sequence === null ? "" : ` · #${frame.sequence}`;
