@@ -3,7 +3,7 @@ in Debian's Chromium (headless) against a real server."""
 
 import pytest
 
-from browser_support import OUT, open_browser, panel, require_browser
+from browser_support import OUT, open_browser, panel, require_browser, set_viewport
 from viewer_support import wait_until
 
 require_browser()
@@ -39,14 +39,23 @@ def test_page_fits_the_window_with_charts_at_the_pixel_ratio(served_page, width,
         assert wait_until(lambda: canvases.append(browser.execute_script(CANVASES))
                           or _drawn_at(scale, canvases[-1]), timeout=20), canvases[-1]
         # Two histograms, and camera 0's acceleration, angular rate and orientation.
-        assert len(canvases[-1]) == 5 and all(c["cssWidth"] > 100 for c in canvases[-1])
+        charts = sorted(c["cls"] for c in canvases[-1] if "chart" in c["cls"].split())
+        assert charts == ["histogram chart"] * 2 + ["imu-acc chart", "imu-gyr chart", "imu-orientation chart"]
+        assert all(c["cssWidth"] > 100 for c in canvases[-1])
         OUT.mkdir(exist_ok=True)
         browser.save_screenshot(str(OUT / f"viewer-layout-{width}.png"))
 
         scroll, client = browser.execute_script(
             "return [document.documentElement.scrollWidth, document.documentElement.clientWidth]")
-        assert scroll <= client
+        assert scroll <= client == width
         # A wide screen puts panels side by side at a readable size instead of stretching them.
         boxes = [shown.rect for shown in panels]
         if width > 1200:
             assert boxes[0]["y"] == boxes[1]["y"] and all(box["width"] < 1200 for box in boxes)
+
+        # The narrowest phone: still no sideways scrolling, the charts resized with the window.
+        set_viewport(browser, 360, 1000, scale)
+        fits = "return document.documentElement.scrollWidth <= document.documentElement.clientWidth"
+        assert wait_until(lambda: browser.execute_script(fits) and _drawn_at(scale, browser.execute_script(CANVASES)),
+                          timeout=20)
+        assert browser.execute_script("return document.documentElement.clientWidth") <= 360

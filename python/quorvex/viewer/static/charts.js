@@ -4,7 +4,6 @@
 // the ratio (zoom, another screen) redraws it from its last data. Plain script, loaded before app.js.
 "use strict";
 
-const CHART_FONT = "12px system-ui, sans-serif";
 const CHART_TEXT = "#9aa4ae";
 const CHART_GRID = "#2c333b";
 const XYZ_COLOURS = ["#ff6b6b", "#6bdb6b", "#6bb0ff"];
@@ -33,7 +32,8 @@ function watchPixelRatio() {
 }
 watchPixelRatio();
 
-// Draws `drawing(context, width, height)` in CSS pixels now and again whenever the canvas's size
+// Draws `drawing(context, width, height, font)` in CSS pixels, `font` the labels' size (a little
+// under the page's text, so it grows with it on a large screen), now and again whenever the canvas's size
 // or the pixel ratio changes. A canvas not shown (closed details) is drawn once it is.
 function chart(canvas, drawing) {
   if (!chartDrawings.has(canvas)) chartSizes.observe(canvas);
@@ -51,9 +51,10 @@ function paintChart(canvas, drawing) {
   const context = canvas.getContext("2d");
   context.setTransform(pixelsWide / width, 0, 0, pixelsHigh / height, 0, 0);
   context.clearRect(0, 0, width, height);
-  context.font = CHART_FONT;
+  const font = Math.round(parseFloat(getComputedStyle(canvas).fontSize) * 0.86);
+  context.font = `${font}px system-ui, sans-serif`;
   context.lineWidth = 1;
-  drawing(context, width, height);
+  drawing(context, width, height, font);
 }
 
 // Round steps (1, 2, 5 times a power of ten), about `count` of them over low..high; with `widen`
@@ -79,11 +80,12 @@ function countText(count) {
   return String(Math.round(count));
 }
 
-// The plot area's frame: y ticks with labels on the left, x ticks below, units and the legend above.
-// Returns the area and its mappings from data to CSS pixels.
-function chartFrame(context, width, height, { xTicks, yTicks, xRange, yRange, yUnit, xUnit, legend }) {
+// The plot area's frame: y ticks with labels on the left, x ticks below; above, the y unit on the
+// left and the legend (or the x axis' name) on the right. Returns the area and its mappings from
+// data to CSS pixels.
+function chartFrame(context, width, height, font, { xTicks, yTicks, xRange, yRange, yUnit, xName, legend }) {
   const labelWidth = Math.max(...yTicks.map((tick) => context.measureText(tick.text).width), 10);
-  const area = { left: Math.ceil(labelWidth) + 8, right: width - 8, top: 18, bottom: height - 18 };
+  const area = { left: Math.ceil(labelWidth) + 8, right: width - 8, top: Math.round(font * 1.7) + 4, bottom: height - font - 7 };
   const x = (v) => area.left + ((v - xRange[0]) / (xRange[1] - xRange[0])) * (area.right - area.left);
   const y = (v) => area.bottom - ((v - yRange[0]) / (yRange[1] - yRange[0])) * (area.bottom - area.top);
   context.strokeStyle = CHART_GRID;
@@ -117,16 +119,17 @@ function chartFrame(context, width, height, { xTicks, yTicks, xRange, yRange, yU
   context.stroke();
   context.textBaseline = "alphabetic";
   context.textAlign = "left";
-  context.fillText(yUnit, 2, 12);
+  const base = font + 1;
+  context.fillText(yUnit, 2, base);
   context.textAlign = "right";
-  context.fillText(xUnit, width - 4, 12);
-  let at = Math.max(context.measureText(yUnit).width + 16, (width - 60) / 2);
-  context.textAlign = "left";
-  (legend || []).forEach((name, i) => {
-    context.fillStyle = XYZ_COLOURS[i];
-    context.fillRect(at, 6, 10, 3);
-    context.fillText(name, at + 13, 12);
-    at += 13 + context.measureText(name).width + 10;
+  if (xName) context.fillText(xName, width - 4, base);
+  let at = width - 4;
+  [...(legend || [])].reverse().forEach((name, i) => {
+    context.fillStyle = XYZ_COLOURS[legend.length - 1 - i];
+    context.fillText(name, at, base);
+    at -= context.measureText(name).width + 3;
+    context.fillRect(at - font * 0.8, base - font * 0.4, font * 0.8, 3);
+    at -= font * 0.8 + 10;
   });
   return { area, x, y };
 }
@@ -134,7 +137,7 @@ function chartFrame(context, width, height, { xTicks, yTicks, xRange, yRange, yU
 // The histogram of the frame's 256 luma levels; bar heights on a square-root scale, so that the
 // few tall bars of a test pattern do not flatten the rest.
 function drawHistogramChart(canvas, counts) {
-  chart(canvas, (context, width, height) => {
+  chart(canvas, (context, width, height, font) => {
     const top = Math.sqrt(Math.max(...counts)) || 1;
     // Ticks at a quarter, half, ... of the height, labelled with the (rounded) count there.
     const yTicks = [0, 0.25, 0.5, 0.75, 1].map((f) => {
@@ -142,9 +145,9 @@ function drawHistogramChart(canvas, counts) {
       return { value: Math.sqrt(count), text: countText(count) };
     });
     const xTicks = [0, 64, 128, 192, 255].map((value) => ({ value: value + 0.5, text: String(value) }));
-    const { area, x, y } = chartFrame(context, width, height, {
+    const { area, x, y } = chartFrame(context, width, height, font, {
       xTicks, yTicks, xRange: [0, counts.length], yRange: [0, Math.max(top, yTicks[4].value)],
-      yUnit: "pixels (√ scale)", xUnit: "luma level",
+      yUnit: "pixels (√ scale)", xName: "luma level",
     });
     context.fillStyle = "#c8d0d8";
     counts.forEach((count, level) => {
@@ -157,16 +160,18 @@ function drawHistogramChart(canvas, counts) {
 // x, y, z of `key` ("acc" or "gyr") over the sensor time of the samples in the window; the value
 // axis spans at least `least` units, so that the sensor's noise does not look like motion.
 function drawImuChart(canvas, samples, key, unit, least) {
-  chart(canvas, (context, width, height) => {
+  chart(canvas, (context, width, height, font) => {
     const last = samples[samples.length - 1].t;
     const end = Math.max(last, samples[0].t + IMU_WINDOW);
     const values = samples.flatMap((sample) => sample[key]);
     let low = Math.min(...values), high = Math.max(...values);
     const middle = (low + high) / 2, half = Math.max((high - low) * 0.55, least / 2);
-    const yTicks = niceTicks(middle - half, middle + half, Math.max(2, Math.floor(height / 35)), true);
-    const { area, x, y } = chartFrame(context, width, height, {
-      xTicks: niceTicks(end - IMU_WINDOW, end, Math.max(2, Math.floor(width / 80))),
-      yTicks, xRange: [end - IMU_WINDOW, end], yRange: [yTicks.low, yTicks.high], yUnit: unit, xUnit: "sensor time, s",
+    const yTicks = niceTicks(middle - half, middle + half, Math.max(2, Math.floor(height / (font * 3))), true);
+    // Sensor time in seconds: the unit goes with the last tick.
+    const xTicks = niceTicks(end - IMU_WINDOW, end, Math.max(2, Math.floor(width / (font * 7))));
+    xTicks[xTicks.length - 1].text += " s";
+    const { area, x, y } = chartFrame(context, width, height, font, {
+      xTicks, yTicks, xRange: [end - IMU_WINDOW, end], yRange: [yTicks.low, yTicks.high], yUnit: unit,
       legend: ["x", "y", "z"],
     });
     context.save();
@@ -304,7 +309,8 @@ function drawOrientation(canvas, attitude) {
 }
 
 function degrees(value) {
-  return `${value.toFixed(1)}°`.replace("-", "−");
+  const text = value.toFixed(1);
+  return `${text === "-0.0" ? "0.0" : text.replace("-", "−")}°`;
 }
 
 // One IMU sample of the events socket: the charts of the last IMU_WINDOW seconds, the attitude.
