@@ -93,6 +93,7 @@ async function showPanel(index) {
     openEvents(panel);
     await buildControls(panel);
     panel.timers.push(setInterval(() => drawHistogram(panel), 1000));
+    element.querySelector(".histogram-box").addEventListener("toggle", () => drawHistogram(panel));
   } catch (error) {
     showError(panel, error.message);
   }
