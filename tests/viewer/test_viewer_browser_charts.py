@@ -39,9 +39,10 @@ def test_page_fits_the_window_with_charts_at_the_pixel_ratio(served_page, width,
         assert wait_until(lambda: canvases.append(browser.execute_script(CANVASES))
                           or _drawn_at(scale, canvases[-1]), timeout=20), canvases[-1]
         # Two histograms, and camera 0's acceleration, angular rate and orientation.
-        charts = sorted(c["cls"] for c in canvases[-1] if "chart" in c["cls"].split())
-        assert charts == ["histogram chart"] * 2 + ["imu-acc chart", "imu-gyr chart", "imu-orientation chart"]
-        assert all(c["cssWidth"] > 100 for c in canvases[-1])
+        charts = [c for c in canvases[-1] if "chart" in c["cls"].split()]
+        assert sorted(c["cls"] for c in charts) == (["histogram chart"] * 2
+                                                    + ["imu-acc chart", "imu-gyr chart", "imu-orientation chart"])
+        assert all(c["cssWidth"] > 100 for c in charts)
         OUT.mkdir(exist_ok=True)
         browser.save_screenshot(str(OUT / f"viewer-layout-{width}.png"))
 
