@@ -47,10 +47,24 @@ def open_browser(width=1400, height=1700, scale=1):
     service = webdriver.ChromeService(executable_path=DRIVER, env=environment)
     driver = webdriver.Chrome(service=service, options=options)
     driver.set_page_load_timeout(30)
+    if width < MIN_WINDOW_WIDTH:
+        set_viewport(driver, width, height, scale)
     try:
         yield driver
     finally:
         driver.quit()
+
+
+# Chromium keeps a window at least this wide (a narrower one shows a 500 px page); narrower pages
+# are emulated.
+MIN_WINDOW_WIDTH = 500
+
+
+def set_viewport(driver, width, height, scale=1):
+    """The page's viewport becomes `width` x `height` CSS pixels at device pixel ratio `scale`,
+    whatever the window's size."""
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                           {"width": width, "height": height, "deviceScaleFactor": scale, "mobile": False})
 
 
 def element_picture(element):

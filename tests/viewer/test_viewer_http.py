@@ -2,6 +2,7 @@
 
 import io
 import json
+import math
 
 import numpy as np
 import pytest
@@ -235,6 +236,19 @@ def test_imu_samples_on_the_camera_that_has_one(client):
     assert later["t"] >= sample["t"]
     response = client.get("/api/cameras/1/imu")
     assert response.status_code == 404 and "no IMU" in response.json()["error"]
+
+
+def test_imu_samples_carry_the_ispu_orientation_in_ispu_mode_only(client):
+    sample = client.get("/api/cameras/0/imu").json()
+    t = sample["t"]
+    # The emulated ISPU's slow synthetic motion (emulator/README.md, "IMU").
+    expected = {"yaw": 30 + 6 * t, "pitch": 15 * math.cos(2 * math.pi * t / 40),
+                "roll": -10 * math.cos(2 * math.pi * t / 25)}
+    assert all(abs(sample["orientation"][name] - value) < 1 for name, value in expected.items())
+    live = next(camera for camera in client.app.state.viewer.opened() if camera.index == 0)
+    live.camera.imu.enable("self_test")
+    sample = client.get("/api/cameras/0/imu").json()
+    assert sample["orientation"] is None and abs(sample["acc"][2] - 9.80665) < 0.05
 
 
 def test_multipart_stream_sends_jpeg_parts(client):

@@ -7,6 +7,7 @@ import time
 from typing import TYPE_CHECKING
 
 from quorvex import Control, Format
+from quorvex.errors import QuorvexError
 from quorvex.imu import Imu
 
 if TYPE_CHECKING:
@@ -27,7 +28,17 @@ def control_dict(control: Control) -> dict[str, object]:
 
 
 def imu_dict(imu: Imu) -> dict[str, object]:
-    return {"t": imu.sensor_time, "acc": list(imu.acceleration()), "gyr": list(imu.rotation_rate())}
+    """A sample: sensor time in s, acceleration in m/s², angular rate in °/s, and the ISPU's fused
+    orientation (yaw, pitch, roll in degrees), null outside ISPU mode."""
+    try:
+        ispu = imu.orientation()
+        orientation: dict[str, float] | None = {"yaw": ispu.yaw, "pitch": ispu.pitch, "roll": ispu.roll}
+    except QuorvexError as error:
+        if error.status_name != "QXE_WRONG_IMU_MODE":
+            raise
+        orientation = None
+    return {"t": imu.sensor_time, "acc": list(imu.acceleration()), "gyr": list(imu.rotation_rate()),
+            "orientation": orientation}
 
 
 def camera_dict(camera: LiveCamera) -> dict[str, object]:

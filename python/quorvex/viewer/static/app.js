@@ -9,8 +9,6 @@ function counted(count, noun) {
 
 const panels = new Map(); // camera index -> panel state
 const playbacks = new Map(); // open recording's number -> its panel
-const AXIS_COLOURS = ["#ff6b6b", "#6bdb6b", "#6bb0ff"];
-const IMU_SAMPLES = 150;
 
 async function api(path, options) {
   const response = await fetch(path, options);
@@ -96,6 +94,7 @@ async function showPanel(index) {
     openEvents(panel);
     await buildControls(panel);
     panel.timers.push(setInterval(() => drawHistogram(panel), 1000));
+    element.querySelector(".histogram-box").addEventListener("toggle", () => drawHistogram(panel));
   } catch (error) {
     showError(panel, error.message);
   }
@@ -250,37 +249,7 @@ function showState(panel, state) {
   }
   showRecording(panel, state.recording);
   showFrameMeta(panel, state.frame);
-  if (state.imu) {
-    panel.imu.push(state.imu);
-    if (panel.imu.length > IMU_SAMPLES) panel.imu.shift();
-    plot(element.querySelector(".imu-acc"), panel.imu.map((s) => s.acc));
-    plot(element.querySelector(".imu-gyr"), panel.imu.map((s) => s.gyr));
-  }
-}
-
-function plot(canvas, samples) {
-  const context = canvas.getContext("2d");
-  const { width, height } = canvas;
-  context.clearRect(0, 0, width, height);
-  const values = samples.flat();
-  let low = Math.min(...values), high = Math.max(...values);
-  if (high - low < 1e-3) { low -= 1; high += 1; }
-  const pad = (high - low) * 0.1;
-  low -= pad; high += pad;
-  const y = (v) => height - ((v - low) / (high - low)) * height;
-  context.fillStyle = "#9aa4ae";
-  context.font = "10px sans-serif";
-  context.fillText(high.toFixed(2), 2, 10);
-  context.fillText(low.toFixed(2), 2, height - 2);
-  for (let axis = 0; axis < 3; axis += 1) {
-    context.strokeStyle = AXIS_COLOURS[axis];
-    context.beginPath();
-    samples.forEach((sample, i) => {
-      const x = (i / (IMU_SAMPLES - 1)) * width;
-      if (i === 0) context.moveTo(x, y(sample[axis])); else context.lineTo(x, y(sample[axis]));
-    });
-    context.stroke();
-  }
+  if (state.imu) showImu(panel, state.imu); // charts.js
 }
 
 async function drawHistogram(panel) {
@@ -291,19 +260,7 @@ async function drawHistogram(panel) {
   } catch {
     return; // the camera's error shows through its state
   }
-  const canvas = panel.element.querySelector(".histogram");
-  const context = canvas.getContext("2d");
-  const { width, height } = canvas;
-  context.clearRect(0, 0, width, height);
-  // Square roots keep the few tall bars of a test pattern from flattening the rest.
-  const scaled = counts.map(Math.sqrt);
-  const top = Math.max(...scaled) || 1;
-  context.fillStyle = "#c8d0d8";
-  const bar = width / counts.length;
-  scaled.forEach((value, level) => {
-    const h = (value / top) * height;
-    context.fillRect(level * bar, height - h, Math.max(bar, 1), h);
-  });
+  drawHistogramChart(panel.element.querySelector(".histogram"), counts); // charts.js
 }
 
 function buildFirmware(panel, firmware) {
@@ -399,9 +356,15 @@ async function toggleRecording(panel) {
 }
 
 async function loadRecordings() {
-  const { recordings, open } = await api("/api/recordings");
+  const { recordings, open, folder } = await api("/api/recordings");
   const list = document.getElementById("recording-list");
   list.replaceChildren();
+  if (!recordings.length) {
+    const empty = document.createElement("li");
+    empty.className = "empty";
+    empty.textContent = `No recordings yet in ${folder}`;
+    list.append(empty);
+  }
   for (const recording of recordings) {
     const item = document.createElement("li");
     const name = document.createElement("span");
