@@ -21,6 +21,8 @@ from .capture import Capture
 from .recordings import Folder, Session
 
 FIRMWARE = ("usb", "zena", "sensor")
+# UVC controls the UVC class gives an automatic mode; a camera may also start others automatic.
+AUTOMATIC_MODES: Final = frozenset({"white_balance", "exposure", "focus"})
 _USB_TARGET: Final = "spi"  # the controller's flash: the new firmware outlives a power cycle
 
 
@@ -56,6 +58,9 @@ class LiveCamera:
             self.has_imu = self._has_imu()
             # Reset returns these to automatic, as the camera started them.
             self._automatic = {name for name, control in self.camera.controls.items() if control.auto}
+            # Those that can be switched between automatic and manual.
+            self.automatic_modes = self._automatic | {name for name, control in self.camera.controls.items()
+                                                      if control.kind == "uvc" and name in AUTOMATIC_MODES}
             self.versions = self._read_versions()  # they change only by an upgrade
             self.controls = self.read_controls()  # as last read or changed
         except BaseException:
@@ -139,26 +144,44 @@ class LiveCamera:
 
     def read_controls(self) -> list[dict[str, object]]:
         with self.lock:
-            self.controls = [payloads.control_dict(control) for control in self.camera.controls.values()]
+            self.controls = [payloads.control_dict(control, control.name in self.automatic_modes)
+                             for control in self.camera.controls.values()]
             return self.controls
 
     def change_control(self, name: str, value: int | None) -> dict[str, object]:
         """Sets the control to `value`, or back to its default with None; KeyError for a
         control the camera lacks, ValueError for a value out of its range."""
         with self.lock:
-            try:
-                control = self.camera.controls[name]
-            except KeyError:
-                raise KeyError(f"camera {self.index} has no control {name!r}") from None
+            control = self._control(name)
             if value is not None:
                 control.value = value
             else:
                 control.reset()
                 if name in self._automatic:
                     control.auto = True
-            changed = payloads.control_dict(control)
-            self.controls = [changed if c["name"] == name else c for c in self.controls]
-            return changed
+            return self._changed(control)
+
+    def change_mode(self, name: str, automatic: bool) -> dict[str, object]:
+        """Lets the camera choose the control's value, or keeps the value in use as a manual
+        one; KeyError for a control the camera lacks, ValueError for one without that choice."""
+        with self.lock:
+            control = self._control(name)
+            if name not in self.automatic_modes:
+                raise ValueError(f"{name} has no automatic mode; those of camera {self.index} that have one: "
+                                 f"{', '.join(sorted(self.automatic_modes)) or 'none'}")
+            control.auto = automatic
+            return self._changed(control)
+
+    def _control(self, name: str) -> quorvex.Control:
+        try:
+            return self.camera.controls[name]
+        except KeyError:
+            raise KeyError(f"camera {self.index} has no control {name!r}") from None
+
+    def _changed(self, control: quorvex.Control) -> dict[str, object]:
+        changed = payloads.control_dict(control, control.name in self.automatic_modes)
+        self.controls = [changed if c["name"] == control.name else c for c in self.controls]
+        return changed
 
     # Firmware
 
