@@ -44,6 +44,7 @@ def test_controls_with_an_automatic_mode_switch_between_it_and_manual(client, ca
      "hue has no automatic mode"),
     ("post", "/api/cameras/0/settings", {"controls": {"brightness": 3, "exposure": False}}, 422, "exposure takes"),
     ("post", "/api/cameras/0/settings", {"controls": {"pan": 100}}, 422, "steps of 3600"),
+    ("post", "/api/cameras/0/settings", {"controls": {"pan": 0}, "format": 3}, 422, '"format" is text'),
     ("get", "/api/cameras/1/profile", None, 404, "no OSP profile"),
     ("get", "/api/cameras/2/profile", None, 404, "no OSP profile"),
     ("post", "/api/cameras/1/profile/flag", {"flag": "enabled"}, 404, "no OSP profile"),
@@ -86,8 +87,10 @@ def test_saved_settings_load_back(client):
     assert saved["controls"]["white_balance"] is True and saved["controls"]["brightness"] == 0
     for name, value in [("brightness", 30), ("isp_saturation", 150), ("white_balance", 3000)]:
         client.post(f"/api/cameras/0/controls/{name}", json={"value": value})
+    client.post("/api/cameras/0/format", json={"pixel_format": "MJPG", "width": 1280, "height": 720, "fps": 30})
     loaded = client.post("/api/cameras/0/settings", json=saved).json()
     assert loaded["skipped"] == [] and "ZenA" in loaded["source"]
+    assert client.get("/api/cameras/0").json()["stats"]["format"]["label"] == "YUY2:640x480@60"
     now = controls(client)
     assert {name: now[name]["value"] for name in ("brightness", "isp_saturation")} == {"brightness": 0,
                                                                                       "isp_saturation": 100}
@@ -104,8 +107,11 @@ def test_another_models_settings_skip_what_does_not_fit(client):
     assert all(f"{name} (" in skipped for name in ("brightness", "contrast", "sharpness")), skipped
     assert controls(client)["white_balance"]["value"] == 3000
     # Camera 0's own file on the webcam: the controls it lacks are named.
-    skipped = client.post("/api/cameras/2/settings", json=client.get("/api/cameras/0/settings").json()).json()["skipped"]
-    assert "hue (this camera has no such control)" in skipped and "isp_brightness (this camera has no such control)" in skipped
+    assert client.get("/api/cameras/0").json()["stats"]["format"]["label"] == webcam["format"]
+    zena = {**client.get("/api/cameras/0/settings").json(), "format": "NV12:3840x2160@30"}
+    skipped = client.post("/api/cameras/2/settings", json=zena).json()["skipped"]
+    assert {"hue (this camera has no such control)", "isp_brightness (this camera has no such control)",
+            "format NV12:3840x2160@30 (this camera does not offer it)"} <= set(skipped)
 
 
 def test_a_value_the_camera_refuses_puts_back_what_was_set(client, emu):

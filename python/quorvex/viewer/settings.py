@@ -1,7 +1,8 @@
 """A camera's settings as a file, and its OSP profile, for the viewer.
 
 A settings file is JSON: the camera it was saved from ("camera", its information as a
-recording's header holds it), the format it streamed ("format") and "controls", every
+recording's header holds it), the format it streamed ("format", taken where the camera offers
+it) and "controls", every
 control by name with its value, or true where the camera chose it (automatic), as the
 package notes the controls a reconnecting stream restores.
 """
@@ -50,6 +51,7 @@ class Plan:
     settings: list[tuple[Control, int | bool]]
     skipped: list[str]
     source: str
+    format: Format | None = None
 
 
 def plan(camera: LiveCamera, body: dict[str, object]) -> Plan:
@@ -90,10 +92,18 @@ def plan(camera: LiveCamera, body: dict[str, object]) -> Plan:
             skipped.append(f"{name} ({misfit} on this camera)")
         else:
             problems.append(misfit)
+    fmt = None
+    wanted = body.get("format")
+    if wanted is not None and not isinstance(wanted, str):
+        problems.append(f'"format" is text such as "YUY2:640x480@60", not {wanted!r}')
+    elif wanted is not None:
+        fmt = next((offered for offered in camera.formats if str(offered) == wanted), None)
+        if fmt is None:
+            skipped.append(f"format {wanted} (this camera does not offer it)")
     if problems:
         raise ValueError("the settings were not applied: " + "; ".join(problems))
     named = " ".join(str(part) for part in (source.get("name"), model[0] and f"({model[0]})") if part)
-    return Plan(settings, skipped, named)
+    return Plan(settings, skipped, named, fmt)
 
 
 def _set(control: Control, setting: int | bool) -> None:
@@ -133,7 +143,10 @@ def apply(camera: LiveCamera, chosen: Plan) -> dict[str, object]:
             named = "; ".join(f"{control.name} {setting}: {error}" for control, setting, error in refused)
             raise Refused(f"the camera refused {named}; the values it had are back")
         controls = camera.read_controls()
-    return {"controls": controls, "applied": len(chosen.settings), "skipped": chosen.skipped, "source": chosen.source}
+    if chosen.format is not None and chosen.format != camera.format:
+        camera.choose(chosen.format)
+    return {"controls": controls, "applied": len(chosen.settings), "skipped": chosen.skipped, "source": chosen.source,
+            "format": str(chosen.format) if chosen.format else None}
 
 
 # The OSP profile
