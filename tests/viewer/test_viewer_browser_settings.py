@@ -74,6 +74,16 @@ def test_settings_saved_from_the_page_load_back(served_page, browser, tmp_path):
     assert outputs == {name: str(saved_values[name]) for name in names[:2]}
     assert balance.find_element(By.CSS_SELECTOR, "input.auto").is_selected()
     assert not balance.find_element(By.CSS_SELECTOR, "input[name]").is_enabled()
+
+    # An ISP control's automatic mode is the row of its mode control as well, both ways.
+    exposure, mode = row(first, "isp_exposure_time"), row(first, "isp_exposure_mode")
+    browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", exposure)
+    exposure.find_element(By.CSS_SELECTOR, "input.auto").click()
+    assert wait_until(lambda: not mode.find_element(By.CSS_SELECTOR, "input").is_selected(), timeout=10)
+    assert exposure.find_element(By.CSS_SELECTOR, "input[name]").is_enabled()
+    mode.find_element(By.CSS_SELECTOR, "input").click()
+    assert wait_until(lambda: exposure.find_element(By.CSS_SELECTOR, "input.auto").is_selected(), timeout=10)
+    assert not exposure.find_element(By.CSS_SELECTOR, "input[name]").is_enabled()
     OUT.mkdir(exist_ok=True)
     browser.save_screenshot(str(OUT / "viewer-settings.png"))
 

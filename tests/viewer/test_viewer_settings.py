@@ -18,8 +18,11 @@ def sets(emu):
     return [call for name in SETTERS for call in emu.journal(name)] + flags
 
 
-@pytest.mark.parametrize("camera, switchable", [(0, {"white_balance", "exposure", "focus"}),
-                                                (2, {"white_balance", "exposure"})])
+@pytest.mark.parametrize("camera, switchable", [
+    (0, {"white_balance", "exposure", "focus", "isp_white_balance_temperature", "isp_exposure_time",
+         "isp_exposure_gain"}),
+    (2, {"white_balance", "exposure"}),
+])
 def test_controls_with_an_automatic_mode_switch_between_it_and_manual(client, camera, switchable):
     before = controls(client, camera)
     assert {name for name, c in before.items() if c["auto_mode"]} == switchable
@@ -27,14 +30,17 @@ def test_controls_with_an_automatic_mode_switch_between_it_and_manual(client, ca
         manual = client.post(f"/api/cameras/{camera}/controls/{name}/auto", json={"auto": False}).json()
         # Manual at the value the camera had chosen.
         assert (manual["automatic"], manual["value"]) == (False, before[name]["value"])
-        assert controls(client, camera)[name]["automatic"] is False
+        now = controls(client, camera)
+        assert now[name]["automatic"] is False
+        if "mode" in manual:  # an ISP control's mode is a control of its own
+            assert now[manual["mode"]]["value"] == 0
         automatic = client.post(f"/api/cameras/{camera}/controls/{name}/auto", json={"auto": True}).json()
         assert automatic["automatic"] is True and controls(client, camera)[name]["automatic"] is True
 
 
 @pytest.mark.parametrize("method, path, body, status, words", [
     ("post", "/api/cameras/0/controls/brightness/auto", {"auto": True}, 422, "no automatic mode"),
-    ("post", "/api/cameras/0/controls/isp_exposure_time/auto", {"auto": True}, 422, "no automatic mode"),
+    ("post", "/api/cameras/0/controls/isp_brightness/auto", {"auto": True}, 422, "no automatic mode"),
     ("post", "/api/cameras/0/controls/loudness/auto", {"auto": True}, 404, "no control"),
     ("post", "/api/cameras/2/controls/focus/auto", {"auto": True}, 404, "no control"),
     ("post", "/api/cameras/0/controls/exposure/auto", {"auto": 1}, 422, "true or false"),

@@ -36,7 +36,8 @@ def saved(camera: LiveCamera) -> dict[str, object]:
     with camera.lock:
         for name, control in camera.camera.controls.items():
             try:
-                controls[name] = True if name in camera.automatic_modes and control.auto else control.value
+                # An ISP control's mode is a control of its own, saved with the rest.
+                controls[name] = True if control.auto else control.value
             except QuorvexError:
                 continue  # one the camera will not read now is left out, as Controls.snapshot does
         fmt = camera.format
@@ -106,15 +107,16 @@ def plan(camera: LiveCamera, body: dict[str, object]) -> Plan:
     return Plan(settings, skipped, named, fmt)
 
 
-def _set(control: Control, setting: int | bool) -> None:
+def _set(camera: LiveCamera, control: Control, setting: int | bool) -> None:
     if setting is True:
-        control.auto = True
+        camera.set_automatic(control, True)
     else:
         assert not isinstance(setting, bool)
         control.value = setting
 
 
-def _apply_all(settings: list[tuple[Control, int | bool]]) -> list[tuple[Control, int | bool, QuorvexError]]:
+def _apply_all(camera: LiveCamera, settings: list[tuple[Control, int | bool]]
+               ) -> list[tuple[Control, int | bool, QuorvexError]]:
     """Sets them all, in rounds: a value the camera refuses only beside another (an ISP minimum
     above the maximum in force) is tried again once the others are set. Returns the refused."""
     pending = settings
@@ -122,7 +124,7 @@ def _apply_all(settings: list[tuple[Control, int | bool]]) -> list[tuple[Control
         refused = []
         for control, setting in pending:
             try:
-                _set(control, setting)
+                _set(camera, control, setting)
             except QuorvexError as error:
                 refused.append((control, setting, error))
         if not refused or len(refused) == len(pending):
@@ -134,11 +136,14 @@ def apply(camera: LiveCamera, chosen: Plan) -> dict[str, object]:
     """Sets the planned values; when the camera refuses some, puts back those it had and raises
     Refused. Answers with the controls as they are then and what was skipped."""
     with camera.lock:
-        before = [(control, True if control.name in camera.automatic_modes and control.auto else control.value)
-                  for control, _ in chosen.settings]
-        refused = _apply_all(chosen.settings)
+        before: list[tuple[Control, int | bool]] = [(control, True if control.auto else control.value)
+                                                    for control, _ in chosen.settings]
+        modes = {mode.name: mode for control, setting in chosen.settings if setting is True
+                 for mode in [camera.mode_control(control)] if mode is not None}
+        before += [(mode, mode.value) for mode in modes.values()]
+        refused = _apply_all(camera, chosen.settings)
         if refused:
-            _apply_all(before)
+            _apply_all(camera, before)
             camera.read_controls()
             named = "; ".join(f"{control.name} {setting}: {error}" for control, setting, error in refused)
             raise Refused(f"the camera refused {named}; the values it had are back")

@@ -21,6 +21,8 @@ function autoSwitch(panel, control, show) {
     box.disabled = true;
     try {
       show(await postJson(`/api/cameras/${panel.index}/controls/${control.name}/auto`, { auto: box.checked }));
+      // An ISP control's mode is a control of its own, shown in its own row too.
+      if (control.mode) showControls(panel, (await api(`/api/cameras/${panel.index}/controls`)).controls);
       showError(panel, "");
     } catch (error) {
       box.checked = !box.checked;
@@ -33,8 +35,13 @@ function autoSwitch(panel, control, show) {
   return cell;
 }
 
-// While the camera chooses a value, its input only shows it.
+// While the camera chooses a value, its input only shows it. A control holding other controls'
+// mode (an ISP's exposure mode) that changes sends them to be read again.
 function showMode(row, control) {
+  if (control.mode) row.dataset.mode = control.mode;
+  const last = row.dataset.value;
+  row.dataset.value = control.value;
+  if (last !== undefined && last !== String(control.value)) refreshModeOf(row, control.name);
   const box = row.querySelector("input.auto");
   if (box) box.checked = control.automatic;
   row.classList.toggle("automatic", Boolean(control.auto_mode && control.automatic));
@@ -47,6 +54,18 @@ function showControls(panel, controls) {
   for (const control of controls) {
     const show = panel.controlRows && panel.controlRows.get(control.name);
     if (show) show(control);
+  }
+}
+
+async function refreshModeOf(row, mode) {
+  const box = row.parentElement;
+  const panel = panels.get(Number(row.closest(".panel").dataset.index));
+  if (!box || !panel || !box.querySelector(`.control[data-mode="${mode}"]`)) return;
+  try {
+    const { controls } = await api(`/api/cameras/${panel.index}/controls`);
+    showControls(panel, controls.filter((control) => control.mode === mode));
+  } catch {
+    // the camera's error shows through its state
   }
 }
 
