@@ -185,6 +185,7 @@ function sizeText(bytes) {
 // Asks before flashing `file` to `target` ("usb", "sensor"); true only for "Flash".
 async function confirmFlash(panel, file, target) {
   const dialog = panel.element.querySelector(".flash-confirm");
+  if (dialog.open) return false; // asked already
   const labels = { usb: "USB controller", sensor: "sensor" };
   let version = null;
   try {
