@@ -327,6 +327,8 @@ def _load_settings(camera: LiveCamera, body: dict[str, object]) -> dict[str, obj
         return settings.apply(camera, chosen)
     except settings.Refused as error:
         raise HTTPException(409, str(error)) from None
+    except QuorvexError as error:  # a value it had could not be read
+        raise HTTPException(409, f"the camera refused: {error}") from None
 
 
 async def load_settings(request: Request) -> Response:

@@ -145,7 +145,8 @@ def apply(camera: LiveCamera, chosen: Plan) -> dict[str, object]:
         if refused:
             _apply_all(camera, before)
             camera.read_controls()
-            named = "; ".join(f"{control.name} {setting}: {error}" for control, setting, error in refused)
+            named = "; ".join(f"{control.name} {'automatic' if setting is True else setting}: {error}"
+                              for control, setting, error in refused)
             raise Refused(f"the camera refused {named}; the values it had are back")
         controls = camera.read_controls()
     if chosen.format is not None and chosen.format != camera.format:
