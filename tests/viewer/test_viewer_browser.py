@@ -134,6 +134,9 @@ def test_firmware_upgrade_from_the_page(served_page, browser, tmp_path, image_ve
     Select(first.find_element(By.CSS_SELECTOR, ".firmware-target")).select_by_value("sensor")
     first.find_element(By.CSS_SELECTOR, ".firmware-file").send_keys(str(path))
     first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").click()
+    confirm = first.find_element(By.CSS_SELECTOR, ".flash-go")
+    assert wait_until(confirm.is_displayed, timeout=10)
+    confirm.click()
     message = first.find_element(By.CSS_SELECTOR, ".firmware-message")
     assert wait_until(lambda: message.text == expected, timeout=20), message.text
     progress = browser.execute_script("return arguments[0].value", first.find_element(By.CSS_SELECTOR, ".firmware-progress"))

@@ -20,6 +20,12 @@ from .capture import Capture
 from .recordings import Folder, Session
 
 FIRMWARE = ("usb", "zena", "sensor")
+# UVC controls the UVC class gives an automatic mode; a camera may also start others automatic.
+AUTOMATIC_MODES: Final = frozenset({"white_balance", "exposure", "focus"})
+# ISP controls whose automatic mode is another control, 1 automatic and 0 manual: the
+# exposure's gain as well as its time act only in manual exposure.
+ISP_MODES: Final = {"isp_white_balance_temperature": "isp_white_balance_mode",
+                    "isp_exposure_time": "isp_exposure_mode", "isp_exposure_gain": "isp_exposure_mode"}
 _USB_TARGET: Final = "spi"  # the controller's flash: the new firmware outlives a power cycle
 
 
@@ -55,6 +61,11 @@ class LiveCamera:
             self.has_imu = self._has_imu()
             # Reset returns these to automatic, as the camera started them.
             self._automatic = {name for name, control in self.camera.controls.items() if control.auto}
+            # Those that can be switched between automatic and manual.
+            controls = self.camera.controls
+            self.automatic_modes = self._automatic | {
+                name for name, control in controls.items()
+                if (control.kind == "uvc" and name in AUTOMATIC_MODES) or ISP_MODES.get(name) in controls}
             self.versions = self._read_versions()  # they change only by an upgrade
             self.controls = self.read_controls()  # as last read or changed
         except BaseException:
@@ -138,26 +149,70 @@ class LiveCamera:
 
     def read_controls(self) -> list[dict[str, object]]:
         with self.lock:
-            self.controls = [payloads.control_dict(control) for control in self.camera.controls.values()]
+            self.controls = [self._control_dict(control) for control in self.camera.controls.values()]
             return self.controls
 
     def change_control(self, name: str, value: int | None) -> dict[str, object]:
         """Sets the control to `value`, or back to its default with None; KeyError for a
         control the camera lacks, ValueError for a value out of its range."""
         with self.lock:
-            try:
-                control = self.camera.controls[name]
-            except KeyError:
-                raise KeyError(f"camera {self.index} has no control {name!r}") from None
+            control = self._control(name)
             if value is not None:
                 control.value = value
             else:
                 control.reset()
                 if name in self._automatic:
                     control.auto = True
-            changed = payloads.control_dict(control)
-            self.controls = [changed if c["name"] == name else c for c in self.controls]
-            return changed
+            return self._changed(control)
+
+    def change_mode(self, name: str, automatic: bool) -> dict[str, object]:
+        """Lets the camera choose the control's value, or keeps the value in use as a manual
+        one; KeyError for a control the camera lacks, ValueError for one without that choice."""
+        with self.lock:
+            control = self._control(name)
+            if name not in self.automatic_modes:
+                raise ValueError(f"{name} has no automatic mode; those of camera {self.index} that have one: "
+                                 f"{', '.join(sorted(self.automatic_modes)) or 'none'}")
+            self.set_automatic(control, automatic)
+            return self._changed(control)
+
+    def mode_control(self, control: quorvex.Control) -> quorvex.Control | None:
+        """The ISP control that holds `control`'s automatic mode, if another one does."""
+        mode = ISP_MODES.get(control.name)
+        controls = self.camera.controls
+        return controls[mode] if mode is not None and mode in controls else None
+
+    def is_automatic(self, control: quorvex.Control) -> bool:
+        mode = self.mode_control(control)
+        return mode.value == 1 if mode is not None else control.auto
+
+    def set_automatic(self, control: quorvex.Control, automatic: bool) -> None:
+        """Switches a control of `automatic_modes` (the lock held)."""
+        mode = self.mode_control(control)
+        if mode is not None:
+            mode.value = int(automatic)
+        else:
+            control.auto = automatic
+
+    def _control(self, name: str) -> quorvex.Control:
+        try:
+            return self.camera.controls[name]
+        except KeyError:
+            raise KeyError(f"camera {self.index} has no control {name!r}") from None
+
+    def _changed(self, control: quorvex.Control) -> dict[str, object]:
+        changed = self._control_dict(control)
+        mode = self.mode_control(control)
+        changes = {control.name: changed, **({mode.name: self._control_dict(mode)} if mode is not None else {})}
+        self.controls = [changes.get(str(c["name"]), c) for c in self.controls]
+        return changed
+
+    def _control_dict(self, control: quorvex.Control) -> dict[str, object]:
+        described = payloads.control_dict(control, control.name in self.automatic_modes)
+        mode = self.mode_control(control)
+        if mode is not None:
+            described["automatic"], described["mode"] = mode.value == 1, mode.name
+        return described
 
     # Firmware
 

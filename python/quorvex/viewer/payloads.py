@@ -21,10 +21,12 @@ def format_dict(fmt: Format) -> dict[str, object]:
             "label": str(fmt)}
 
 
-def control_dict(control: Control) -> dict[str, object]:
-    """The control's range and, read from the camera, its value and whether it is automatic."""
+def control_dict(control: Control, switchable: bool = False) -> dict[str, object]:
+    """The control's range and, read from the camera, its value and whether it is automatic;
+    `switchable` (as "auto_mode") when it can be switched between automatic and manual."""
     return {"name": control.name, "kind": control.kind, "min": control.min, "max": control.max,
-            "step": control.step, "default": control.default, "value": control.value, "automatic": control.auto}
+            "step": control.step, "default": control.default, "value": control.value, "automatic": control.auto,
+            "auto_mode": switchable}
 
 
 def imu_dict(imu: Imu) -> dict[str, object]:

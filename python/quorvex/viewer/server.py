@@ -31,7 +31,7 @@ from starlette.websockets import WebSocket, WebSocketDisconnect
 import quorvex
 from quorvex import NotSupportedError, QuorvexError, RecordingError
 
-from . import payloads
+from . import payloads, settings
 from .access import Guard
 from .capture import Picture, Publisher, Subscription
 from .connections import BODY_TIMEOUT, HEADER_TIMEOUT, TimedH11Protocol, drop_connections
@@ -42,6 +42,8 @@ from .recordings import Folder, Playback
 STATIC = Path(__file__).resolve().parent / "static"
 MAX_FIRMWARE_BYTES = 32 * 1024 * 1024  # the viewer's own bound on an upload, well above any image
 MAX_JSON_BYTES = 64 * 1024  # far more than any setting the page sends
+MAX_SETTINGS_BYTES = 256 * 1024  # a settings file: some 50 controls take about 2 kB
+MAX_PROFILE_BYTES = 64 * 1024  # the library's own bound on a profile file
 FIRST_FRAME_TIMEOUT = 5.0  # seconds a snapshot waits for a camera that was not streaming
 EVENT_PERIOD = 0.2  # seconds between two state messages on a camera's WebSocket
 BOUNDARY = "quorvexframe"
@@ -192,8 +194,9 @@ def _refuse_while_upgrading(camera: LiveCamera) -> None:
         raise Busy(f"camera {camera.index} is being upgraded; try again when the upgrade is over")
 
 
-async def _json_body(request: Request) -> dict[str, object]:
-    raw = await _read_body(request, MAX_JSON_BYTES, "a request of this kind")
+async def _json_body(request: Request, limit: int = MAX_JSON_BYTES,
+                     what: str = "a request of this kind") -> dict[str, object]:
+    raw = await _read_body(request, limit, what)
     try:
         body = json.loads(raw)
     except ValueError:
@@ -289,6 +292,97 @@ async def _change_control(camera: LiveCamera, name: str, value: int | None) -> R
         return JSONResponse(await run_in_threadpool(camera.change_control, name, value))
     except QuorvexError as error:
         raise HTTPException(409, f"the camera refused {name}: {error}") from None
+
+
+async def set_control_mode(request: Request) -> Response:
+    """POST .../controls/NAME/auto with {"auto": true} (the camera chooses) or false (manual,
+    at the value in use)."""
+    camera = await _camera(request)
+    automatic = (await _json_body(request)).get("auto")
+    if not isinstance(automatic, bool):
+        raise HTTPException(422, f"'auto' must be true or false, not {automatic!r}")
+    name = request.path_params["name"]
+    _refuse_while_upgrading(camera)
+    try:
+        return JSONResponse(await run_in_threadpool(camera.change_mode, name, automatic))
+    except QuorvexError as error:
+        raise HTTPException(409, f"the camera refused {name}: {error}") from None
+
+
+# Settings files and the OSP profile
+
+
+async def save_settings(request: Request) -> Response:
+    camera = await _camera(request)
+    _refuse_while_upgrading(camera)
+    saved = await run_in_threadpool(settings.saved, camera)
+    name = f"camera{camera.index}-{camera.info.name or 'camera'}-settings.json"
+    name = "".join(c if c.isalnum() or c in "-_." else "_" for c in name)
+    return JSONResponse(saved, headers={"Content-Disposition": f'attachment; filename="{name}"', **NO_STORE})
+
+
+def _load_settings(camera: LiveCamera, body: dict[str, object]) -> dict[str, object]:
+    chosen = settings.plan(camera, body)
+    try:
+        return settings.apply(camera, chosen)
+    except settings.Refused as error:
+        raise HTTPException(409, str(error)) from None
+    except QuorvexError as error:  # a value it had could not be read
+        raise HTTPException(409, f"the camera refused: {error}") from None
+
+
+async def load_settings(request: Request) -> Response:
+    """POST .../settings with a settings file as saved by GET: every value is checked before
+    any is set (422 naming what is wrong); the camera's controls then, and the names skipped."""
+    camera = await _camera(request)
+    body = await _json_body(request, MAX_SETTINGS_BYTES, "a settings file")
+    _refuse_while_upgrading(camera)
+    return JSONResponse(await run_in_threadpool(_load_settings, camera, body))
+
+
+def _profile_call(camera: LiveCamera, work: Callable[..., dict[str, object]], *args: Any) -> dict[str, object]:
+    try:
+        return work(camera, *args)
+    except NotSupportedError:
+        raise HTTPException(404, f"camera {camera.index} has no OSP profile") from None
+    except QuorvexError as error:
+        if error.status_name == "QXE_PROFILE_DISABLED":
+            raise HTTPException(409, f"camera {camera.index}'s profile is disabled: enable the profile first") from None
+        raise HTTPException(409, f"the camera refused: {error}") from None
+    except settings.Refused as error:
+        raise HTTPException(422, str(error)) from None
+
+
+async def profile(request: Request) -> Response:
+    camera = await _camera(request)
+    _refuse_while_upgrading(camera)
+    return JSONResponse(await run_in_threadpool(_profile_call, camera, settings.profile))
+
+
+async def load_profile(request: Request) -> Response:
+    """POST .../profile with the profile's text as the body."""
+    camera = await _camera(request)
+    data = await _read_body(request, MAX_PROFILE_BYTES, "a profile")
+    if not data:
+        raise HTTPException(400, "the request carries no profile")
+    _refuse_while_upgrading(camera)
+    return JSONResponse(await run_in_threadpool(_profile_call, camera, settings.load_profile, data))
+
+
+async def change_profile(request: Request) -> Response:
+    """POST .../profile/flag with {"flag": ...}; .../profile/streaming or /image_processing
+    activates that part of it."""
+    camera = await _camera(request)
+    action = request.path_params["action"]
+    if action == "flag":
+        flag = (await _json_body(request)).get("flag")
+        _refuse_while_upgrading(camera)
+        return JSONResponse(await run_in_threadpool(_profile_call, camera, settings.set_profile_flag, flag))
+    if action not in ("streaming", "image_processing"):
+        raise HTTPException(404, f"a profile's flag is set, or its streaming or image_processing activated, "
+                                 f"not {action!r}")
+    _refuse_while_upgrading(camera)
+    return JSONResponse(await run_in_threadpool(_profile_call, camera, settings.activate_profile, action))
 
 
 # Pictures
@@ -663,6 +757,12 @@ def create_app(shown: list[int] | None = None, recordings: Path | None = None,
             Route(camera + "/controls", list_controls),
             Route(camera + "/controls/{name}", set_control, methods=["POST"]),
             Route(camera + "/controls/{name}/reset", reset_control, methods=["POST"]),
+            Route(camera + "/controls/{name}/auto", set_control_mode, methods=["POST"]),
+            Route(camera + "/settings", save_settings, methods=["GET"]),
+            Route(camera + "/settings", load_settings, methods=["POST"]),
+            Route(camera + "/profile", profile, methods=["GET"]),
+            Route(camera + "/profile", load_profile, methods=["POST"]),
+            Route(camera + "/profile/{action}", change_profile, methods=["POST"]),
             Route(camera + "/stream.mjpg", mjpeg_stream),
             Route(camera + "/frame.jpg", frame_jpeg),
             Route(camera + "/snapshot.png", snapshot_png),

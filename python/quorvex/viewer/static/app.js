@@ -93,6 +93,7 @@ async function showPanel(index) {
     setupPicture(panel, `/api/cameras/${index}`);
     openEvents(panel);
     await buildControls(panel);
+    buildSettings(panel);
     panel.timers.push(setInterval(() => drawHistogram(panel), 1000));
     element.querySelector(".histogram-box").addEventListener("toggle", () => drawHistogram(panel));
   } catch (error) {
@@ -174,6 +175,7 @@ async function buildControls(panel) {
   const box = panel.element.querySelector(".controls");
   const { controls } = await api(`/api/cameras/${panel.index}/controls`);
   box.replaceChildren();
+  panel.controlRows = new Map(); // name -> shows a value the server answered
   for (const control of controls) {
     const row = document.createElement("div");
     row.className = "control";
@@ -182,7 +184,7 @@ async function buildControls(panel) {
     label.textContent = control.name.replace(/^isp_/, "").replaceAll("_", " ");
     const kind = document.createElement("span");
     kind.className = "kind";
-    kind.textContent = ` ${control.kind}${control.automatic ? ", auto" : ""}`;
+    kind.textContent = ` ${control.kind}`;
     label.append(kind);
     const { input, read, write } = controlInput(control);
     input.name = control.name;
@@ -192,7 +194,7 @@ async function buildControls(panel) {
     reset.type = "button";
     reset.textContent = "Reset";
     reset.title = `back to the default, ${control.default}`;
-    const show = (result) => { write(result.value); value.textContent = result.value; kind.textContent = ` ${result.kind}${result.automatic ? ", auto" : ""}`; };
+    const show = (result) => { write(result.value); value.textContent = result.value; showMode(row, result); };
     let pending = null;
     const send = async () => {
       try {
@@ -217,7 +219,9 @@ async function buildControls(panel) {
         showError(panel, error.message);
       }
     });
-    row.append(label, input, value, reset);
+    row.append(label, input, value, autoSwitch(panel, control, show), reset);
+    showMode(row, control);
+    panel.controlRows.set(control.name, show);
     box.append(row);
   }
 }
@@ -294,6 +298,7 @@ function buildFirmware(panel, firmware) {
     const file = element.querySelector(".firmware-file").files[0];
     const message = element.querySelector(".firmware-message");
     if (!file) { message.textContent = "Choose a firmware image first."; return; }
+    if (!(await confirmFlash(panel, file, target.value))) return;
     button.disabled = true;
     element.querySelector(".firmware-progress").value = 0;
     message.textContent = `Uploading ${file.name}…`;
