@@ -287,9 +287,16 @@ async def reset_control(request: Request) -> Response:
 
 
 async def _change_control(camera: LiveCamera, name: str, value: int | None) -> Response:
+    return await _change(camera, name, camera.change_control, value)
+
+
+async def _change(camera: LiveCamera, name: str, change: Callable[[str, Any], dict[str, object]],
+                  argument: Any) -> Response:
+    """`change(name, argument)` run in the pool, refused while upgrading; what the camera
+    refuses is 409."""
     _refuse_while_upgrading(camera)
     try:
-        return JSONResponse(await run_in_threadpool(camera.change_control, name, value))
+        return JSONResponse(await run_in_threadpool(change, name, argument))
     except QuorvexError as error:
         raise HTTPException(409, f"the camera refused {name}: {error}") from None
 
@@ -301,12 +308,7 @@ async def set_control_mode(request: Request) -> Response:
     automatic = (await _json_body(request)).get("auto")
     if not isinstance(automatic, bool):
         raise HTTPException(422, f"'auto' must be true or false, not {automatic!r}")
-    name = request.path_params["name"]
-    _refuse_while_upgrading(camera)
-    try:
-        return JSONResponse(await run_in_threadpool(camera.change_mode, name, automatic))
-    except QuorvexError as error:
-        raise HTTPException(409, f"the camera refused {name}: {error}") from None
+    return await _change(camera, request.path_params["name"], camera.change_mode, automatic)
 
 
 # Settings files and the OSP profile

@@ -71,9 +71,18 @@ function showError(panel, message) {
   box.textContent = message || "";
 }
 
+// A new panel from its template, with the picture area every panel shares.
+function newPanel(template) {
+  const element = document.getElementById(template).content.firstElementChild.cloneNode(true);
+  const box = element.querySelector(".picture-box");
+  box.replaceWith(document.getElementById("picture-template").content.firstElementChild.cloneNode(true));
+  element.querySelector(".live").alt = box.dataset.alt;
+  return element;
+}
+
 async function showPanel(index) {
   if (panels.has(index)) return;
-  const element = document.getElementById("panel-template").content.firstElementChild.cloneNode(true);
+  const element = newPanel("panel-template");
   element.dataset.index = index;
   document.getElementById("panels").append(element);
   const panel = { index, element, imu: [], timers: [], socket: null, closed: false };
@@ -415,7 +424,7 @@ async function loadRecordings() {
 
 function showPlayback(info) {
   if (playbacks.has(info.index)) return;
-  const element = document.getElementById("playback-template").content.firstElementChild.cloneNode(true);
+  const element = newPanel("playback-template");
   document.getElementById("panels").append(element);
   const panel = { index: info.index, element, timers: [] };
   playbacks.set(info.index, panel);
