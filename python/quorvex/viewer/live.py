@@ -22,6 +22,7 @@ from .recordings import Folder, Session
 
 FIRMWARE = ("usb", "zena", "sensor")
 _USB_TARGET: Final = "spi"  # the controller's flash: the new firmware outlives a power cycle
+IMU_WAIT = 0.5  # seconds an IMU sample waits for the camera before it gives up
 
 
 @dataclass
@@ -50,6 +51,7 @@ class LiveCamera:
         self.lock = threading.RLock()
         self.camera = quorvex.open(index)
         self._stream: quorvex.Stream | None = None
+        self.sequence: int | None = None  # the camera's frame counter at the last frame read
         try:
             self.formats = self.camera.formats
             self.info = self.camera.info
@@ -126,14 +128,17 @@ class LiveCamera:
                 pass  # a camera that stopped on its own (reset, program mode) is as good as stopped
 
     def read(self, timeout: float) -> Pixels | None:
-        """The next frame's bytes, or None when none came in time."""
+        """The next frame's bytes, or None when none came in time; `sequence` is then the
+        camera's count of that frame (None where the camera does not tell it)."""
         stream = self._stream
         if stream is None:
             raise RuntimeError(f"camera {self.index} is not streaming")
         try:
-            return stream.read(timeout).data
+            frame = stream.read(timeout)
         except quorvex.TimeoutError:
             return None
+        self.sequence = frame.sequence
+        return frame.data
 
     # Controls
 
@@ -192,7 +197,7 @@ class LiveCamera:
         streaming); reads the versions again and closes the upgrade's record whatever happens.
         A camera refusing the image is a failed upgrade, not an exception."""
         upgrade = self.upgrade
-        failure: str | None = "the upgrade did not finish"
+        failure: str | None = "interrupted before it finished"
         try:
             with tempfile.TemporaryDirectory(prefix="quorvex-viewer-") as folder:
                 path = os.path.join(folder, "firmware.img")
@@ -237,13 +242,19 @@ class LiveCamera:
     # IMU
 
     def imu_sample(self) -> dict[str, object]:
-        """One accelerometer and gyroscope reading; starts the IMU when it is not running."""
+        """One accelerometer and gyroscope reading; starts the IMU when it is not running. Busy
+        when the camera stays taken for longer than IMU_WAIT (an upgrade holds it throughout):
+        a sample is worth nothing late, and a waiting one would hold a thread meanwhile."""
         imu = self.camera.imu
-        with self.lock:
+        if not self.lock.acquire(timeout=IMU_WAIT):
+            raise Busy(f"camera {self.index} is busy" + (" being upgraded" if self.upgrading else ""))
+        try:
             if not imu.running:
                 imu.enable()
                 self._imu_started = True
             return payloads.imu_dict(imu)
+        finally:
+            self.lock.release()
 
     # Recording
 
