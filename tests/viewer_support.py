@@ -44,3 +44,22 @@ def wait_until(predicate, timeout=5.0, interval=0.05):
             return True
         time.sleep(interval)
     return predicate()
+
+
+def late_imu_sample(monkeypatch, index=0):
+    """Makes the next IMU sample of camera `index` one whose thread reaches the camera only once
+    an upgrade has begun programming it (and holds it), as a sample begun just before the
+    upgrade can; returns an event set when that sample has begun and waits."""
+    from quorvex.viewer.live import LiveCamera
+
+    original = LiveCamera.imu_sample
+    waiting = threading.Event()
+
+    def imu_sample(self):
+        if self.index == index and not waiting.is_set():
+            waiting.set()
+            wait_until(lambda: self.upgrade.percent > 0, timeout=60)
+        return original(self)
+
+    monkeypatch.setattr(LiveCamera, "imu_sample", imu_sample)
+    return waiting

@@ -118,7 +118,7 @@ def test_an_unplugged_camera_is_shown_disconnected_until_it_is_back(served_page,
 
 @pytest.mark.parametrize("image_version, expected", [
     ("1.0.12", "sensor firmware is now 1.0.12"),
-    (None, "Upgrade failed: the upgrade failed: QxUpgradeSensorFW refused the image: QX_UPGRADE_INVALID_FIRMWARE"),
+    (None, "Upgrade failed: QxUpgradeSensorFW refused the image: QX_UPGRADE_INVALID_FIRMWARE"),
 ])
 def test_firmware_upgrade_from_the_page(served_page, browser, tmp_path, image_version, expected):
     url, app = served_page

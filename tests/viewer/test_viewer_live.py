@@ -1,6 +1,7 @@
 """The viewer's live side: state WebSockets, clients coming and going on a real server, failing
 cameras."""
 
+import contextlib
 import http.client
 import json
 import threading
@@ -9,11 +10,14 @@ import urllib.request
 
 import pytest
 from starlette.websockets import WebSocketDisconnect
+from websockets.sync.client import connect
 
 import pyQuorvexSDK as qx
 
 from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image
-from viewer_support import capture_threads, wait_until
+from quorvex.viewer import capture as capture_module
+from quorvex.viewer.server import create_app
+from viewer_support import capture_threads, late_imu_sample, running_server, wait_until
 
 
 def captures(app):
@@ -40,19 +44,24 @@ def test_events_carry_imu_samples_where_there_is_an_imu(client):
         assert "imu" not in socket.receive_json()
 
 
-@pytest.mark.parametrize("camera", [3, 40])
-def test_events_of_an_unknown_camera_close_with_the_reason(client, camera):
+@pytest.mark.parametrize("path, code, reason", [
+    ("/api/cameras/3/events", 4404, "no camera 3"),
+    ("/api/cameras/40/events", 4404, "no camera 40"),
+    ("/api/cameras/0/events?client=a%20b", 4422, "'client'"),
+    (f"/api/cameras/0/events?client={'a' * 65}", 4422, "'client'"),
+])
+def test_events_that_cannot_be_sent_close_with_the_reason(client, path, code, reason):
     with pytest.raises(WebSocketDisconnect) as closed:
-        with client.websocket_connect(f"/api/cameras/{camera}/events") as socket:
+        with client.websocket_connect(path) as socket:
             socket.receive_json()
-    assert closed.value.code == 4404
+    assert closed.value.code == code and reason in closed.value.reason
 
 
-def open_stream(url):
+def open_stream(url, query=""):
     """A raw connection reading a stream, as a browser's <img> does; returns it once a frame came."""
     host, port = url.removeprefix("http://").split(":")
     connection = http.client.HTTPConnection(host, int(port), timeout=10)
-    connection.request("GET", "/api/cameras/0/stream.mjpg")
+    connection.request("GET", f"/api/cameras/0/stream.mjpg{query}")
     response = connection.getresponse()
     assert response.status == 200
     assert b"image/jpeg" in response.read(200)
@@ -172,3 +181,113 @@ def test_an_unplugged_camera_shows_as_disconnected_and_streams_again_when_back(s
         assert stats()["error"] is None
     finally:
         connection.close()
+
+
+class Events:
+    """Camera 0's state WebSocket on a real server, as `with Events(url, query) as events`;
+    each message is waited for at most 20 s."""
+
+    def __init__(self, url, query=""):
+        self.address = f"ws{url.removeprefix('http')}/api/cameras/0/events?{query}"
+        self.closing = contextlib.ExitStack()
+
+    def __enter__(self):
+        self.socket = self.closing.enter_context(connect(self.address, open_timeout=20))
+        return self
+
+    def __exit__(self, *failure):
+        self.closing.close()
+
+    def recv(self):
+        return json.loads(self.socket.recv(timeout=20))
+
+    def until(self, predicate, timeout=20):
+        """Reads messages until one satisfies `predicate`; the messages read, that one last."""
+        read = []
+        assert wait_until(lambda: read.append(self.recv()) or predicate(read[-1]), timeout), read[-5:]
+        return read
+
+
+def post(url, body):
+    urllib.request.urlopen(urllib.request.Request(url, data=body), timeout=60).close()
+
+
+def test_events_with_imu_go_on_through_an_upgrade_begun_while_a_sample_was_on_its_way(served, emu, monkeypatch):
+    url, app = served
+    assert emu.configure(emu.builtin_configuration() + "\nupgrade_time_ms: 3000\n")
+    image = firmware_image(TARGET_SENSOR, qx.QXCAM_PRODUCT_TYPE_ZENA, "1.0.11")
+    with Events(url, "imu=1") as events:
+        events.until(lambda state: "imu" in state)
+        assert late_imu_sample(monkeypatch).wait(20)
+        upgrade = threading.Thread(target=post, args=(f"{url}/api/cameras/0/firmware/sensor", image))
+        upgrade.start()
+        states = events.until(lambda state: state["upgrade"]["state"] == "done", timeout=60)
+        upgrade.join(60)
+        events.until(lambda state: "imu" in state)  # sampled again afterwards
+    during = [state["upgrade"]["percent"] for state in states if state["upgrade"]["state"] == "running"]
+    assert len({percent for percent in during if 0 < percent < 100}) >= 3, during
+
+
+def test_events_tell_what_a_named_stream_delivers_and_forget_it_when_it_ends(served):
+    url, app = served
+    post(f"{url}/api/cameras/0/format", b'{"pixel_format": "MJPG", "width": 3840, "height": 2160, "fps": 30}')
+    with Events(url, "client=slow") as events:
+        assert events.recv()["client"] is None  # no such stream yet
+        slow, response = open_stream(url, "?client=slow&t=1")
+        reading = threading.Event()
+        reading.set()
+
+        def read_slowly():  # about 800 kB/s, a few of the camera's 200 kB pictures a second
+            while reading.is_set():
+                response.read(16384)
+                time.sleep(0.02)
+
+        reader = threading.Thread(target=read_slowly, daemon=True)
+        reader.start()
+        try:
+            state = events.until(lambda state: state["client"] and state["client"]["skipped_recent"] > 0
+                                 and 0 < state["client"]["fps"] < state["stats"]["fps"] / 2, timeout=60)[-1]
+            assert state["client"]["frames"] > 0 and state["client"]["skipped"] > 0
+        finally:
+            reading.clear()
+            reader.join(10)
+            slow.close()
+        events.until(lambda state: state["client"] is None)
+    assert captures(app)[0].subscription("slow") is None
+
+
+def test_recent_drops_rise_with_a_stall_fall_back_and_restart_with_a_format(served, monkeypatch):
+    url, app = served
+    format_url = f"{url}/api/cameras/0/format"
+    post(format_url, b'{"pixel_format": "MJPG", "width": 640, "height": 480, "fps": 30}')
+    connection, response = open_stream(url)
+    stalls = []
+    original = capture_module.to_jpeg
+
+    def to_jpeg(*arguments):  # the capture loop stalls once per stall asked for: the camera drops frames
+        if stalls:
+            time.sleep(stalls.pop())
+        return original(*arguments)
+
+    monkeypatch.setattr(capture_module, "to_jpeg", to_jpeg)
+    try:
+        def stats():
+            return read_json(f"{url}/api/cameras/0")["stats"]
+
+        assert wait_until(lambda: (now := stats())["fps"] > 0 and now["dropped_recent"] == 0, timeout=20)
+        stalls.append(0.5)
+        assert wait_until(lambda: stats()["dropped_recent"] >= 5, timeout=20)
+        assert stats()["dropped"] >= 5  # the total since the camera was opened keeps them
+        assert wait_until(lambda: stats()["dropped_recent"] == 0, timeout=20)
+        stalls.append(0.5)
+        assert wait_until(lambda: stats()["dropped_recent"] >= 5, timeout=20)
+        post(format_url, b'{"pixel_format": "MJPG", "width": 1280, "height": 720, "fps": 30}')
+        assert stats()["dropped_recent"] == 0
+    finally:
+        connection.close()
+
+
+def test_an_events_socket_outlives_the_deadlines_of_reading_a_request(emu):
+    with running_server(create_app([0]), header_timeout=0.5, body_timeout=0.5) as url, Events(url) as events:
+        for _ in range(15):  # three seconds' worth
+            assert "stats" in events.recv()

@@ -4,12 +4,17 @@ A loop runs in a thread of its own while at least one client watches: it reads f
 each into JPEG and keeps only the latest. Clients never wait on the camera: they wait for the
 loop to announce a new frame, so ten clients cost one capture and ten cheap copies of a
 reference. When the last client leaves, the loop stops streaming and its thread ends.
+
+A client slower than the camera skips to the latest picture; each subscription counts what it
+delivered and passed over, so that a page can be told what it gets rather than what the camera
+gives.
 """
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
+import itertools
 import threading
 import time
 from collections import deque
@@ -30,6 +35,45 @@ RETRY_AFTER = 1.0  # seconds between attempts to restart a failing camera
 STATS_WINDOW = 2.0  # seconds of frames the rates are measured over
 
 
+class Window:
+    """What happened over the last STATS_WINDOW seconds: each delivered frame's time, size and
+    the frames lost just before it. Bounded by the window; cleared when `key` (the format
+    measured) changes, so that a new format starts from nothing."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._events: deque[tuple[float, int, int]] = deque()  # (time, bytes, frames lost before it)
+        self.key: object = None
+
+    def add(self, at: float, size: int, lost: int = 0, key: object = None) -> None:
+        with self._lock:
+            events = self._events
+            if key != self.key:
+                events.clear()
+                self.key = key
+            events.append((at, size, lost))
+            while events and events[0][0] < at - STATS_WINDOW:
+                events.popleft()
+
+    def clear(self) -> None:
+        with self._lock:
+            self._events.clear()
+
+    def rates(self, key: object = None) -> tuple[float, float, int]:
+        """Frames and bytes per second, and frames lost, over the last STATS_WINDOW seconds;
+        nothing while the window measures another key than `key`."""
+        with self._lock:
+            if key != self.key:
+                return 0.0, 0.0, 0
+            now = time.monotonic()
+            recent = [event for event in self._events if event[0] >= now - STATS_WINDOW]
+        lost = sum(event[2] for event in recent)
+        if len(recent) < 2:
+            return 0.0, 0.0, lost
+        span = max(recent[-1][0] - recent[0][0], 1e-6)
+        return (len(recent) - 1) / span, sum(event[1] for event in recent[1:]) / span, lost
+
+
 @dataclass(frozen=True)
 class Picture:
     """One frame as the loop publishes it: the raw bytes, their format, and the JPEG made of them;
@@ -48,11 +92,26 @@ class Picture:
 
 @dataclass(eq=False)  # compared and hashed by identity: one per client
 class Subscription:
-    """A client's claim on a publisher's pictures, from `Publisher.subscribe`."""
+    """A client's claim on a publisher's pictures, from `Publisher.subscribe`; `client` is the
+    name the client gave its stream, to find its figures by (see `delivered`)."""
 
     publisher: Publisher
     loop: asyncio.AbstractEventLoop
+    client: str | None = None
     event: asyncio.Event = field(default_factory=asyncio.Event)
+    window: Window = field(default_factory=Window)
+    order: int = field(default=0, init=False)  # the later of two with one name is the one shown
+    sent: int = field(default=0, init=False)  # pictures delivered
+    skipped: int = field(default=0, init=False)  # pictures published meanwhile that it never got
+    _last: int | None = field(default=None, init=False)  # the sequence delivered last
+
+    def delivered(self, picture: Picture) -> None:
+        """Counts `picture` as handed to the client, and the ones it passed over to get it."""
+        skipped = picture.sequence - self._last - 1 if self._last is not None else 0
+        self._last = picture.sequence
+        self.sent += 1
+        self.skipped += max(0, skipped)
+        self.window.add(time.monotonic(), len(picture.jpeg), max(0, skipped), picture.format)
 
     async def next_picture(self, after: int) -> Picture | None:
         """The first picture newer than sequence number `after`, waiting for it if need be;
@@ -76,6 +135,7 @@ class Publisher:
         self._thread_name = thread_name
         self._lock = threading.Lock()
         self._subscriptions: set[Subscription] = set()
+        self._order = itertools.count()
         self._thread: threading.Thread | None = None  # the loop's, while it goes on
         self._last_thread: threading.Thread | None = None
         self._stop = threading.Event()
@@ -95,10 +155,17 @@ class Publisher:
         thread = self._last_thread
         return thread is not None and thread.is_alive()
 
+    def subscription(self, client: str) -> Subscription | None:
+        """The latest subscription held under the name `client`, while it is held."""
+        with self._lock:
+            named = [s for s in self._subscriptions if s.client == client]
+        return max(named, key=lambda s: s.order) if named else None
+
     @contextlib.asynccontextmanager
-    async def subscribe(self) -> AsyncIterator[Subscription]:
-        """Keeps the loop running while the subscription is held."""
-        subscription = Subscription(self, asyncio.get_running_loop())
+    async def subscribe(self, client: str | None = None) -> AsyncIterator[Subscription]:
+        """Keeps the loop running while the subscription is held; `client` names it."""
+        subscription = Subscription(self, asyncio.get_running_loop(), client)
+        subscription.order = next(self._order)
         with self._lock:
             self._subscriptions.add(subscription)
             self._start_locked()
@@ -183,10 +250,11 @@ class Capture(Publisher):
         self._paused = 0
         self._streaming = False  # the loop's stream may be on: pause() waits while it is
         self.error: str | None = None
-        self._arrivals: deque[tuple[float, int]] = deque()  # (arrival, bytes) of recent frames
-        self._stats_lock = threading.Lock()
+        # The frames of the current stream, and the time and camera sequence of its last one.
+        self.window = Window()
+        self._previous: tuple[float, int | None] | None = None
         self.frames = 0
-        self.dropped = 0
+        self.dropped = 0  # since the camera was opened; the window has the recent ones
         self.recorder: Recorder | None = None  # fed every frame while set
         self.recording_error: str | None = None
 
@@ -213,30 +281,28 @@ class Capture(Publisher):
 
     # The loop
 
-    def _count(self, arrived: float, size: int, fmt: Format) -> None:
-        with self._stats_lock:
-            arrivals = self._arrivals
-            if arrivals and fmt.fps > 0:
-                gap = arrived - arrivals[-1][0]
+    def _count(self, arrived: float, size: int, fmt: Format, sequence: int | None) -> None:
+        """Counts a frame the camera delivered and those it lost before it: by the camera's
+        frame counter where it has one, else by the time since the previous frame."""
+        previous, self._previous = self._previous, (arrived, sequence)
+        missed = 0
+        if previous is not None:
+            last_arrived, last_sequence = previous
+            if sequence is not None and last_sequence is not None:
+                missed = max(0, sequence - last_sequence - 1)
+            elif fmt.fps > 0:
+                gap = arrived - last_arrived
                 # A gap of well over one frame period means frames the camera did not deliver.
-                missed = round(gap * fmt.fps) - 1
-                if missed > 0 and gap > 1.5 / fmt.fps:
-                    self.dropped += missed
-            arrivals.append((arrived, size))
-            while arrivals and arrivals[0][0] < arrived - STATS_WINDOW:
-                arrivals.popleft()
-            self.frames += 1
+                if gap > 1.5 / fmt.fps:
+                    missed = max(0, round(gap * fmt.fps) - 1)
+        self.dropped += missed
+        self.frames += 1
+        self.window.add(arrived, size, missed, fmt)
 
     def rates(self) -> tuple[float, float]:
         """Frames and bytes per second over the last few seconds."""
-        with self._stats_lock:
-            arrivals = list(self._arrivals)
-        now = time.monotonic()
-        recent = [(t, size) for t, size in arrivals if t >= now - STATS_WINDOW]
-        if len(recent) < 2:
-            return 0.0, 0.0
-        span = max(recent[-1][0] - recent[0][0], 1e-6)
-        return (len(recent) - 1) / span, sum(size for _, size in recent[1:]) / span
+        fps, bytes_per_second, _ = self.window.rates(self.camera.format)
+        return fps, bytes_per_second
 
     def record_into(self, recorder: Recorder | None) -> str | None:
         """Feeds every frame to `recorder` from now on, keeping the loop running; None stops
@@ -275,8 +341,8 @@ class Capture(Publisher):
             self._stop.wait(RETRY_AFTER)
             return
         sequence = self.latest.sequence if self.latest else 0
-        with self._stats_lock:
-            self._arrivals.clear()
+        self.window.clear()
+        self._previous = None
         # Set before starting, so that pause() waits for a stream still being started too.
         self._streaming = True
         failed = False
@@ -293,7 +359,7 @@ class Capture(Publisher):
                 arrived = time.monotonic()
                 jpeg = to_jpeg(frame, fmt)
                 sequence += 1
-                self._count(arrived, frame.nbytes, fmt)
+                self._count(arrived, frame.nbytes, fmt, captured.sequence)
                 self.error = None
                 self._publish(Picture(sequence, frame, fmt, jpeg, arrived, captured.sequence,
                                       captured.device_timestamp, captured.host_time))

@@ -25,6 +25,7 @@ class TimedH11Protocol(H11Protocol):
         self.header_timeout: float = getattr(config, "header_timeout", HEADER_TIMEOUT)
         self.body_timeout: float = getattr(config, "body_timeout", BODY_TIMEOUT)
         self._deadline: asyncio.TimerHandle | None = None
+        self._handed_over = False  # to the WebSocket protocol, which has deadlines of its own
 
     def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         super().connection_made(transport)
@@ -36,7 +37,7 @@ class TimedH11Protocol(H11Protocol):
 
     def data_received(self, data: bytes) -> None:
         super().data_received(data)
-        if self.transport.is_closing():
+        if self._handed_over or self.transport.is_closing():
             self._disarm()
             return
         state = self.conn.their_state
@@ -53,7 +54,10 @@ class TimedH11Protocol(H11Protocol):
         super().on_response_complete()
 
     def handle_websocket_upgrade(self, event: h11.Request) -> None:
-        self._disarm()  # the WebSocket protocol owns the connection from here, with its pings
+        # The WebSocket protocol owns the connection from here, with its pings; h11 still
+        # takes the upgrade request for one with a body to come, which no deadline may end.
+        self._handed_over = True
+        self._disarm()
         super().handle_websocket_upgrade(event)
 
     def _arm(self, timeout: float) -> None:

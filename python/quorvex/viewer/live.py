@@ -27,6 +27,7 @@ AUTOMATIC_MODES: Final = frozenset({"white_balance", "exposure", "focus"})
 ISP_MODES: Final = {"isp_white_balance_temperature": "isp_white_balance_mode",
                     "isp_exposure_time": "isp_exposure_mode", "isp_exposure_gain": "isp_exposure_mode"}
 _USB_TARGET: Final = "spi"  # the controller's flash: the new firmware outlives a power cycle
+IMU_WAIT = 0.5  # seconds an IMU sample waits for the camera before it gives up
 
 
 @dataclass
@@ -246,7 +247,7 @@ class LiveCamera:
         streaming); reads the versions again and closes the upgrade's record whatever happens.
         A camera refusing the image is a failed upgrade, not an exception."""
         upgrade = self.upgrade
-        failure: str | None = "the upgrade did not finish"
+        failure: str | None = "interrupted before it finished"
         try:
             with tempfile.TemporaryDirectory(prefix="quorvex-viewer-") as folder:
                 path = os.path.join(folder, "firmware.img")
@@ -291,13 +292,19 @@ class LiveCamera:
     # IMU
 
     def imu_sample(self) -> dict[str, object]:
-        """One accelerometer and gyroscope reading; starts the IMU when it is not running."""
+        """One accelerometer and gyroscope reading; starts the IMU when it is not running. Busy
+        when the camera stays taken for longer than IMU_WAIT (an upgrade holds it throughout):
+        a sample is worth nothing late, and a waiting one would hold a thread meanwhile."""
         imu = self.camera.imu
-        with self.lock:
+        if not self.lock.acquire(timeout=IMU_WAIT):
+            raise Busy(f"camera {self.index} is busy" + (" being upgraded" if self.upgrading else ""))
+        try:
             if not imu.running:
                 imu.enable()
                 self._imu_started = True
             return payloads.imu_dict(imu)
+        finally:
+            self.lock.release()
 
     # Recording
 

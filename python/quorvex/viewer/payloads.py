@@ -10,8 +10,10 @@ from quorvex import Control, Format
 from quorvex.errors import QuorvexError
 from quorvex.imu import Imu
 
+from .capture import STATS_WINDOW
+
 if TYPE_CHECKING:
-    from .capture import Capture, Picture
+    from .capture import Capture, Picture, Subscription
     from .live import LiveCamera
     from .recordings import Playback, Session
 
@@ -69,9 +71,12 @@ def state(camera: LiveCamera) -> dict[str, object]:
 
 
 def stats(capture: Capture) -> dict[str, object]:
-    fps, bytes_per_second = capture.rates()
+    """The capture loop's figures: rates and `dropped_recent` over the last `window` seconds of
+    the current format, `dropped` and `frames` since the camera was opened."""
     fmt = capture.camera.format
+    fps, bytes_per_second, dropped_recent = capture.window.rates(fmt)
     return {"fps": round(fps, 2), "bytes_per_second": round(bytes_per_second), "dropped": capture.dropped,
+            "dropped_recent": dropped_recent, "window": STATS_WINDOW,
             "frames": capture.frames, "clients": capture.clients, "running": capture.running,
             "format": format_dict(fmt) if fmt else None, "error": capture.error,
             "disconnected": capture.camera.disconnected}
@@ -87,6 +92,16 @@ def picture_dict(picture: Picture | None) -> dict[str, object] | None:
             "device_timestamp": picture.device_timestamp, "host_time": picture.host_time,
             "pixel_format": fmt.pixel_format, "width": fmt.width, "height": fmt.height,
             "bytes": int(picture.raw.nbytes)}
+
+
+def delivered(subscription: Subscription | None, fmt: Format | None) -> dict[str, object] | None:
+    """What one client's stream got over the same window: pictures and bytes per second, and
+    the pictures it passed over (`skipped_recent`; `skipped` and `frames` since it opened)."""
+    if subscription is None:
+        return None
+    fps, bytes_per_second, skipped_recent = subscription.window.rates(fmt)
+    return {"fps": round(fps, 2), "bytes_per_second": round(bytes_per_second), "skipped_recent": skipped_recent,
+            "skipped": subscription.skipped, "frames": subscription.sent}
 
 
 def _recorded(session: Session) -> dict[str, object]:

@@ -11,6 +11,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import json
+import re
 import socket
 import threading
 from collections.abc import AsyncIterator, Awaitable, Callable, Collection
@@ -46,6 +47,8 @@ MAX_SETTINGS_BYTES = 256 * 1024  # a settings file: some 50 controls take about 
 MAX_PROFILE_BYTES = 64 * 1024  # the library's own bound on a profile file
 FIRST_FRAME_TIMEOUT = 5.0  # seconds a snapshot waits for a camera that was not streaming
 EVENT_PERIOD = 0.2  # seconds between two state messages on a camera's WebSocket
+MESSAGE_IMU_WAIT = 0.05  # seconds a state message waits for its IMU sample before it goes without
+CLIENT_NAME = re.compile(r"[A-Za-z0-9_-]{1,64}")  # what a page calls its stream (?client=...)
 BOUNDARY = "quorvexframe"
 SHUTDOWN_GRACE = 0.5  # seconds the streams have to end on their own when the viewer stops
 NO_STORE = {"Cache-Control": "no-store"}
@@ -222,6 +225,15 @@ async def _read_body(request: Request, limit: int, what: str) -> bytes:
     except ClientDisconnect:  # nobody is left to answer; an error here only keeps the log clean
         raise HTTPException(400, "the client went away before it sent the whole request") from None
     return b"".join(chunks)
+
+
+def _client(request: Request | WebSocket) -> str | None:
+    """The name a page gave its stream, `?client=NAME`, or None; HTTPException 422 for a name
+    that is no short word. It only pairs a page's stream with its state WebSocket."""
+    client = request.query_params.get("client")
+    if client is not None and not CLIENT_NAME.fullmatch(client):
+        raise HTTPException(422, "'client' is 1 to 64 letters, digits, '-' or '_'")
+    return client
 
 
 def _integer(body: dict[str, object], key: str) -> int:
@@ -464,7 +476,8 @@ async def histogram(request: Request) -> Response:
 
 
 def _mjpeg(source: Publisher, request: Request) -> StreamingResponse:
-    """The source's pictures as a multipart stream, endless or of ?frames=N."""
+    """The source's pictures as a multipart stream, endless or of ?frames=N; ?client=NAME
+    names it, for the state WebSocket of the same page to report what it delivers."""
     limit = request.query_params.get("frames")
     try:
         frames = int(limit) if limit is not None else None
@@ -472,14 +485,14 @@ def _mjpeg(source: Publisher, request: Request) -> StreamingResponse:
         raise HTTPException(422, f"'frames' must be a whole number, not {limit!r}") from None
     if frames is not None and frames < 1:
         raise HTTPException(422, "'frames' must be at least 1")
-    return StreamingResponse(_mjpeg_parts(source, frames), headers=NO_STORE,
+    return StreamingResponse(_mjpeg_parts(source, frames, _client(request)), headers=NO_STORE,
                              media_type=f"multipart/x-mixed-replace; boundary={BOUNDARY}")
 
 
-async def _mjpeg_parts(source: Publisher, frames: int | None) -> AsyncIterator[bytes]:
+async def _mjpeg_parts(source: Publisher, frames: int | None, client: str | None = None) -> AsyncIterator[bytes]:
     # Subscribing here, not in the handler, ties the subscription to the generator's life:
     # a client that goes away cancels the generator, which lets go of it.
-    async with source.subscribe() as subscription:
+    async with source.subscribe(client) as subscription:
         sent, after = 0, 0
         while frames is None or sent < frames:
             picture = await subscription.next_picture(after)
@@ -489,6 +502,9 @@ async def _mjpeg_parts(source: Publisher, frames: int | None) -> AsyncIterator[b
             head = (f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(picture.jpeg)}\r\n"
                     f"X-Frame: {picture.sequence}\r\n\r\n").encode()
             yield head + picture.jpeg + b"\r\n"
+            # Resumed once the server has taken the part: a client that reads slowly is counted
+            # at its own pace.
+            subscription.delivered(picture)
             sent += 1
 
 
@@ -504,7 +520,7 @@ def _imu_sample(camera: LiveCamera) -> dict[str, object]:
         return camera.imu_sample()
     except NotSupportedError:
         raise HTTPException(404, f"camera {camera.index} has no IMU") from None
-    except QuorvexError as error:
+    except (QuorvexError, Busy) as error:
         raise HTTPException(409, f"the IMU cannot be read: {error}") from None
 
 
@@ -542,9 +558,9 @@ async def upgrade_firmware(request: Request) -> Response:
         await run_in_threadpool(camera.run_upgrade, image)
     finally:
         if upgrade.state == "running":  # cancelled before the upgrade began
-            upgrade.state, upgrade.message = "failed", "the upgrade did not finish"
+            upgrade.state, upgrade.message = "failed", "interrupted before it finished"
     if upgrade.state != "done":
-        raise HTTPException(422, f"the upgrade failed: {upgrade.message}")
+        raise HTTPException(422, upgrade.message)  # names the call and its status; 422 says it failed
     return JSONResponse(payloads.firmware(camera))
 
 
@@ -692,31 +708,55 @@ async def _disconnection(websocket: WebSocket) -> AsyncIterator[asyncio.Event]:
 
 
 async def events(websocket: WebSocket) -> None:
-    """Sends the camera's statistics, errors and upgrade progress, and IMU samples with ?imu=1."""
+    """Sends the camera's statistics, errors and upgrade progress every EVENT_PERIOD, IMU
+    samples with ?imu=1, and with ?client=NAME what the page's stream of that name delivers."""
     try:
         camera = await _camera(websocket)
+        client = _client(websocket)
     except HTTPException as error:
-        await websocket.close(code=4404, reason=str(error.detail)[:120])
+        await websocket.close(code=4000 + error.status_code, reason=str(error.detail)[:120])
         return
     await websocket.accept()
     with_imu = websocket.query_params.get("imu") == "1" and camera.has_imu
+    sampling: asyncio.Future[dict[str, object]] | None = None
     async with _disconnection(websocket) as closed:
         try:
             while not closed.is_set():
+                imu: dict[str, object] = {}
+                if with_imu:
+                    # A sample runs beside the messages, one at a time: one that waits for the
+                    # camera (an upgrade begun meanwhile holds it) never holds the state back.
+                    if sampling is None and not camera.upgrading:
+                        sampling = asyncio.ensure_future(run_in_threadpool(_imu_sample, camera))
+                    if sampling is not None:
+                        await asyncio.wait([sampling], timeout=MESSAGE_IMU_WAIT)
+                    imu = _imu_result(camera, sampling)
+                    if sampling is not None and sampling.done():
+                        sampling = None
                 message = payloads.state(camera)
                 message["frame"] = payloads.picture_dict(camera.capture.latest)
-                if with_imu and camera.upgrading:
-                    message["imu_error"] = "the camera is being upgraded"
-                elif with_imu:
-                    try:
-                        message["imu"] = await run_in_threadpool(_imu_sample, camera)
-                    except HTTPException as error:
-                        message["imu_error"] = error.detail
-                await websocket.send_json(message)
+                if client is not None:
+                    message["client"] = payloads.delivered(camera.capture.subscription(client), camera.format)
+                await websocket.send_json({**message, **imu})
                 with contextlib.suppress(TimeoutError):
                     await asyncio.wait_for(closed.wait(), EVENT_PERIOD)
         except (WebSocketDisconnect, RuntimeError, OSError):
             pass  # the client went away between two messages
+        finally:
+            if sampling is not None:
+                sampling.cancel()
+
+
+def _imu_result(camera: LiveCamera, sampling: asyncio.Future[dict[str, object]] | None) -> dict[str, object]:
+    """{"imu": the sample} when it came, {"imu_error": ...} when there is none to wait for."""
+    if sampling is not None and sampling.done():
+        try:
+            return {"imu": sampling.result()}
+        except HTTPException as error:
+            return {"imu_error": error.detail}
+    if camera.upgrading:
+        return {"imu_error": "the camera is being upgraded"}
+    return {}  # on its way: it goes with the next message
 
 
 async def _http_error(request: Request, error: Exception) -> Response:

@@ -125,7 +125,8 @@ function hidePanel(index) {
 
 function startPicture(panel) {
   const image = panel.element.querySelector(".live");
-  image.src = `/api/cameras/${panel.index}/stream.mjpg?t=${Date.now()}`;
+  panel.stream = streamName();
+  image.src = `/api/cameras/${panel.index}/stream.mjpg?client=${panel.stream}&t=${Date.now()}`;
 }
 
 function buildFormats(panel, detail) {
@@ -238,8 +239,8 @@ async function buildControls(panel) {
 function openEvents(panel) {
   if (panel.closed) return;
   const scheme = location.protocol === "https:" ? "wss" : "ws";
-  const imu = panel.detail && panel.detail.imu ? "?imu=1" : "";
-  const socket = new WebSocket(`${scheme}://${location.host}/api/cameras/${panel.index}/events${imu}`);
+  const imu = panel.detail && panel.detail.imu ? "&imu=1" : "";
+  const socket = new WebSocket(`${scheme}://${location.host}/api/cameras/${panel.index}/events?client=${panel.stream}${imu}`);
   panel.socket = socket;
   socket.onmessage = (message) => showState(panel, JSON.parse(message.data));
   socket.onclose = () => { if (!panel.closed) setTimeout(() => openEvents(panel), 1000); };
@@ -248,9 +249,8 @@ function openEvents(panel) {
 function showState(panel, state) {
   const { stats, upgrade } = state;
   const element = panel.element;
-  element.querySelector(".fps").textContent = `${stats.fps.toFixed(1)} fps`;
+  showFigures(panel, state);
   element.querySelector(".rate").textContent = bytesPerSecond(stats.bytes_per_second);
-  element.querySelector(".dropped").textContent = `${stats.dropped} dropped`;
   element.querySelector(".clients").textContent = counted(stats.clients, "client");
   showError(panel, stats.error ? `Camera error: ${stats.error}` : "");
   // Unplugged: the last picture stays, dimmed, until the camera is back.
@@ -261,6 +261,7 @@ function showState(panel, state) {
     element.querySelector(".firmware-message").textContent = `Upgrading ${upgrade.target} firmware: ${upgrade.percent}%`;
   }
   showRecording(panel, state.recording);
+  followRecording(panel, state.recording);
   showFrameMeta(panel, state.frame);
   if (state.imu) showImu(panel, state.imu); // charts.js
 }
@@ -381,8 +382,10 @@ async function loadRecordings() {
   }
   for (const recording of recordings) {
     const item = document.createElement("li");
+    item.dataset.name = recording.name;
     const name = document.createElement("span");
-    name.textContent = `${recording.name} (${(recording.bytes / 1e6).toFixed(1)} MB)${recording.recording ? " · recording" : ""}`;
+    name.className = "recording-label";
+    name.textContent = recordingLabel(recording);
     item.append(name);
     if (recording.damaged) {
       const damage = document.createElement("span");
