@@ -78,3 +78,21 @@ def panel(driver, index):
     selector = f'.panel[data-index="{index}"]'
     assert wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, selector), timeout=20)
     return driver.find_element(By.CSS_SELECTOR, selector)
+
+
+def start_sensor_upgrade(element, image, before_flash=None):
+    """In camera panel `element`: the firmware box opened, the sensor chosen, `image` (a path)
+    picked, Upgrade clicked and the confirmation's Flash; `before_flash()` runs just before it."""
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+    element.find_element(By.CSS_SELECTOR, ".firmware-box summary").click()
+    assert wait_until(lambda: element.find_element(By.CSS_SELECTOR, ".firmware-upgrade").is_enabled(), timeout=10)
+    Select(element.find_element(By.CSS_SELECTOR, ".firmware-target")).select_by_value("sensor")
+    element.find_element(By.CSS_SELECTOR, ".firmware-file").send_keys(str(image))
+    element.find_element(By.CSS_SELECTOR, ".firmware-upgrade").click()
+    confirm = element.find_element(By.CSS_SELECTOR, ".flash-go")
+    assert wait_until(confirm.is_displayed, timeout=10)
+    if before_flash is not None:
+        before_flash()
+    confirm.click()

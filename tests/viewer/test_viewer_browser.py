@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from browser_support import DOCS, OUT, element_picture, open_browser, panel, require_browser
+from browser_support import DOCS, OUT, element_picture, open_browser, panel, require_browser, start_sensor_upgrade
 from playback_support import write
 from viewer_support import wait_until
 
@@ -129,14 +129,7 @@ def test_firmware_upgrade_from_the_page(served_page, browser, tmp_path, image_ve
         path.write_bytes(firmware_image(TARGET_SENSOR, qx.QXCAM_PRODUCT_TYPE_ZENA, image_version))
     browser.get(url)
     first = panel(browser, 0)
-    first.find_element(By.CSS_SELECTOR, ".firmware-box summary").click()
-    assert wait_until(lambda: first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").is_enabled(), timeout=10)
-    Select(first.find_element(By.CSS_SELECTOR, ".firmware-target")).select_by_value("sensor")
-    first.find_element(By.CSS_SELECTOR, ".firmware-file").send_keys(str(path))
-    first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").click()
-    confirm = first.find_element(By.CSS_SELECTOR, ".flash-go")
-    assert wait_until(confirm.is_displayed, timeout=10)
-    confirm.click()
+    start_sensor_upgrade(first, path)
     message = first.find_element(By.CSS_SELECTOR, ".firmware-message")
     assert wait_until(lambda: message.text == expected, timeout=20), message.text
     progress = browser.execute_script("return arguments[0].value", first.find_element(By.CSS_SELECTOR, ".firmware-progress"))

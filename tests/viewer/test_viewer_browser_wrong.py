@@ -5,12 +5,11 @@ import re
 
 import pytest
 
-from browser_support import open_browser, panel, require_browser
+from browser_support import open_browser, panel, require_browser, start_sensor_upgrade
 from viewer_support import late_imu_sample, wait_until
 
 require_browser()
 from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.support.ui import Select  # noqa: E402
 
 import pyQuorvexSDK as qx  # noqa: E402
 from firmware_image import TARGET_SENSOR, firmware_image  # noqa: E402
@@ -41,14 +40,12 @@ def test_the_progress_bar_rises_through_an_upgrade_of_a_camera_with_an_imu(emu, 
     path.write_bytes(firmware_image(TARGET_SENSOR, qx.QXCAM_PRODUCT_TYPE_ZENA, "1.0.12"))
     browser.get(url)
     first = panel(browser, 0)
-    first.find_element(By.CSS_SELECTOR, ".firmware-box summary").click()
-    assert wait_until(lambda: first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").is_enabled(), timeout=10)
-    Select(first.find_element(By.CSS_SELECTOR, ".firmware-target")).select_by_value("sensor")
-    first.find_element(By.CSS_SELECTOR, ".firmware-file").send_keys(str(path))
     browser.execute_script(WATCH_PROGRESS, first.find_element(By.CSS_SELECTOR, ".firmware-progress"))
-    # The page's IMU sample in flight when the upgrade begins reaches the camera only after it.
-    assert late_imu_sample(monkeypatch).wait(20)
-    first.find_element(By.CSS_SELECTOR, ".firmware-upgrade").click()
+
+    def sample_in_flight():  # the page's IMU sample, begun before the upgrade, reaches the camera after it
+        assert late_imu_sample(monkeypatch).wait(20)
+
+    start_sensor_upgrade(first, path, before_flash=sample_in_flight)
     message = first.find_element(By.CSS_SELECTOR, ".firmware-message")
     assert wait_until(lambda: message.text == "sensor firmware is now 1.0.12", timeout=60), message.text
     seen = browser.execute_script("return window.progressSeen")
