@@ -299,10 +299,10 @@ class Capture(Publisher):
         self.frames += 1
         self.window.add(arrived, size, missed, fmt)
 
-    def rates(self) -> tuple[float, float]:
-        """Frames and bytes per second over the last few seconds."""
-        fps, bytes_per_second, _ = self.window.rates(self.camera.format)
-        return fps, bytes_per_second
+    def rates(self) -> tuple[float, float, int]:
+        """Frames and bytes per second, and frames the camera lost, over the last STATS_WINDOW
+        seconds of the current format."""
+        return self.window.rates(self.camera.format)
 
     def record_into(self, recorder: Recorder | None) -> str | None:
         """Feeds every frame to `recorder` from now on, keeping the loop running; None stops

@@ -183,10 +183,6 @@ class LiveCamera:
         controls = self.camera.controls
         return controls[mode] if mode is not None and mode in controls else None
 
-    def is_automatic(self, control: quorvex.Control) -> bool:
-        mode = self.mode_control(control)
-        return mode.value == 1 if mode is not None else control.auto
-
     def set_automatic(self, control: quorvex.Control, automatic: bool) -> None:
         """Switches a control of `automatic_modes` (the lock held)."""
         mode = self.mode_control(control)

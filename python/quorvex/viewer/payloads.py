@@ -74,7 +74,7 @@ def stats(capture: Capture) -> dict[str, object]:
     """The capture loop's figures: rates and `dropped_recent` over the last `window` seconds of
     the current format, `dropped` and `frames` since the camera was opened."""
     fmt = capture.camera.format
-    fps, bytes_per_second, dropped_recent = capture.window.rates(fmt)
+    fps, bytes_per_second, dropped_recent = capture.rates()
     return {"fps": round(fps, 2), "bytes_per_second": round(bytes_per_second), "dropped": capture.dropped,
             "dropped_recent": dropped_recent, "window": STATS_WINDOW,
             "frames": capture.frames, "clients": capture.clients, "running": capture.running,

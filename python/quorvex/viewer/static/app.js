@@ -17,13 +17,18 @@ async function api(path, options) {
   return body;
 }
 
+function postJson(path, body) {
+  return api(path, { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) });
+}
+
 function setStatus(text) { document.getElementById("status").textContent = text; }
 
-function bytesPerSecond(value) {
-  const units = ["B/s", "kB/s", "MB/s", "GB/s"];
+// "512 B", "36.9 MB"; with `per` "/s", a rate.
+function bytesText(value, per = "") {
+  const units = ["B", "kB", "MB", "GB"];
   let unit = 0;
   while (value >= 1000 && unit < units.length - 1) { value /= 1000; unit += 1; }
-  return `${value.toFixed(unit ? 1 : 0)} ${units[unit]}`;
+  return `${value.toFixed(unit ? 1 : 0)} ${units[unit]}${per}`;
 }
 
 function firmwareText(firmware) {
@@ -143,9 +148,7 @@ function buildFormats(panel, detail) {
   select.addEventListener("change", async () => {
     const format = detail.formats[Number(select.value)];
     try {
-      await api(`/api/cameras/${panel.index}/format`, {
-        method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(format),
-      });
+      await postJson(`/api/cameras/${panel.index}/format`, format);
       showError(panel, "");
     } catch (error) {
       showError(panel, error.message);
@@ -208,9 +211,7 @@ async function buildControls(panel) {
     let pending = null;
     const send = async () => {
       try {
-        show(await api(`/api/cameras/${panel.index}/controls/${control.name}`, {
-          method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ value: read() }),
-        }));
+        show(await postJson(`/api/cameras/${panel.index}/controls/${control.name}`, { value: read() }));
         showError(panel, "");
       } catch (error) {
         showError(panel, error.message);
@@ -250,7 +251,7 @@ function showState(panel, state) {
   const { stats, upgrade } = state;
   const element = panel.element;
   showFigures(panel, state);
-  element.querySelector(".rate").textContent = bytesPerSecond(stats.bytes_per_second);
+  element.querySelector(".rate").textContent = bytesText(stats.bytes_per_second, "/s");
   element.querySelector(".clients").textContent = counted(stats.clients, "client");
   showError(panel, stats.error ? `Camera error: ${stats.error}` : "");
   // Unplugged: the last picture stays, dimmed, until the camera is back.
@@ -409,10 +410,7 @@ async function loadRecordings() {
         play.textContent = cameras.length > 1 ? `Play camera ${camera}` : "Play";
         play.addEventListener("click", async () => {
           try {
-            const info = await api(`${recording.url}/play`, {
-              method: "POST", body: JSON.stringify({ camera }), headers: { "Content-Type": "application/json" },
-            });
-            showPlayback(info);
+            showPlayback(await postJson(`${recording.url}/play`, { camera }));
           } catch (error) {
             setStatus(error.message);
           }
@@ -462,13 +460,9 @@ function showPlayback(info) {
 }
 
 async function controlPlayback(panel, action, body) {
-  const options = { method: "POST" };
-  if (body) {
-    options.body = JSON.stringify(body);
-    options.headers = { "Content-Type": "application/json" };
-  }
+  const path = `/api/playbacks/${panel.index}/${action}`;
   try {
-    showPlaybackState(panel, await api(`/api/playbacks/${panel.index}/${action}`, options));
+    showPlaybackState(panel, await (body ? postJson(path, body) : api(path, { method: "POST" })));
   } catch (error) {
     showError(panel, error.message);
   }

@@ -4,10 +4,6 @@
 
 const AUTO_REFRESH_MS = 2000; // how often the values the camera chooses are read again
 
-function postJson(path, body) {
-  return api(path, { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body) });
-}
-
 // The "Auto" switch of a control row; an empty cell for a control without an automatic mode.
 function autoSwitch(panel, control, show) {
   const cell = document.createElement("label");
@@ -175,11 +171,7 @@ async function buildProfile(panel) {
 }
 
 function sizeText(bytes) {
-  if (bytes < 1000) return counted(bytes, "byte");
-  const units = ["kB", "MB", "GB"];
-  let value = bytes / 1000, unit = 0;
-  while (value >= 1000 && unit < units.length - 1) { value /= 1000; unit += 1; }
-  return `${value.toFixed(1)} ${units[unit]}`;
+  return bytes < 1000 ? counted(bytes, "byte") : bytesText(bytes);
 }
 
 // Asks before flashing `file` to `target` ("usb", "sensor"); true only for "Flash".
