@@ -256,6 +256,19 @@ def test_events_tell_what_a_named_stream_delivers_and_forget_it_when_it_ends(ser
     assert captures(app)[0].subscription("slow") is None
 
 
+@pytest.mark.parametrize(("arrivals", "fps"), [
+    ([-3.0] + [-1.0 + 0.01 * i for i in range(4)], 2.0),  # a burst of 4 behind a full socket
+    ([-3.0 + i / 30 for i in range(90)], 30.0),  # steady
+    ([-0.5 + i / 30 for i in range(15)], 30.0),  # less than a window since the first frame
+    ([-3.0 + i / 30 for i in range(45)], 7.5),  # stalled 1.5 s ago
+])
+def test_rates_count_the_frames_of_the_window_over_the_time_measured(arrivals, fps):
+    window, now = capture_module.Window(), time.monotonic()
+    for at in arrivals:
+        window.add(now + at, 1000)
+    assert window.rates()[0] == pytest.approx(fps, rel=0.1)
+
+
 def test_recent_drops_rise_with_a_stall_fall_back_and_restart_with_a_format(served, monkeypatch):
     url, app = served
     format_url = f"{url}/api/cameras/0/format"

@@ -43,6 +43,7 @@ class Window:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._events: deque[tuple[float, int, int]] = deque()  # (time, bytes, frames lost before it)
+        self._started: float | None = None  # the first frame's time since the window was last emptied
         self.key: object = None
 
     def add(self, at: float, size: int, lost: int = 0, key: object = None) -> None:
@@ -50,7 +51,10 @@ class Window:
             events = self._events
             if key != self.key:
                 events.clear()
+                self._started = None
                 self.key = key
+            if self._started is None:
+                self._started = at
             events.append((at, size, lost))
             while events and events[0][0] < at - STATS_WINDOW:
                 events.popleft()
@@ -58,20 +62,28 @@ class Window:
     def clear(self) -> None:
         with self._lock:
             self._events.clear()
+            self._started = None
 
     def rates(self, key: object = None) -> tuple[float, float, int]:
         """Frames and bytes per second, and frames lost, over the last STATS_WINDOW seconds;
-        nothing while the window measures another key than `key`."""
+        nothing while the window measures another key than `key`.
+
+        The rates divide by the time measured up to now, not by the span between the first and
+        last frame: frames that come in bursts (a client behind full socket buffers) count at
+        the pace they really came, and a stall lowers the rate while it lasts."""
         with self._lock:
-            if key != self.key:
+            if key != self.key or self._started is None:
                 return 0.0, 0.0, 0
             now = time.monotonic()
             recent = [event for event in self._events if event[0] >= now - STATS_WINDOW]
+            measured = now - self._started
         lost = sum(event[2] for event in recent)
+        if measured >= STATS_WINDOW:
+            return len(recent) / STATS_WINDOW, sum(event[1] for event in recent) / STATS_WINDOW, lost
+        # Less than a window since the first frame: time runs from that frame, which is not counted.
         if len(recent) < 2:
             return 0.0, 0.0, lost
-        span = max(recent[-1][0] - recent[0][0], 1e-6)
-        return (len(recent) - 1) / span, sum(event[1] for event in recent[1:]) / span, lost
+        return (len(recent) - 1) / measured, sum(event[1] for event in recent[1:]) / measured, lost
 
 
 @dataclass(frozen=True)
