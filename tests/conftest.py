@@ -1,4 +1,5 @@
 import pathlib
+import signal
 import sys
 
 import pytest
@@ -9,6 +10,11 @@ try:
     import qx_emulator
 except ImportError:  # built against a vendor library: no emulator to script
     qx_emulator = None
+
+# A suite started in the background of a script inherits Ctrl-C ignored, and so would the
+# commands it starts; the tests that interrupt them need it back.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def _restart_emulator():
