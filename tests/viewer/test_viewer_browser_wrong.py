@@ -46,8 +46,11 @@ def test_the_progress_bar_rises_through_an_upgrade_of_a_camera_with_an_imu(emu, 
         assert late_imu_sample(monkeypatch).wait(20)
 
     start_sensor_upgrade(first, path, before_flash=sample_in_flight)
+    imu = first.find_element(By.CSS_SELECTOR, ".imu-message")
+    assert wait_until(lambda: imu.text.startswith("No IMU reading: "), timeout=20)  # said while upgrading
     message = first.find_element(By.CSS_SELECTOR, ".firmware-message")
     assert wait_until(lambda: message.text == "sensor firmware is now 1.0.12", timeout=60), message.text
+    assert wait_until(lambda: not imu.is_displayed(), timeout=20), imu.text  # samples come again
     seen = browser.execute_script("return window.progressSeen")
     between = [value for value in seen if 0 < value < 100]
     assert len(set(between)) >= 3 and between == sorted(between), seen

@@ -241,9 +241,11 @@ class LiveCamera:
         """Programs the claimed target, the USB controller ("usb") or the sensor ("sensor"),
         from an image, with the stream stopped (the camera refuses a sensor upgrade while
         streaming); reads the versions again and closes the upgrade's record whatever happens.
-        A camera refusing the image is a failed upgrade, not an exception."""
+        A camera refusing the image is a failed upgrade, not an exception; OSError when the
+        image cannot be stored for the library to read, the upgrade marked failed."""
         upgrade = self.upgrade
         failure: str | None = "interrupted before it finished"
+        unread: str | None = None  # why the versions could not be read afterwards
         try:
             with tempfile.TemporaryDirectory(prefix="quorvex-viewer-") as folder:
                 path = os.path.join(folder, "firmware.img")
@@ -255,18 +257,25 @@ class LiveCamera:
                 finally:
                     self.capture.resume()
             failure = None
-        except QuorvexError as error:
+        except QuorvexError as error:  # before OSError: the library's timeout is one too
             # The status, not the whole message: that names the server's temporary file.
             failure = f"{error.function} refused the image: {error.status_name or error.status}"
+        except OSError as error:
+            failure = f"the image could not be stored for the camera: {error.strerror or error}"
+            raise
         finally:
             try:
                 self.versions = self._read_versions()
+            except QuorvexError as error:  # unplugged meanwhile: the versions known before stay
+                unread = error.status_name or str(error)
             finally:  # the camera is free again either way
                 if failure is not None:
                     upgrade.state, upgrade.message = "failed", failure
                 else:
                     upgrade.state, upgrade.percent = "done", 100
-                    upgrade.message = f"{upgrade.target} firmware is now {self.versions.get(upgrade.target)}"
+                    upgrade.message = (f"{upgrade.target} firmware is now {self.versions.get(upgrade.target)}"
+                                       if unread is None else
+                                       f"{upgrade.target} firmware written; the camera did not tell its version ({unread})")
 
     def _program(self, upgrade: Upgrade, path: str) -> None:
         def progress(percent: int) -> None:

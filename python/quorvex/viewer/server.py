@@ -556,6 +556,8 @@ async def upgrade_firmware(request: Request) -> Response:
         raise
     try:
         await run_in_threadpool(camera.run_upgrade, image)
+    except OSError:  # the server could not store the image: its fault, not the image's
+        raise HTTPException(507, upgrade.message) from None
     finally:
         if upgrade.state == "running":  # cancelled before the upgrade began
             upgrade.state, upgrade.message = "failed", "interrupted before it finished"

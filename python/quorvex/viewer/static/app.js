@@ -265,6 +265,12 @@ function showState(panel, state) {
   followRecording(panel, state.recording);
   showFrameMeta(panel, state.frame);
   if (state.imu) showImu(panel, state.imu); // charts.js
+  // A sample that could not be had says why; the next one that comes clears it.
+  if (state.imu || state.imu_error !== undefined) {
+    const message = element.querySelector(".imu-message");
+    message.textContent = state.imu_error ? `No IMU reading: ${state.imu_error}` : "";
+    message.hidden = !state.imu_error;
+  }
 }
 
 async function drawHistogram(panel) {
