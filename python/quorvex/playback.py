@@ -331,7 +331,8 @@ class RecordedStream:
         self._left = 0.0  # while paused: how long after resume() it is due
         self._frames = 0
         self._loops = 0
-        self._moves = 0  # seeks so far: a read cancelled after one leaves the position alone
+        self._moves = 0  # seeks so far: a frame taken before one is not put back after it
+        self._taken: tuple[int, int] | None = None  # the frame taken last: (its position, seeks then)
 
     # -- state
 
@@ -484,7 +485,23 @@ class RecordedStream:
         position = self._next
         self._next += 1
         self._frames += 1
+        self._taken = position, self._moves
         return position
+
+    def put_back(self, frame: Frame) -> bool:
+        """Gives back `frame`, the frame read last, for a reader that will not use it after all:
+        the next read or step delivers it again. Whether it could: not once the position has
+        moved since (a seek, or another read or step)."""
+        with self._condition:
+            return self._put_back(frame.index)
+
+    def _put_back(self, position: int) -> bool:
+        """put_back() by position; call with the condition held."""
+        if self._taken != (position, self._moves) or self._next != position + 1:
+            return False
+        self._next, self._frames, self._taken = position, self._frames - 1, None
+        self._changed()
+        return True
 
     def _try_claim(self) -> tuple[int | None, float | None]:
         """(the position taken, None), or (None, seconds to wait before trying again; None: until
@@ -550,7 +567,6 @@ class RecordedStream:
                 woken.clear()
                 with self._condition:
                     position, wait = self._try_claim()
-                    moves = self._moves
                 if position is not None:
                     break
                 deadline = _patient(deadline, own, wait, timeout)
@@ -568,8 +584,7 @@ class RecordedStream:
             return await asyncio.to_thread(self._load, position)
         except asyncio.CancelledError:
             with self._condition:
-                if self._moves == moves and self._next == position + 1:
-                    self._next, self._frames = position, self._frames - 1
+                self._put_back(position)
             raise
 
     def __iter__(self) -> Iterator[Frame]:

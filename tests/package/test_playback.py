@@ -120,6 +120,22 @@ def test_pause_makes_reads_time_out_and_other_threads_wake_a_waiting_read(tmp_pa
         assert stream.position == 1
 
 
+@pytest.mark.parametrize("meanwhile, given_back, next_index", [
+    (lambda stream: None, True, 1),
+    (lambda stream: stream.seek(frame=3), False, 3),  # moved since: the seek holds
+    (lambda stream: stream.step(), False, 3),
+], ids=["read-again", "after-a-seek", "after-a-step"])
+def test_put_back_gives_the_frame_read_last_to_the_next_read_unless_the_position_moved(tmp_path, meanwhile,
+                                                                                      given_back, next_index):
+    path = write(tmp_path / "back.qxrec", [0, 0.1, 0.2, 0.3])
+    with quorvex.open(path, paced=False) as camera, camera.stream() as stream:
+        stream.read()
+        frame = stream.read()
+        meanwhile(stream)
+        assert stream.put_back(frame) is given_back
+        assert stream.step().index == next_index
+
+
 def test_aread_and_async_iteration(tmp_path):
     path = write(tmp_path / "async.qxrec", [0, 0.05, 0.1])
 

@@ -235,6 +235,26 @@ def test_a_playback_pauses_steps_seeks_and_resumes(played):
     assert not client.get("/api/playbacks/0").json()["paused"]
 
 
+def test_a_frame_the_loop_read_as_a_pause_came_is_the_next_step_not_shown_after_the_pause(played, monkeypatch):
+    client, playback = played
+    read, taken = playback.stream.read, []
+
+    def read_then_pause(timeout):  # the pause comes between the loop's read and its showing the frame
+        frame = read(timeout)
+        taken.append(frame.index)
+        if len(taken) == 2:
+            playback.pause()
+        return frame
+
+    monkeypatch.setattr(playback.stream, "read", read_then_pause)
+    watcher = threading.Thread(target=lambda: client.get("/api/playbacks/0/stream.mjpg?frames=2"), daemon=True)
+    watcher.start()
+    assert wait_until(lambda: taken[1:] and playback.stream.position == 1, timeout=20), taken  # frame 1 given back
+    assert playback.current.position == 0
+    assert client.post("/api/playbacks/0/step").json()["frame"]["position"] == 1
+    watcher.join(20)
+
+
 @pytest.mark.parametrize("path, body, status", [
     ("/api/playbacks/0/seek", {"frame": 6}, 422),
     ("/api/playbacks/0/seek", {"seconds": 0.6}, 422),

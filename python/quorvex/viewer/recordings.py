@@ -128,7 +128,10 @@ class Playback(Publisher):
         return self.stream.paused
 
     def pause(self) -> None:
-        self.stream.pause()
+        # In turn with the loop's showing: a frame it read just before is given back, not shown
+        # after the pause has answered with the frame before it.
+        with self._show_lock:
+            self.stream.pause()
 
     def resume(self) -> None:
         self.stream.resume()
@@ -157,16 +160,21 @@ class Playback(Publisher):
                     frame = self.stream.read(READ_TIMEOUT)
                 except TimeoutError:  # paused, or the next frame is not due yet
                     continue
-                self._show(frame)
+                self._show(frame, played=True)
         except Exception as error:  # a file changed under the viewer: shown in the page
             self.error = str(error) or type(error).__name__
             self._stop.wait(RETRY_AFTER)
         finally:
             self.stream.stop()
 
-    def _show(self, frame: Frame) -> None:
+    def _show(self, frame: Frame, played: bool = False) -> None:
+        """Publishes `frame`; one the loop `played` but a pause or step overtook goes back to
+        the stream instead (where the position has not moved on meanwhile)."""
         jpeg = to_jpeg(frame.data, frame.format)
         with self._show_lock:
+            if played and self.stream.paused:
+                self.stream.put_back(frame)
+                return
             sequence = (self.latest.sequence if self.latest else 0) + 1
             self.current = Shown(frame.index, frame, self.recording.time_ns(frame.index))
             self._publish(Picture(sequence, frame.data, frame.format, jpeg, time.monotonic(), frame.sequence,
