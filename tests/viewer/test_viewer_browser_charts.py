@@ -53,6 +53,9 @@ def test_page_fits_the_window_with_charts_at_the_pixel_ratio(served_page, width,
         boxes = [shown.rect for shown in panels]
         if width > 1200:
             assert boxes[0]["y"] == boxes[1]["y"] and all(box["width"] < 1200 for box in boxes)
+            # At Fit, the 640 px picture is enlarged to its panel's width.
+            picture = panels[0].find_element(By.CSS_SELECTOR, ".live").rect["width"]
+            assert 640 < picture <= boxes[0]["width"] and picture > boxes[0]["width"] * 0.9, (picture, boxes[0])
 
         # The narrowest phone: still no sideways scrolling, the charts resized with the window.
         set_viewport(browser, 360, 1000, scale)

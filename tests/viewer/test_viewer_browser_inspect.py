@@ -112,6 +112,18 @@ def test_the_inspector_reads_the_frame_under_the_pointer_at_every_zoom(page):
     assert wait_until(lambda: "frozen" in readout.text, timeout=5)
     point_at(driver, first, 520, 60)
     assert reading(first) == (*frozen, tuple(int(v) for v in rgb[frozen[1], frozen[0]])) and "frozen" in readout.text
+    # The arrow keys move it (by ten with Shift), and a marker sits over the pixel read.
+    ActionChains(driver).send_keys(Keys.ARROW_RIGHT * 3).key_down(Keys.SHIFT).send_keys(Keys.ARROW_DOWN) \
+        .key_up(Keys.SHIFT).perform()
+    moved = (frozen[0] + 3, frozen[1] + 10)
+    assert wait_until(lambda: reading(first)[:2] == moved, timeout=5), readout.text
+    assert reading(first)[2] == tuple(int(v) for v in rgb[moved[1], moved[0]])
+    marker = css(first, ".pixel-marker")
+    assert marker.is_displayed()
+    centre = driver.execute_script(
+        "const r = arguments[0].getBoundingClientRect(); return framePoint(arguments[1], r.left + r.width / 2,"
+        " r.top + r.height / 2, {width: 640, height: 480})", marker, css(first, ".live"))
+    assert (centre["x"], centre["y"]) == moved
 
 
 @pytest.mark.parametrize("pixel_format, width, height, fps, tolerance", [
@@ -180,7 +192,7 @@ def test_fullscreen_fills_the_window_keeping_the_aspect_and_escape_leaves(page):
     zoom.select_by_value("0")
     ActionChains(driver).send_keys(Keys.ESCAPE).perform()
     assert wait_until(lambda: driver.execute_script("return document.fullscreenElement") is None, timeout=10)
-    assert picture_rect(driver, first)["width"] <= WIDTH
+    assert picture_rect(driver, first)["width"] < rect["width"]  # back in its panel
 
 
 def test_a_playback_panel_inspects_and_describes_the_frame_it_shows(served_page, tmp_path):

@@ -118,6 +118,8 @@ function setupPicture(panel, base) {
   const inspect = element.querySelector(".inspect");
   const refresh = element.querySelector(".inspect-refresh");
   const zoomSelect = element.querySelector(".zoom");
+  const stage = element.querySelector(".picture-stage");
+  const marker = element.querySelector(".pixel-marker");
   const view = { base, zoom: 0, snapshot: null, inspecting: false, frozen: null, pointer: null, fetching: null };
   panel.view = view;
 
@@ -136,11 +138,13 @@ function setupPicture(panel, base) {
     } else {
       frame.style.aspectRatio = image.style.width = image.style.height = "";
     }
-    if (!before) return;
-    // The frame pixel that was under the anchor stays under it.
-    const rect = pictureRect(image);
-    frame.scrollLeft += rect.left + ((before.x + 0.5) / image.naturalWidth) * rect.width - anchor.x;
-    frame.scrollTop += rect.top + ((before.y + 0.5) / image.naturalHeight) * rect.height - anchor.y;
+    if (before) {
+      // The frame pixel that was under the anchor stays under it.
+      const rect = pictureRect(image);
+      frame.scrollLeft += rect.left + ((before.x + 0.5) / image.naturalWidth) * rect.width - anchor.x;
+      frame.scrollTop += rect.top + ((before.y + 0.5) / image.naturalHeight) * rect.height - anchor.y;
+    }
+    placeMarker();
   }
 
   function stepZoom(direction, anchor) {
@@ -192,22 +196,60 @@ function setupPicture(panel, base) {
     const dragged = drag && drag.moved;
     drag = null;
     if (!view.inspecting || dragged) return;
-    view.frozen = view.frozen ? null : { x: event.clientX, y: event.clientY };
+    // Frozen on a frame pixel, which stays the one read as the picture is zoomed or panned.
+    view.frozen = view.frozen || !view.snapshot ? null : framePoint(image, event.clientX, event.clientY, view.snapshot);
     view.pointer = { x: event.clientX, y: event.clientY };
+    if (view.frozen) frame.focus({ preventScroll: true });
     showPixel();
   });
   image.draggable = false;
+  // The arrow keys move a frozen reading by a pixel, by ten with Shift.
+  frame.tabIndex = 0;
+  frame.addEventListener("keydown", (event) => {
+    const steps = { ArrowLeft: [-1, 0], ArrowRight: [1, 0], ArrowUp: [0, -1], ArrowDown: [0, 1] }[event.key];
+    if (!steps || !view.frozen || !view.snapshot) return;
+    event.preventDefault();
+    const by = event.shiftKey ? 10 : 1;
+    const { width, height } = view.snapshot;
+    view.frozen = {
+      x: Math.min(width - 1, Math.max(0, view.frozen.x + steps[0] * by)),
+      y: Math.min(height - 1, Math.max(0, view.frozen.y + steps[1] * by)),
+    };
+    showPixel();
+  });
+  frame.addEventListener("scroll", () => placeMarker());
+  new ResizeObserver(() => placeMarker()).observe(frame);
+
+  // Over the frozen pixel, where it is in view.
+  function placeMarker() {
+    const point = view.inspecting && view.frozen;
+    const snapshot = view.snapshot;
+    if (!point || !snapshot || !image.naturalWidth) {
+      marker.hidden = true;
+      return;
+    }
+    const rect = pictureRect(image), within = stage.getBoundingClientRect(), seen = frame.getBoundingClientRect();
+    const width = rect.width / snapshot.width, height = rect.height / snapshot.height;
+    const size = Math.max(width, 9), sizeY = Math.max(height, 9);
+    const left = rect.left + (point.x + 0.5) * width - size / 2, top = rect.top + (point.y + 0.5) * height - sizeY / 2;
+    marker.hidden = left + size < seen.left || left > seen.right || top + sizeY < seen.top || top > seen.bottom;
+    Object.assign(marker.style, {
+      left: `${left - within.left}px`, top: `${top - within.top}px`, width: `${size}px`, height: `${sizeY}px`,
+    });
+  }
 
   function showPixel() {
     readout.hidden = !view.inspecting;
+    placeMarker();
     if (!view.inspecting) return;
     const snapshot = view.snapshot;
     if (!snapshot) {
       readout.textContent = view.fetching ? "Taking a snapshot of the frame…" : readout.textContent;
       return;
     }
-    const where = view.frozen || view.pointer;
-    const point = where && framePoint(image, where.x, where.y, snapshot);
+    if (view.frozen && (view.frozen.x >= snapshot.width || view.frozen.y >= snapshot.height)) view.frozen = null; // a smaller format
+    const where = view.pointer;
+    const point = view.frozen || (where && framePoint(image, where.x, where.y, snapshot));
     const about = `snapshot of frame ${snapshot.index}, ${snapshot.format} ${snapshot.width}×${snapshot.height}`;
     if (!point) {
       readout.textContent = `Point at the picture (${about}); a click freezes the reading.`;
@@ -218,7 +260,7 @@ function setupPicture(panel, base) {
     swatch.className = "swatch";
     if (rgb) swatch.style.background = `rgb(${rgb.join(",")})`;
     readout.replaceChildren(swatch, `x ${point.x} y ${point.y} · ${snapshot.format} ${own} · ` +
-      `RGB ${rgb ? rgb.join(" ") : "–"} · ${about}${view.frozen ? " · frozen (click to follow the pointer)" : ""}`);
+      `RGB ${rgb ? rgb.join(" ") : "–"} · ${about}${view.frozen ? " · frozen (arrow keys move it; click to follow the pointer)" : ""}`);
     readout.dataset.x = point.x;
     readout.dataset.y = point.y;
     readout.dataset.rgb = rgb ? rgb.join(",") : "";
