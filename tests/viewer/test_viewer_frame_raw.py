@@ -67,3 +67,4 @@ def test_a_playbacks_raw_frame_is_the_frame_shown(emu, tmp_path):
     assert (answer.headers["x-pixel-format"], answer.headers["x-width"], answer.headers["x-height"]) == (
         "RGB", str(WIDTH), str(HEIGHT))
     assert "x-sequence" not in answer.headers  # a recording without what the camera told
+    assert answer.headers["x-position"] == "2"

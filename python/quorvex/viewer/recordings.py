@@ -127,6 +127,11 @@ class Playback(Publisher):
     def paused(self) -> bool:
         return self.stream.paused
 
+    def showing(self) -> tuple[Picture | None, Shown | None]:
+        """The picture published last and the recording's frame it shows, as one."""
+        with self._show_lock:
+            return self.latest, self.current
+
     def pause(self) -> None:
         # In turn with the loop's showing: a frame it read just before is given back, not shown
         # after the pause has answered with the frame before it.

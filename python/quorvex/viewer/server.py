@@ -444,11 +444,12 @@ async def snapshot_png(request: Request) -> Response:
                     headers={"Content-Disposition": f'attachment; filename="{name}"', **NO_STORE})
 
 
-def _raw(picture: Picture, source: str) -> Response:
-    """The picture's own bytes, described in headers (those the camera did not tell left out)."""
+def _raw(picture: Picture, source: str, position: int | None = None) -> Response:
+    """The picture's own bytes, described in headers (those the camera did not tell left out);
+    `position`: a recording's frame, its place in the recording."""
     fmt = picture.format
     described = {"X-Pixel-Format": fmt.pixel_format, "X-Width": fmt.width, "X-Height": fmt.height,
-                 "X-Frame-Index": picture.sequence, "X-Sequence": picture.camera_sequence,
+                 "X-Frame-Index": picture.sequence, "X-Position": position, "X-Sequence": picture.camera_sequence,
                  "X-Device-Timestamp": picture.device_timestamp, "X-Host-Time": picture.host_time}
     name = f"{source}-{fmt.pixel_format}-{fmt.width}x{fmt.height}-{picture.sequence}.raw"
     headers = {key: str(value) for key, value in described.items() if value is not None}
@@ -463,10 +464,10 @@ async def frame_raw(request: Request) -> Response:
 
 def playback_frame_raw(request: Request) -> Response:
     playback = _playback(request)
-    picture = playback.latest
-    if picture is None:
+    picture, shown = playback.showing()
+    if picture is None or shown is None:
         raise Busy(f"recording {playback.number} has shown no frame yet")
-    return _raw(picture, f"recording{playback.number}")
+    return _raw(picture, f"recording{playback.number}", shown.position)
 
 
 async def histogram(request: Request) -> Response:

@@ -85,7 +85,8 @@ async function takeSnapshot(view) {
   const header = (name) => response.headers.get(name);
   const snapshot = {
     format: header("X-Pixel-Format"), width: Number(header("X-Width")), height: Number(header("X-Height")),
-    index: Number(header("X-Frame-Index")), bytes: new Uint8Array(await response.arrayBuffer()),
+    // A recording's frame goes by its place in the recording, as its overlay shows it.
+    index: Number(header("X-Position") ?? header("X-Frame-Index")), bytes: new Uint8Array(await response.arrayBuffer()),
   };
   if (snapshot.format === "MJPG") snapshot.decoded = await decodeJpeg(snapshot.bytes, snapshot.width, snapshot.height);
   return snapshot;
