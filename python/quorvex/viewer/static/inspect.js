@@ -240,15 +240,16 @@ function setupPicture(panel, base) {
   }
 
   function showPixel() {
+    const snapshot = view.snapshot;
+    // A snapshot of a smaller format lets go of a pixel it does not have.
+    if (view.frozen && snapshot && (view.frozen.x >= snapshot.width || view.frozen.y >= snapshot.height)) view.frozen = null;
     readout.hidden = !view.inspecting;
     placeMarker();
     if (!view.inspecting) return;
-    const snapshot = view.snapshot;
     if (!snapshot) {
       readout.textContent = view.fetching ? "Taking a snapshot of the frame…" : readout.textContent;
       return;
     }
-    if (view.frozen && (view.frozen.x >= snapshot.width || view.frozen.y >= snapshot.height)) view.frozen = null; // a smaller format
     const where = view.pointer;
     const point = view.frozen || (where && framePoint(image, where.x, where.y, snapshot));
     const about = `snapshot of frame ${snapshot.index}, ${snapshot.format} ${snapshot.width}×${snapshot.height}`;
