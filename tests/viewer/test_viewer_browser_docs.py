@@ -55,8 +55,9 @@ def test_a_picture_of_every_part_of_the_page(served_page, tmp_path):
         Select(first.find_element(By.CSS_SELECTOR, ".zoom")).select_by_visible_text("2×")
         first.find_element(By.CSS_SELECTOR, ".inspect").click()
         readout = first.find_element(By.CSS_SELECTOR, ".pixel-readout")
-        ActionChains(driver).move_to_element_with_offset(live, 0, 0).perform()
-        assert wait_until(lambda: "RGB" in readout.text, timeout=10), readout.text
+        assert wait_until(lambda: "Point at the picture" in readout.text, timeout=10), readout.text
+        ActionChains(driver).move_to_element_with_offset(live, 0, 0).click().perform()  # frozen, and marked
+        assert wait_until(lambda: "frozen" in readout.text, timeout=10), readout.text
         assert wait_until(lambda: first.find_element(By.CSS_SELECTOR, ".frame-overlay").text, timeout=10)
         save(box, "viewer-picture.png")
 
