@@ -9,6 +9,7 @@ import pytest
 from PIL import Image, JpegImagePlugin
 
 import pyQuorvexSDK as qx
+from quorvex.errors import NO_DEVICE, DisconnectedError
 from firmware_image import TARGET_SENSOR, TARGET_USB_CONTROLLER, firmware_image
 
 # The smallest format of each pixel format camera 0 offers.
@@ -318,29 +319,20 @@ def test_refused_firmware_uploads_get_4xx_and_change_nothing(client, target, mak
     assert picture(client.get("/api/cameras/0/frame.jpg")).shape == (480, 640, 3)
 
 
-def _no_temporary_folder(monkeypatch, tmp_path):
-    monkeypatch.setattr("tempfile.tempdir", str(tmp_path / "gone"))
+def _unplugged(camera):
+    raise DisconnectedError("QxGetFirmwareVersion", NO_DEVICE, "QXE_NO_DEVICE")
 
 
-def _versions_unreadable_afterwards(monkeypatch, tmp_path):
-    from quorvex.errors import NO_DEVICE, DisconnectedError
-    from quorvex.viewer.live import LiveCamera
-
-    def unplugged(self):
-        raise DisconnectedError("QxGetFirmwareVersion", NO_DEVICE, "QXE_NO_DEVICE")
-
-    monkeypatch.setattr(LiveCamera, "_read_versions", unplugged)
-
-
-@pytest.mark.parametrize("trouble, status, state, message", [
-    (_no_temporary_folder, 507, "failed", "the image could not be stored for the camera: No such file or directory"),
-    (_versions_unreadable_afterwards, 200, "done",
+@pytest.mark.parametrize("target, replacement, status, state, message", [
+    ("tempfile.tempdir", "/nonexistent/folder", 507, "failed",
+     "the image could not be stored for the camera: No such file or directory"),
+    ("quorvex.viewer.live.LiveCamera._read_versions", _unplugged, 200, "done",
      "sensor firmware written; the camera did not tell its version (QXE_NO_DEVICE)"),
 ])
-def test_an_upgrade_that_meets_trouble_outside_the_camera_says_what_and_ends(client, monkeypatch, tmp_path,
-                                                                               trouble, status, state, message):
+def test_an_upgrade_that_meets_trouble_outside_the_camera_says_what_and_ends(client, monkeypatch, target, replacement,
+                                                                               status, state, message):
     before = client.get("/api/cameras/0/firmware").json()["versions"]
-    trouble(monkeypatch, tmp_path)
+    monkeypatch.setattr(target, replacement)
     response = client.post("/api/cameras/0/firmware/sensor", content=firmware_image(TARGET_SENSOR, product_of(0), "1.0.10"))
     assert response.status_code == status, response.text
     after = client.get("/api/cameras/0/firmware").json()
