@@ -8,6 +8,7 @@ from viewer_support import wait_until
 
 require_browser()
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import Select  # noqa: E402
 
 # Every canvas shown, with its CSS and backing-store sizes.
 CANVASES = """return [...document.querySelectorAll("canvas")].filter((c) => c.getClientRects().length)
@@ -56,6 +57,12 @@ def test_page_fits_the_window_with_charts_at_the_pixel_ratio(served_page, width,
             # At Fit, the 640 px picture is enlarged to its panel's width.
             picture = panels[0].find_element(By.CSS_SELECTOR, ".live").rect["width"]
             assert 640 < picture <= boxes[0]["width"] and picture > boxes[0]["width"] * 0.9, (picture, boxes[0])
+            # + and − go by the scale shown, Fit (over 1× here) between 2× and 1×.
+            zoom, seen = Select(panels[0].find_element(By.CSS_SELECTOR, ".zoom")), []
+            for button in (".zoom-in", ".zoom-out", ".zoom-out", ".zoom-out"):
+                panels[0].find_element(By.CSS_SELECTOR, button).click()
+                seen.append(zoom.first_selected_option.get_attribute("value"))
+            assert seen == ["2", "0", "1", "1"]
 
         # The narrowest phone: still no sideways scrolling, the charts resized with the window.
         set_viewport(browser, 360, 1000, scale)

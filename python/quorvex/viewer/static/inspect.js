@@ -148,11 +148,21 @@ function setupPicture(panel, base) {
     placeMarker();
   }
 
+  // The scale Fit gives: the panel's width, or the screen in fullscreen, and at most 80% of
+  // the window's height outside it (as style.css has it).
+  function fitScale() {
+    const height = fullscreen() ? frame.clientHeight : innerHeight * 0.8;
+    return Math.min(frame.clientWidth / image.naturalWidth, height / image.naturalHeight);
+  }
+
+  // The next level up or down by the scale it shows, Fit among them where its scale falls.
   function stepZoom(direction, anchor) {
-    const shown = pictureRect(image).width / (image.naturalWidth || 1); // the scale now, whatever the level
-    const next = direction > 0 ? ZOOM_LEVELS.find((level) => level > shown * 1.01)
-      : [...ZOOM_LEVELS].reverse().find((level) => level < shown * 0.99);
-    applyZoom(next === undefined ? (direction > 0 ? view.zoom : 0) : next, anchor);
+    if (!image.naturalWidth) return;
+    const shown = pictureRect(image).width / image.naturalWidth; // the scale now, whatever the level
+    const levels = [[0, fitScale()], ...ZOOM_LEVELS.map((level) => [level, level])].sort((a, b) => a[1] - b[1]);
+    const next = direction > 0 ? levels.find(([, scale]) => scale > shown * 1.01)
+      : levels.reverse().find(([, scale]) => scale < shown * 0.99);
+    if (next) applyZoom(next[0], anchor);
   }
 
   zoomSelect.addEventListener("change", () => applyZoom(Number(zoomSelect.value), centre()));
