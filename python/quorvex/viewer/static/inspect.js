@@ -148,10 +148,12 @@ function setupPicture(panel, base) {
     placeMarker();
   }
 
-  // The scale Fit gives: the panel's width, or the screen in fullscreen, and at most 80% of
-  // the window's height outside it (as style.css has it).
+  // The scale Fit gives: the one shown at Fit; zoomed, the area's width and the height style.css
+  // caps it at (none in fullscreen: the area's own).
   function fitScale() {
-    const height = fullscreen() ? frame.clientHeight : innerHeight * 0.8;
+    if (!view.zoom) return pictureRect(image).width / image.naturalWidth;
+    const cap = parseFloat(getComputedStyle(frame).maxHeight);
+    const height = Number.isNaN(cap) ? frame.clientHeight : cap;
     return Math.min(frame.clientWidth / image.naturalWidth, height / image.naturalHeight);
   }
 
